@@ -1,0 +1,501 @@
+#include "LasIO.h"
+
+#include "LasFormat.h"
+#include "LasIndex.h"
+#include "MappedFile.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <limits>
+
+namespace fs = std::filesystem;
+
+namespace VerdantaIO {
+
+using namespace las;
+
+namespace {
+
+thread_local std::string t_error;
+
+constexpr uint64_t kWriteChunk = 65536;
+
+int seek64(FILE *f, uint64_t offset)
+{
+#ifdef _WIN32
+    return _fseeki64(f, static_cast<__int64>(offset), SEEK_SET);
+#else
+    return fseeko(f, static_cast<off_t>(offset), SEEK_SET);
+#endif
+}
+
+bool fail(std::string *error, const std::string &text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+// Whether the user asked to stop; advances the progress by one step.
+bool stepOk(CProcessBase *progress) { return !progress || progress->StepIt(); }
+
+// Counts by return and quantised bounds of points written with a header.
+struct Summary {
+    uint64_t count = 0;
+    std::array<uint64_t, 15> byReturn{};
+    double minX = 0, maxX = 0, minY = 0, maxY = 0, minZ = 0, maxZ = 0;
+
+    void add(const PointCloud &p, const PointHeader &h, int32_t X, int32_t Y, int32_t Z)
+    {
+        const double x = X * h.scaleX + h.offsetX, y = Y * h.scaleY + h.offsetY,
+                     z = Z * h.scaleZ + h.offsetZ;
+        if (count == 0) {
+            minX = maxX = x;
+            minY = maxY = y;
+            minZ = maxZ = z;
+        } else {
+            minX = std::min(minX, x);
+            maxX = std::max(maxX, x);
+            minY = std::min(minY, y);
+            maxY = std::max(maxY, y);
+            minZ = std::min(minZ, z);
+            maxZ = std::max(maxZ, z);
+        }
+        ++count;
+        const int slots = h.pointDataFormat >= 6 ? 15 : 5;
+        if (p.returnNumber >= 1 && p.returnNumber <= slots)
+            ++byReturn[p.returnNumber - 1];
+    }
+
+    void mergeInto(PointHeader &h, bool hadPoints) const
+    {
+        if (count == 0)
+            return;
+        if (!hadPoints) {
+            h.minX = minX; h.maxX = maxX; h.minY = minY; h.maxY = maxY; h.minZ = minZ; h.maxZ = maxZ;
+        } else {
+            h.minX = std::min(h.minX, minX); h.maxX = std::max(h.maxX, maxX);
+            h.minY = std::min(h.minY, minY); h.maxY = std::max(h.maxY, maxY);
+            h.minZ = std::min(h.minZ, minZ); h.maxZ = std::max(h.maxZ, maxZ);
+        }
+        h.numberOfPointRecords += count;
+        for (int i = 0; i < 15; ++i)
+            h.numberOfPointsByReturn[i] += byReturn[i];
+    }
+};
+
+// Prepares a header for writing: a writable format with its standard record
+// length, a version that can hold it, and no records describing data that
+// is not written (extra bytes, waveforms).
+bool prepareForWriting(PointHeader &h, std::string *error)
+{
+    int f = h.pointDataFormat;
+    static const int withoutWaveform[] = {0, 1, 2, 3, 1, 3, 6, 7, 8, 6, 8};
+    if (f < 0 || f > 10)
+        return fail(error, "Point data format " + std::to_string(f) + " cannot be written");
+    f = withoutWaveform[f];
+    h.pointDataFormat = static_cast<uint8_t>(f);
+    h.pointRecordLength = standardRecordLength(f);
+    h.extraBytesPerPoint = 0;
+    h.versionMajor = 1;
+    if (f >= 6)
+        h.versionMinor = 4;
+    else if (f >= 2 && h.versionMinor < 2)
+        h.versionMinor = 2;
+    if (h.versionMinor > 4)
+        h.versionMinor = 4;
+    if (!(std::isfinite(h.scaleX) && h.scaleX != 0 && std::isfinite(h.scaleY) && h.scaleY != 0 &&
+          std::isfinite(h.scaleZ) && h.scaleZ != 0))
+        return fail(error, "The header has a zero or invalid scale factor");
+    h.reserved &= static_cast<uint16_t>(~(kGlobalEncodingWaveformInternal | kGlobalEncodingWaveformExternal));
+    h.waveformDataStart = 0;
+    auto describesDroppedData = [](const VariableLengthRecord &v) {
+        return v.userId == "LASF_Spec" && (v.recordId == 4 || (v.recordId >= 100 && v.recordId < 355));
+    };
+    h.vlrs.erase(std::remove_if(h.vlrs.begin(), h.vlrs.end(), describesDroppedData), h.vlrs.end());
+    h.evlrs.erase(std::remove_if(h.evlrs.begin(), h.evlrs.end(), describesDroppedData), h.evlrs.end());
+    if (h.versionMinor < 4)
+        h.evlrs.clear();
+    h.fileSignature = "LASF";
+    h.compressed = false;
+    return true;
+}
+
+}  // namespace
+
+const std::string &LastError() { return t_error; }
+
+// ---- CLASIO ---------------------------------------------------------------
+
+struct CLASIO::Source {
+    MappedFile file;
+    PointBlock block;
+    PointHeader header;  // as parsed, for decoding
+};
+
+bool CLASIO::LoadFile(const std::string &filePath)
+{
+    path = filePath;
+    points.clear();
+    header = PointHeader();
+    source_.reset();
+    auto src = std::make_shared<Source>();
+    if (!src->file.open(filePath)) {
+        error_ = "Could not open the file " + filePath;
+        return false;
+    }
+    if (!parseHeader(src->file.data(), src->file.size(), src->header, src->block, error_, true))
+        return false;
+    header = src->header;
+    source_ = src;
+    return true;
+}
+
+bool CLASIO::openSource()
+{
+    if (source_)
+        return true;
+    error_ = "No LAS file is loaded";
+    return false;
+}
+
+bool CLASIO::ReadData(CProcessBase *progress)
+{
+    points.clear();
+    if (!openSource())
+        return false;
+    const PointBlock &b = source_->block;
+    if (b.count == 0) {
+        error_ = "The file holds no points";
+        return false;
+    }
+    try {
+        points.resize(b.count);
+    } catch (const std::bad_alloc &) {
+        error_ = "Not enough memory to read " + std::to_string(b.count) + " points";
+        return false;
+    }
+    const uint8_t *base = source_->file.data() + b.offset;
+    const int steps = 100;
+    if (progress)
+        progress->SetStepCount(steps);
+    for (int s = 0; s < steps; ++s) {
+        const uint64_t from = b.count * s / steps, to = b.count * (s + 1) / steps;
+        decodePoints(base + from * b.recordLength, to - from, b, source_->header, points.data() + from);
+        if (!stepOk(progress)) {
+            points.clear();
+            error_ = "Cancelled";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CLASIO::ReadData(uint64_t start, uint64_t count, std::vector<PointCloud> &out)
+{
+    out.clear();
+    if (!openSource())
+        return false;
+    const PointBlock &b = source_->block;
+    if (start > b.count) {
+        error_ = "The start index lies beyond the last point";
+        return false;
+    }
+    const uint64_t n = std::min(count, b.count - start);
+    out.resize(n);
+    decodePoints(source_->file.data() + b.offset + start * b.recordLength, n, b, source_->header,
+                 out.data());
+    return true;
+}
+
+bool CLASIO::ReadData(const std::vector<uint64_t> &indices, std::vector<PointCloud> &out,
+                      CProcessBase *progress)
+{
+    out.clear();
+    if (!openSource())
+        return false;
+    const PointBlock &b = source_->block;
+    out.resize(indices.size());
+    const size_t stepEvery = std::max<size_t>(1, indices.size() / 100);
+    if (progress)
+        progress->SetStepCount(static_cast<int32_t>((indices.size() + stepEvery - 1) / stepEvery));
+    const uint8_t *base = source_->file.data() + b.offset;
+    for (size_t i = 0; i < indices.size(); ++i) {
+        if (indices[i] >= b.count) {
+            out.clear();
+            error_ = "Point index " + std::to_string(indices[i]) + " lies beyond the last point";
+            return false;
+        }
+        decodePoint(base + indices[i] * b.recordLength, b.format, source_->header, out[i]);
+        if ((i + 1) % stepEvery == 0 && !stepOk(progress)) {
+            out.clear();
+            error_ = "Cancelled";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CLASIO::ReadData(const std::vector<uint64_t> &indices, std::vector<XYZ> &out)
+{
+    out.clear();
+    if (!openSource())
+        return false;
+    const PointBlock &b = source_->block;
+    const PointHeader &h = source_->header;
+    out.resize(indices.size());
+    const uint8_t *base = source_->file.data() + b.offset;
+    for (size_t i = 0; i < indices.size(); ++i) {
+        if (indices[i] >= b.count) {
+            out.clear();
+            error_ = "Point index " + std::to_string(indices[i]) + " lies beyond the last point";
+            return false;
+        }
+        const uint8_t *r = base + indices[i] * b.recordLength;
+        out[i].x = load<int32_t>(r) * h.scaleX + h.offsetX;
+        out[i].y = load<int32_t>(r + 4) * h.scaleY + h.offsetY;
+        out[i].z = load<int32_t>(r + 8) * h.scaleZ + h.offsetZ;
+    }
+    return true;
+}
+
+bool CLASIO::WriteLas(const std::string &outPath)
+{
+    return WriteLasFile(outPath, header, points, &error_);
+}
+
+// ---- writing --------------------------------------------------------------
+
+bool WriteLasFile(const std::string &outPath, PointHeader &header,
+                  const std::vector<PointCloud> &pts, std::string *error)
+{
+    PointHeader h = header;
+    if (!prepareForWriting(h, error))
+        return false;
+    if (h.versionMinor < 4 && pts.size() > std::numeric_limits<uint32_t>::max())
+        return fail(error, "More than 4294967295 points need LAS 1.4");
+
+    // Encode first, so that a coordinate that does not fit leaves no file.
+    const uint16_t len = h.pointRecordLength;
+    Summary sum;
+    h.numberOfPointRecords = 0;
+    h.numberOfPointsByReturn.fill(0);
+    const std::string temp = outPath + ".partial";
+    FILE *out = std::fopen(temp.c_str(), "wb");
+    if (!out)
+        return fail(error, "Could not create the file " + outPath);
+    auto abandon = [&](const std::string &text) {
+        std::fclose(out);
+        std::error_code ec;
+        fs::remove(fs::u8path(temp), ec);
+        return fail(error, text);
+    };
+    // The header's size is known before its content: reserve it.
+    std::vector<uint8_t> provisional = serializeHeader(h);
+    if (std::fwrite(provisional.data(), 1, provisional.size(), out) != provisional.size())
+        return abandon("Could not write the file " + outPath);
+    std::vector<uint8_t> buffer(kWriteChunk * len);
+    for (size_t from = 0; from < pts.size(); from += kWriteChunk) {
+        const size_t n = std::min<size_t>(kWriteChunk, pts.size() - from);
+        for (size_t i = 0; i < n; ++i) {
+            const PointCloud &p = pts[from + i];
+            uint8_t *rec = buffer.data() + i * len;
+            if (!encodePoint(p, h, rec))
+                return abandon("A coordinate does not fit the scale and offset of the header");
+            sum.add(p, h, load<int32_t>(rec), load<int32_t>(rec + 4), load<int32_t>(rec + 8));
+        }
+        if (std::fwrite(buffer.data(), len, n, out) != n)
+            return abandon("Could not write the file " + outPath);
+    }
+    if (sum.count == 0) {
+        h.minX = h.maxX = h.minY = h.maxY = h.minZ = h.maxZ = 0.0;
+    }
+    sum.mergeInto(h, false);
+    if (!h.evlrs.empty()) {
+        h.evlrStart = provisional.size() + static_cast<uint64_t>(pts.size()) * len;
+        h.numberOfEVLRs = static_cast<uint32_t>(h.evlrs.size());
+        const std::vector<uint8_t> ev = serializeEvlrs(h.evlrs);
+        if (std::fwrite(ev.data(), 1, ev.size(), out) != ev.size())
+            return abandon("Could not write the file " + outPath);
+    } else {
+        h.evlrStart = 0;
+        h.numberOfEVLRs = 0;
+    }
+    const std::vector<uint8_t> final = serializeHeader(h);
+    if (std::fseek(out, 0, SEEK_SET) != 0 || std::fwrite(final.data(), 1, final.size(), out) != final.size())
+        return abandon("Could not write the file " + outPath);
+    if (std::fclose(out) != 0) {
+        std::error_code ec;
+        fs::remove(fs::u8path(temp), ec);
+        return fail(error, "Could not write the file " + outPath);
+    }
+    std::error_code ec;
+    forgetIndex(outPath);
+    fs::rename(fs::u8path(temp), fs::u8path(outPath), ec);
+    if (ec) {
+        fs::remove(fs::u8path(temp), ec);
+        return fail(error, "Could not create the file " + outPath);
+    }
+    header = h;
+    return true;
+}
+
+bool AppendLas(const std::string &path, PointHeader &header, const std::vector<PointCloud> &pts)
+{
+    PointHeader fileHeader;
+    PointBlock block;
+    std::vector<VariableLengthRecord> evlrs;
+    {
+        MappedFile f;
+        if (!f.open(path))
+            return fail(&t_error, "Could not open the file " + path);
+        if (!parseHeader(f.data(), f.size(), fileHeader, block, t_error, false))
+            return false;
+        if (!writableFormat(fileHeader.pointDataFormat) ||
+            fileHeader.pointRecordLength != standardRecordLength(fileHeader.pointDataFormat))
+            return fail(&t_error, "Points can only be appended to a file written by WriteLas");
+        if (header.pointDataFormat != fileHeader.pointDataFormat)
+            return fail(&t_error, "The points to append have another point data format than the file");
+        evlrs = fileHeader.evlrs;
+    }
+    const uint16_t len = fileHeader.pointRecordLength;
+    std::vector<uint8_t> buffer(pts.size() * static_cast<size_t>(len));
+    Summary sum;
+    for (size_t i = 0; i < pts.size(); ++i) {
+        uint8_t *rec = buffer.data() + i * len;
+        if (!encodePoint(pts[i], fileHeader, rec))
+            return fail(&t_error, "A coordinate does not fit the scale and offset of the file");
+        sum.add(pts[i], fileHeader, load<int32_t>(rec), load<int32_t>(rec + 4), load<int32_t>(rec + 8));
+    }
+    if (fileHeader.versionMinor < 4 &&
+        fileHeader.numberOfPointRecords + sum.count > std::numeric_limits<uint32_t>::max())
+        return fail(&t_error, "More than 4294967295 points need LAS 1.4");
+    const bool hadPoints = fileHeader.numberOfPointRecords > 0;
+    const uint64_t end = block.offset + block.count * len;
+    sum.mergeInto(fileHeader, hadPoints);
+
+    FILE *f = std::fopen(path.c_str(), "r+b");
+    if (!f)
+        return fail(&t_error, "Could not open the file " + path + " for writing");
+    bool ok = seek64(f, end) == 0 &&
+              (buffer.empty() || std::fwrite(buffer.data(), 1, buffer.size(), f) == buffer.size());
+    if (ok && !evlrs.empty()) {
+        fileHeader.evlrStart = end + buffer.size();
+        const std::vector<uint8_t> ev = serializeEvlrs(evlrs);
+        ok = std::fwrite(ev.data(), 1, ev.size(), f) == ev.size();
+    }
+    // Patch the counts and bounds of the public header in place (the VLRs
+    // and any padding stay as they are).
+    std::vector<uint8_t> h = serializeHeader(fileHeader);
+    auto patch = [&](long offset, size_t bytes) {
+        return seek64(f, static_cast<uint64_t>(offset)) == 0 && std::fwrite(h.data() + offset, 1, bytes, f) == bytes;
+    };
+    ok = ok && patch(107, 4 + 20) && patch(179, 48);
+    if (fileHeader.headerSize >= 375 && fileHeader.versionMinor >= 4)
+        ok = ok && patch(235, 8) && patch(247, 8 + 120);
+    ok = (std::fclose(f) == 0) && ok;
+    forgetIndex(path);
+    if (!ok)
+        return fail(&t_error, "Could not write the file " + path);
+    header.numberOfPointRecords = fileHeader.numberOfPointRecords;
+    header.numberOfPointsByReturn = fileHeader.numberOfPointsByReturn;
+    header.minX = fileHeader.minX; header.maxX = fileHeader.maxX;
+    header.minY = fileHeader.minY; header.maxY = fileHeader.maxY;
+    header.minZ = fileHeader.minZ; header.maxZ = fileHeader.maxZ;
+    return true;
+}
+
+// ---- window reads -----------------------------------------------------------
+
+bool ReadData(const std::string &path, double centerX, double centerY, double radius,
+              std::vector<PointCloud> &pts)
+{
+    if (!(radius >= 0.0))
+        return fail(&t_error, "The radius must not be negative");
+    auto ix = acquireIndex(path, t_error);
+    if (!ix)
+        return false;
+    queryIndex(*ix, centerX - radius, centerX + radius, centerY - radius, centerY + radius, centerX,
+               centerY, radius > 0 ? radius : 1e-300, pts);
+    return true;
+}
+
+bool ReadData(const std::string &path, double minX, double maxX, double minY, double maxY,
+              std::vector<PointCloud> &pts)
+{
+    auto ix = acquireIndex(path, t_error);
+    if (!ix)
+        return false;
+    queryIndex(*ix, minX, maxX, minY, maxY, 0, 0, 0, pts);
+    return true;
+}
+
+bool MultiFileData(const std::vector<std::string> &paths, double x, double y, double radius,
+                   std::vector<PointCloud> &pts)
+{
+    bool any = false;
+    for (const auto &p : paths)
+        any = ReadData(p, x, y, radius, pts) || any;
+    return any;
+}
+
+bool MultiFileData(const std::vector<std::string> &paths, double minX, double maxX, double minY,
+                   double maxY, std::vector<PointCloud> &pts)
+{
+    bool any = false;
+    for (const auto &p : paths)
+        any = ReadData(p, minX, maxX, minY, maxY, pts) || any;
+    return any;
+}
+
+namespace {
+bool headerOf(const std::string &path, PointHeader &h)
+{
+    MappedFile f;
+    PointBlock b;
+    if (!f.open(path))
+        return fail(&t_error, "Could not open the file " + path);
+    return parseHeader(f.data(), f.size(), h, b, t_error, false);
+}
+}  // namespace
+
+bool MultiFileExtent(const std::vector<std::string> &paths, double &minX, double &maxX,
+                     double &minY, double &maxY)
+{
+    bool first = true;
+    for (const auto &p : paths) {
+        PointHeader h;
+        if (!headerOf(p, h))
+            return false;
+        if (first) {
+            minX = h.minX; maxX = h.maxX; minY = h.minY; maxY = h.maxY;
+            first = false;
+        } else {
+            minX = std::min(minX, h.minX); maxX = std::max(maxX, h.maxX);
+            minY = std::min(minY, h.minY); maxY = std::max(maxY, h.maxY);
+        }
+    }
+    if (first)
+        return fail(&t_error, "No LAS file was given");
+    return true;
+}
+
+bool CreateLASExtent(const std::vector<std::string> &paths, std::vector<LASExtent> &extents)
+{
+    extents.clear();
+    for (const auto &p : paths) {
+        PointHeader h;
+        if (!headerOf(p, h))
+            return false;
+        LASExtent e;
+        e.path = p;
+        e.minX = h.minX; e.minY = h.minY; e.minZ = h.minZ;
+        e.maxX = h.maxX; e.maxY = h.maxY; e.maxZ = h.maxZ;
+        extents.push_back(e);
+    }
+    return true;
+}
+
+}  // namespace VerdantaIO

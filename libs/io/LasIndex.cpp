@@ -1,0 +1,360 @@
+#include "LasIndex.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+namespace fs = std::filesystem;
+
+namespace VerdantaIO {
+namespace las {
+
+namespace {
+
+constexpr char kMagic[8] = {'V', 'L', 'D', 'X', 'I', 'D', 'X', '1'};
+constexpr size_t kSidecarHeader = 8 + 8 * 4 + 8 * 3 + 4 * 2 + 8 * 4;
+constexpr double kPointsPerCell = 256.0;
+constexpr uint64_t kMaxCells = 1u << 22;
+constexpr uint64_t kCacheBudget = 200'000'000;  // point ids held in memory at most
+
+std::mutex g_mutex;
+std::map<std::string, std::shared_ptr<const IndexedFile>> g_cache;
+std::map<std::string, SpatialIndex::Source> g_sources;
+uint64_t g_cacheIds = 0;
+
+bool fileStamp(const std::string &path, uint64_t &size, int64_t &modified)
+{
+    std::error_code ec;
+    const fs::path p = fs::u8path(path);
+    size = fs::file_size(p, ec);
+    if (ec)
+        return false;
+    const auto t = fs::last_write_time(p, ec);
+    if (ec)
+        return false;
+    modified = static_cast<int64_t>(t.time_since_epoch().count());
+    return true;
+}
+
+// FNV-1a over the header block and the first and last 4 KiB of the point
+// data, so that a rewrite with the same size and time stamp is still noticed.
+uint64_t fingerprintOf(const MappedFile &f, const PointBlock &b)
+{
+    uint64_t h = 1469598103934665603ull;
+    auto mix = [&](uint64_t from, uint64_t to) {
+        for (uint64_t i = from; i < to; ++i) {
+            h ^= f.data()[i];
+            h *= 1099511628211ull;
+        }
+    };
+    const uint64_t size = f.size();
+    const uint64_t headEnd = std::min<uint64_t>(size, b.offset + 4096);
+    mix(0, headEnd);
+    const uint64_t tailStart = std::max<uint64_t>(headEnd, size >= 4096 ? size - 4096 : 0);
+    mix(tailStart, size);
+    return h;
+}
+
+void build(IndexedFile &ix)
+{
+    const uint64_t n = ix.block.count;
+    const PointHeader &h = ix.header;
+    ix.ids.clear();
+    ix.cellStart.assign(2, 0);
+    ix.nx = ix.ny = 1;
+    ix.cell = 1.0;
+    if (n == 0) {
+        ix.originX = ix.originY = 0.0;
+        ix.dataMinX = ix.dataMaxX = ix.dataMinY = ix.dataMaxY = 0.0;
+        return;
+    }
+    int32_t loX = INT32_MAX, hiX = INT32_MIN, loY = INT32_MAX, hiY = INT32_MIN;
+    for (uint64_t i = 0; i < n; ++i) {
+        const uint8_t *r = ix.record(i);
+        const int32_t X = load<int32_t>(r), Y = load<int32_t>(r + 4);
+        loX = std::min(loX, X);
+        hiX = std::max(hiX, X);
+        loY = std::min(loY, Y);
+        hiY = std::max(hiY, Y);
+    }
+    ix.dataMinX = loX * h.scaleX + h.offsetX;
+    ix.dataMaxX = hiX * h.scaleX + h.offsetX;
+    ix.dataMinY = loY * h.scaleY + h.offsetY;
+    ix.dataMaxY = hiY * h.scaleY + h.offsetY;
+    if (ix.dataMinX > ix.dataMaxX)
+        std::swap(ix.dataMinX, ix.dataMaxX);  // negative scale
+    if (ix.dataMinY > ix.dataMaxY)
+        std::swap(ix.dataMinY, ix.dataMaxY);
+    const double w = ix.dataMaxX - ix.dataMinX, hgt = ix.dataMaxY - ix.dataMinY;
+    const double side = std::max({w, hgt, 1e-9});
+    double cell = std::sqrt(std::max(w, side * 1e-3) * std::max(hgt, side * 1e-3) *
+                            kPointsPerCell / static_cast<double>(n));
+    cell = std::max(cell, side / 4096.0);
+    auto cellsFor = [&](double c) {
+        return static_cast<uint64_t>(std::floor(w / c) + 1) * static_cast<uint64_t>(std::floor(hgt / c) + 1);
+    };
+    while (cellsFor(cell) > kMaxCells)
+        cell *= 1.5;
+    ix.cell = cell;
+    ix.originX = ix.dataMinX;
+    ix.originY = ix.dataMinY;
+    ix.nx = static_cast<uint32_t>(std::floor(w / cell) + 1);
+    ix.ny = static_cast<uint32_t>(std::floor(hgt / cell) + 1);
+    const uint64_t cells = static_cast<uint64_t>(ix.nx) * ix.ny;
+
+    std::vector<uint32_t> cellOf(n);
+    std::vector<uint64_t> counts(cells + 1, 0);
+    for (uint64_t i = 0; i < n; ++i) {
+        const uint8_t *r = ix.record(i);
+        const double x = load<int32_t>(r) * h.scaleX + h.offsetX;
+        const double y = load<int32_t>(r + 4) * h.scaleY + h.offsetY;
+        const uint32_t cx = std::min<uint32_t>(ix.nx - 1, static_cast<uint32_t>(std::max(0.0, (x - ix.originX) / cell)));
+        const uint32_t cy = std::min<uint32_t>(ix.ny - 1, static_cast<uint32_t>(std::max(0.0, (y - ix.originY) / cell)));
+        const uint32_t c = cy * ix.nx + cx;
+        cellOf[i] = c;
+        ++counts[c + 1];
+    }
+    for (uint64_t c = 0; c < cells; ++c)
+        counts[c + 1] += counts[c];
+    ix.cellStart = counts;
+    ix.ids.resize(n);
+    for (uint64_t i = 0; i < n; ++i)
+        ix.ids[counts[cellOf[i]]++] = static_cast<uint32_t>(i);
+}
+
+bool loadSidecar(const std::string &sidecar, IndexedFile &ix)
+{
+    MappedFile f;
+    if (!f.open(sidecar) || f.size() < kSidecarHeader)
+        return false;
+    const uint8_t *d = f.data();
+    if (std::memcmp(d, kMagic, 8) != 0)
+        return false;
+    size_t at = 8;
+    auto next64 = [&]() { const uint64_t v = load<uint64_t>(d + at); at += 8; return v; };
+    auto nextD = [&]() { const double v = load<double>(d + at); at += 8; return v; };
+    const uint64_t lasSize = next64();
+    const int64_t modified = static_cast<int64_t>(next64());
+    const uint64_t fingerprint = next64();
+    const uint64_t count = next64();
+    if (lasSize != ix.fileSize || modified != ix.modified || fingerprint != ix.fingerprint ||
+        count != ix.block.count)
+        return false;
+    ix.originX = nextD();
+    ix.originY = nextD();
+    ix.cell = nextD();
+    ix.nx = load<uint32_t>(d + at);
+    ix.ny = load<uint32_t>(d + at + 4);
+    at += 8;
+    ix.dataMinX = nextD();
+    ix.dataMaxX = nextD();
+    ix.dataMinY = nextD();
+    ix.dataMaxY = nextD();
+    const uint64_t cells = static_cast<uint64_t>(ix.nx) * ix.ny;
+    if (ix.nx == 0 || ix.ny == 0 || cells > kMaxCells || !(ix.cell > 0.0) || !std::isfinite(ix.cell))
+        return false;
+    const uint64_t expected = kSidecarHeader + (cells + 1) * 8 + count * 4;
+    if (f.size() != expected)
+        return false;
+    ix.cellStart.resize(cells + 1);
+    std::memcpy(ix.cellStart.data(), d + at, (cells + 1) * 8);
+    at += (cells + 1) * 8;
+    if (ix.cellStart.front() != 0 || ix.cellStart.back() != count)
+        return false;
+    for (uint64_t c = 0; c < cells; ++c)
+        if (ix.cellStart[c] > ix.cellStart[c + 1])
+            return false;
+    ix.ids.resize(count);
+    if (count)
+        std::memcpy(ix.ids.data(), d + at, count * 4);
+    for (uint32_t id : ix.ids)
+        if (id >= count)
+            return false;
+    return true;
+}
+
+bool writeSidecar(const std::string &sidecar, const IndexedFile &ix)
+{
+    const std::string temp = sidecar + ".tmp";
+    FILE *out = std::fopen(temp.c_str(), "wb");
+    if (!out)
+        return false;
+    std::vector<uint8_t> head(kSidecarHeader, 0);
+    uint8_t *d = head.data();
+    std::memcpy(d, kMagic, 8);
+    size_t at = 8;
+    auto put64 = [&](uint64_t v) { store<uint64_t>(d + at, v); at += 8; };
+    auto putD = [&](double v) { store<double>(d + at, v); at += 8; };
+    put64(ix.fileSize);
+    put64(static_cast<uint64_t>(ix.modified));
+    put64(ix.fingerprint);
+    put64(ix.block.count);
+    putD(ix.originX);
+    putD(ix.originY);
+    putD(ix.cell);
+    store<uint32_t>(d + at, ix.nx);
+    store<uint32_t>(d + at + 4, ix.ny);
+    at += 8;
+    putD(ix.dataMinX);
+    putD(ix.dataMaxX);
+    putD(ix.dataMinY);
+    putD(ix.dataMaxY);
+    bool ok = std::fwrite(head.data(), 1, head.size(), out) == head.size();
+    ok = ok && std::fwrite(ix.cellStart.data(), 8, ix.cellStart.size(), out) == ix.cellStart.size();
+    ok = ok && (ix.ids.empty() || std::fwrite(ix.ids.data(), 4, ix.ids.size(), out) == ix.ids.size());
+    ok = (std::fclose(out) == 0) && ok;
+    std::error_code ec;
+    if (ok)
+        fs::rename(fs::u8path(temp), fs::u8path(sidecar), ec);
+    if (!ok || ec) {
+        fs::remove(fs::u8path(temp), ec);
+        return false;
+    }
+    return true;
+}
+
+void evictIfNeeded()
+{
+    while (g_cacheIds > kCacheBudget && !g_cache.empty()) {
+        auto victim = g_cache.begin();
+        g_cacheIds -= victim->second->ids.size();
+        g_cache.erase(victim);
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<const IndexedFile> acquireIndex(const std::string &path, std::string &error)
+{
+    uint64_t size = 0;
+    int64_t modified = 0;
+    if (!fileStamp(path, size, modified)) {
+        error = "Could not open " + path;
+        return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        auto it = g_cache.find(path);
+        if (it != g_cache.end() && it->second->fileSize == size && it->second->modified == modified) {
+            g_sources[path] = SpatialIndex::Source::Cached;
+            return it->second;
+        }
+    }
+    auto ix = std::make_shared<IndexedFile>();
+    if (!ix->file.open(path)) {
+        error = "Could not open " + path;
+        return nullptr;
+    }
+    if (!parseHeader(ix->file.data(), ix->file.size(), ix->header, ix->block, error, false))
+        return nullptr;
+    if (ix->block.count > UINT32_MAX) {
+        error = "The file holds too many points for the spatial index";
+        return nullptr;
+    }
+    ix->fileSize = ix->file.size();
+    ix->modified = modified;
+    ix->fingerprint = fingerprintOf(ix->file, ix->block);
+    const std::string sidecar = SpatialIndex::sidecarPath(path);
+    SpatialIndex::Source source = SpatialIndex::Source::LoadedSidecar;
+    if (!loadSidecar(sidecar, *ix)) {
+        build(*ix);
+        source = writeSidecar(sidecar, *ix) ? SpatialIndex::Source::Built
+                                            : SpatialIndex::Source::BuiltInMemory;
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto &slot = g_cache[path];
+    if (slot)
+        g_cacheIds -= slot->ids.size();
+    slot = ix;
+    g_cacheIds += ix->ids.size();
+    g_sources[path] = source;
+    evictIfNeeded();
+    return ix;
+}
+
+void forgetIndex(const std::string &path)
+{
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        auto it = g_cache.find(path);
+        if (it != g_cache.end()) {
+            g_cacheIds -= it->second->ids.size();
+            g_cache.erase(it);
+        }
+        g_sources.erase(path);
+    }
+    std::error_code ec;
+    fs::remove(fs::u8path(SpatialIndex::sidecarPath(path)), ec);
+}
+
+void queryIndex(const IndexedFile &ix, double minX, double maxX, double minY, double maxY,
+                double centerX, double centerY, double radius, std::vector<PointCloud> &out)
+{
+    if (ix.block.count == 0 || !(minX <= maxX) || !(minY <= maxY))
+        return;
+    if (maxX < ix.dataMinX || minX > ix.dataMaxX || maxY < ix.dataMinY || minY > ix.dataMaxY)
+        return;
+    auto cellIndex = [&](double v, double origin, uint32_t n) {
+        const double c = std::floor((v - origin) / ix.cell);
+        if (c < 0)
+            return 0u;
+        if (c >= n - 1)
+            return n - 1;
+        return static_cast<uint32_t>(c);
+    };
+    const uint32_t cx0 = cellIndex(minX, ix.originX, ix.nx), cx1 = cellIndex(maxX, ix.originX, ix.nx);
+    const uint32_t cy0 = cellIndex(minY, ix.originY, ix.ny), cy1 = cellIndex(maxY, ix.originY, ix.ny);
+    const PointHeader &h = ix.header;
+    const bool circle = radius > 0.0;
+    const double r2 = radius * radius;
+    const int format = ix.block.format;
+    for (uint32_t cy = cy0; cy <= cy1; ++cy) {
+        for (uint32_t cx = cx0; cx <= cx1; ++cx) {
+            const uint64_t c = static_cast<uint64_t>(cy) * ix.nx + cx;
+            for (uint64_t k = ix.cellStart[c]; k < ix.cellStart[c + 1]; ++k) {
+                const uint8_t *r = ix.record(ix.ids[k]);
+                const double x = load<int32_t>(r) * h.scaleX + h.offsetX;
+                if (x < minX || x > maxX)
+                    continue;
+                const double y = load<int32_t>(r + 4) * h.scaleY + h.offsetY;
+                if (y < minY || y > maxY)
+                    continue;
+                if (circle) {
+                    const double dx = x - centerX, dy = y - centerY;
+                    if (dx * dx + dy * dy > r2)
+                        continue;
+                }
+                out.emplace_back();
+                decodePoint(r, format, h, out.back());
+            }
+        }
+    }
+}
+
+}  // namespace las
+
+namespace SpatialIndex {
+
+std::string sidecarPath(const std::string &lasPath) { return lasPath + ".ldx"; }
+
+void clearCache()
+{
+    std::lock_guard<std::mutex> lock(las::g_mutex);
+    las::g_cache.clear();
+    las::g_sources.clear();
+    las::g_cacheIds = 0;
+}
+
+Source lastSource(const std::string &lasPath)
+{
+    std::lock_guard<std::mutex> lock(las::g_mutex);
+    auto it = las::g_sources.find(lasPath);
+    return it == las::g_sources.end() ? Source::None : it->second;
+}
+
+}  // namespace SpatialIndex
+}  // namespace VerdantaIO

@@ -1,0 +1,52 @@
+#pragma once
+// The spatial index of a LAS file: a regular grid over the points' X/Y
+// extent whose cells list the indices of their points in file order. It is
+// stored beside the LAS file as path + ".ldx" and reused while the LAS file
+// keeps its size, modification time and fingerprint; kept in memory only
+// when the folder cannot be written.
+
+#include "LasFormat.h"
+#include "LasIO.h"
+#include "MappedFile.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace VerdantaIO {
+namespace las {
+
+struct IndexedFile {
+    MappedFile file;
+    PointHeader header;  // without the spatial reference
+    PointBlock block;
+    uint64_t fileSize = 0;
+    int64_t modified = 0;
+    uint64_t fingerprint = 0;
+
+    double originX = 0.0, originY = 0.0, cell = 1.0;
+    uint32_t nx = 1, ny = 1;
+    double dataMinX = 0.0, dataMaxX = 0.0, dataMinY = 0.0, dataMaxY = 0.0;
+    std::vector<uint64_t> cellStart;  // nx*ny + 1 entries
+    std::vector<uint32_t> ids;        // point indices grouped by cell
+
+    const uint8_t *record(uint64_t i) const
+    {
+        return file.data() + block.offset + i * block.recordLength;
+    }
+};
+
+// The index of a LAS file, from memory, its sidecar, or built now.
+std::shared_ptr<const IndexedFile> acquireIndex(const std::string &path, std::string &error);
+
+// Drops a file's index from memory and removes its sidecar (after the file
+// was written by this library).
+void forgetIndex(const std::string &path);
+
+// Appends the points of the rectangle (and, with radius > 0, of the circle
+// around centre) to out.
+void queryIndex(const IndexedFile &index, double minX, double maxX, double minY, double maxY,
+                double centerX, double centerY, double radius, std::vector<PointCloud> &out);
+
+}  // namespace las
+}  // namespace VerdantaIO
