@@ -1,16 +1,14 @@
 // The coordinate reference of a LAS file, from its GeoTIFF key records
-// (decoded with libgeotiff) or its OGC WKT record, returned as WKT via OSR.
+// (decoded with libgeotiff, see GeoKeys.cpp) or its OGC WKT record,
+// returned as WKT via OSR.
 
+#include "GeoKeys.h"
 #include "LasFormat.h"
 #include "RasterIO.h"
 
 #include <ogr_spatialref.h>
 #include <cpl_conv.h>
 
-#include <geo_normalize.h>
-#include <geo_simpletags.h>
-#include <geotiff.h>
-#include <geovalues.h>
 
 #include <memory>
 
@@ -72,8 +70,8 @@ std::string wktFromRecord(const VariableLengthRecord &v)
     return std::string();
 }
 
-// Reads the GeoKeyDirectory (with its double and ASCII parameters) through
-// libgeotiff's in-memory tag methods and normalises it to a definition.
+// Reads the GeoKeyDirectory (with its double and ASCII parameters) and
+// turns what libgeotiff makes of it into WKT.
 std::string wktFromGeoKeys(const VariableLengthRecord &dir, const VariableLengthRecord *doubles,
                            const VariableLengthRecord *ascii, bool &fromEpsg)
 {
@@ -82,73 +80,42 @@ std::string wktFromGeoKeys(const VariableLengthRecord &dir, const VariableLength
         return std::string();
     std::vector<uint16_t> keys(dir.data.size() / 2);
     std::memcpy(keys.data(), dir.data.data(), keys.size() * 2);
-    // The directory announces 4 shorts per key after a 4-short header.
-    const size_t announced = 4 + 4 * static_cast<size_t>(keys[3]);
-    if (announced > keys.size())
-        return std::string();
-    keys.resize(announced);
-
-    std::unique_ptr<ST_TIFF, void (*)(ST_TIFF *)> st(ST_Create(), ST_Destroy);
-    ST_SetKey(st.get(), 34735, static_cast<int>(keys.size()), STT_SHORT, keys.data());
     std::vector<double> params;
     if (doubles && doubles->data.size() >= 8) {
         params.resize(doubles->data.size() / 8);
         std::memcpy(params.data(), doubles->data.data(), params.size() * 8);
-        ST_SetKey(st.get(), 34736, static_cast<int>(params.size()), STT_DOUBLE, params.data());
     }
     std::string text;
-    if (ascii && !ascii->data.empty()) {
+    if (ascii)
         text.assign(ascii->data.begin(), ascii->data.end());
-        ST_SetKey(st.get(), 34737, static_cast<int>(text.size()) + 1, STT_ASCII, &text[0]);
-    }
-
-    GTIF *gt = GTIFNewSimpleTags(st.get());
-    if (!gt)
+    GeoKeyDefinition def;
+    if (!decodeGeoKeys(keys, params, text, def))
         return std::string();
-    GTIFDefn *defn = GTIFAllocDefn();
-    std::string wkt;
-    if (defn && GTIFGetDefn(gt, defn)) {
-        OGRSpatialReference horizontal;
-        bool ok = false;
-        // An EPSG code in the keys is taken as it stands (some files omit
-        // the model type key); user-defined systems go through PROJ.
-        unsigned short code = 0;
-        if (GTIFKeyGetSHORT(gt, ProjectedCSTypeGeoKey, &code, 0, 1) == 1 && code != KvUserDefined && code > 0)
-            ok = horizontal.importFromEPSG(code) == OGRERR_NONE;
-        if (!ok && defn->PCS != KvUserDefined && defn->PCS > 0)
-            ok = horizontal.importFromEPSG(defn->PCS) == OGRERR_NONE;
-        if (!ok && GTIFKeyGetSHORT(gt, GeographicTypeGeoKey, &code, 0, 1) == 1 && code != KvUserDefined && code > 0)
-            ok = horizontal.importFromEPSG(code) == OGRERR_NONE;
-        if (!ok && defn->Model == ModelTypeGeographic && defn->GCS != KvUserDefined && defn->GCS > 0)
-            ok = horizontal.importFromEPSG(defn->GCS) == OGRERR_NONE;
-        fromEpsg = ok;
-        if (!ok) {
-            char *proj4 = GTIFGetProj4Defn(defn);
-            if (proj4 && *proj4)
-                ok = horizontal.importFromProj4(proj4) == OGRERR_NONE;
-            GTIFFreeMemory(proj4);
-        }
-        if (ok) {
-            unsigned short vertical = 0;
-            if (GTIFKeyGetSHORT(gt, VerticalCSTypeGeoKey, &vertical, 0, 1) == 1 &&
-                vertical != KvUserDefined && vertical > 0) {
-                OGRSpatialReference vert;
-                if (vert.importFromEPSG(vertical) == OGRERR_NONE) {
-                    OGRSpatialReference compound;
-                    std::string name = std::string(horizontal.GetName() ? horizontal.GetName() : "") +
-                                       " + " + (vert.GetName() ? vert.GetName() : "");
-                    if (compound.SetCompoundCS(name.c_str(), &horizontal, &vert) == OGRERR_NONE)
-                        wkt = toWkt(compound);
-                }
-            }
-            if (wkt.empty())
-                wkt = toWkt(horizontal);
+
+    OGRSpatialReference horizontal;
+    bool ok = false;
+    for (int code : def.horizontalEpsg) {
+        if (code > 0 && horizontal.importFromEPSG(code) == OGRERR_NONE) {
+            ok = true;
+            break;
         }
     }
-    if (defn)
-        GTIFFreeDefn(defn);
-    GTIFFree(gt);
-    return wkt;
+    fromEpsg = ok;
+    if (!ok && !def.proj4.empty())
+        ok = horizontal.importFromProj4(def.proj4.c_str()) == OGRERR_NONE;
+    if (!ok)
+        return std::string();
+    if (def.verticalEpsg > 0) {
+        OGRSpatialReference vert;
+        if (vert.importFromEPSG(def.verticalEpsg) == OGRERR_NONE) {
+            OGRSpatialReference compound;
+            const std::string name = std::string(horizontal.GetName() ? horizontal.GetName() : "") +
+                                     " + " + (vert.GetName() ? vert.GetName() : "");
+            if (compound.SetCompoundCS(name.c_str(), &horizontal, &vert) == OGRERR_NONE)
+                return toWkt(compound);
+        }
+    }
+    return toWkt(horizontal);
 }
 
 }  // namespace
