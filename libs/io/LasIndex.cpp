@@ -17,7 +17,7 @@ namespace {
 
 constexpr char kMagic[8] = {'V', 'L', 'D', 'X', 'I', 'D', 'X', '1'};
 constexpr size_t kSidecarHeader = 8 + 8 * 4 + 8 * 3 + 4 * 2 + 8 * 4;
-constexpr double kPointsPerCell = 256.0;
+constexpr double kPointsPerCell = 1024.0;  // small cells: a window reads few points outside it
 constexpr uint64_t kMaxCells = 1u << 22;
 constexpr uint64_t kCacheBudget = 200'000'000;  // point ids held in memory at most
 
@@ -291,6 +291,47 @@ void forgetIndex(const std::string &path)
     fs::remove(fs::u8path(SpatialIndex::sidecarPath(path)), ec);
 }
 
+namespace {
+
+void scanCells(const IndexedFile &ix, uint32_t cx0, uint32_t cx1, uint32_t cy0, uint32_t cy1,
+               double minX, double maxX, double minY, double maxY, double centerX, double centerY,
+               double radius, std::vector<PointCloud> &out)
+{
+    const PointHeader &h = ix.header;
+    const bool circle = radius > 0.0;
+    const double r2 = radius * radius;
+    const int format = ix.block.format;
+    for (uint32_t cy = cy0; cy <= cy1; ++cy) {
+        for (uint32_t cx = cx0; cx <= cx1; ++cx) {
+            const uint64_t c = static_cast<uint64_t>(cy) * ix.nx + cx;
+            const uint64_t end = ix.cellStart[c + 1];
+            for (uint64_t k = ix.cellStart[c]; k < end; ++k) {
+#if defined(__GNUC__)
+                if (k + 8 < end)  // records of a cell are scattered: fetch ahead
+                    __builtin_prefetch(ix.record(ix.ids[k + 8]));
+#endif
+                const uint8_t *r = ix.record(ix.ids[k]);
+                const double x = load<int32_t>(r) * h.scaleX + h.offsetX;
+                if (x < minX || x > maxX)
+                    continue;
+                const double y = load<int32_t>(r + 4) * h.scaleY + h.offsetY;
+                if (y < minY || y > maxY)
+                    continue;
+                if (circle) {
+                    const double dx = x - centerX, dy = y - centerY;
+                    if (dx * dx + dy * dy > r2)
+                        continue;
+                }
+                PointCloud p;
+                decodePoint(r, format, h, p);
+                out.push_back(p);
+            }
+        }
+    }
+}
+
+}  // namespace
+
 void queryIndex(const IndexedFile &ix, double minX, double maxX, double minY, double maxY,
                 double centerX, double centerY, double radius, std::vector<PointCloud> &out)
 {
@@ -308,31 +349,7 @@ void queryIndex(const IndexedFile &ix, double minX, double maxX, double minY, do
     };
     const uint32_t cx0 = cellIndex(minX, ix.originX, ix.nx), cx1 = cellIndex(maxX, ix.originX, ix.nx);
     const uint32_t cy0 = cellIndex(minY, ix.originY, ix.ny), cy1 = cellIndex(maxY, ix.originY, ix.ny);
-    const PointHeader &h = ix.header;
-    const bool circle = radius > 0.0;
-    const double r2 = radius * radius;
-    const int format = ix.block.format;
-    for (uint32_t cy = cy0; cy <= cy1; ++cy) {
-        for (uint32_t cx = cx0; cx <= cx1; ++cx) {
-            const uint64_t c = static_cast<uint64_t>(cy) * ix.nx + cx;
-            for (uint64_t k = ix.cellStart[c]; k < ix.cellStart[c + 1]; ++k) {
-                const uint8_t *r = ix.record(ix.ids[k]);
-                const double x = load<int32_t>(r) * h.scaleX + h.offsetX;
-                if (x < minX || x > maxX)
-                    continue;
-                const double y = load<int32_t>(r + 4) * h.scaleY + h.offsetY;
-                if (y < minY || y > maxY)
-                    continue;
-                if (circle) {
-                    const double dx = x - centerX, dy = y - centerY;
-                    if (dx * dx + dy * dy > r2)
-                        continue;
-                }
-                out.emplace_back();
-                decodePoint(r, format, h, out.back());
-            }
-        }
-    }
+    scanCells(ix, cx0, cx1, cy0, cy1, minX, maxX, minY, maxY, centerX, centerY, radius, out);
 }
 
 }  // namespace las

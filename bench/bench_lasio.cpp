@@ -1,0 +1,98 @@
+// Read throughput of the LAS reader and the cost of window reads.
+//
+//   bench_lasio [POINTS] [FOLDER]
+//
+// Writes a synthetic file of POINTS points (default 10 million; format 1,
+// points in scan-line order over 1 km x 1 km), then times
+//   - one full read (CLASIO::LoadFile + ReadData),
+//   - reading every 15 m x 15 m cell one window at a time: first with the
+//     spatial index built, then with the sidecar loaded, then from memory.
+
+#include "LasIO.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+
+using namespace VerdantaIO;
+using Clock = std::chrono::steady_clock;
+
+static double seconds(Clock::time_point a) { return std::chrono::duration<double>(Clock::now() - a).count(); }
+
+int main(int argc, char **argv)
+{
+    const uint64_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10000000ull;
+    const std::string folder = argc > 2 ? argv[2] : std::filesystem::temp_directory_path().string();
+    const std::string path = folder + "/verdanta_bench_" + std::to_string(n) + ".las";
+    const double side = 1000.0;
+
+    {
+        CLASIO w;
+        w.header.pointDataFormat = 1;
+        w.header.scaleX = w.header.scaleY = w.header.scaleZ = 0.01;
+        w.header.offsetX = 500000;
+        w.header.offsetY = 5000000;
+        w.points.resize(n);
+        std::mt19937 rng(1);
+        std::uniform_real_distribution<double> jitter(-0.2, 0.2);
+        // Flight lines along Y, scan lines across X, as an airborne scanner records.
+        const double spacing = std::sqrt(side * side / double(n));
+        const uint64_t perLine = static_cast<uint64_t>(side / spacing);
+        for (uint64_t i = 0; i < n; ++i) {
+            const uint64_t line = i / perLine, k = i % perLine;
+            PointCloud &p = w.points[i];
+            p.x = 500000 + std::fmod((line % 2 ? perLine - k : k) * spacing + jitter(rng) + side, side);
+            p.y = 5000000 + std::fmod(line * spacing + jitter(rng) + side, side);
+            p.z = 100 + 10 * std::sin(p.x * 0.01) + (i % 7);
+            p.gpsTime = i * 1e-5;
+            p.intensity = static_cast<uint16_t>(i);
+            p.returnNumber = 1;
+            p.numberOfReturns = 1;
+        }
+        const auto t = Clock::now();
+        if (!w.WriteLas(path)) {
+            std::fprintf(stderr, "write failed: %s\n", w.lastError().c_str());
+            return 1;
+        }
+        std::printf("write: %.3f s (%.1f M points/s)\n", seconds(t), n / seconds(t) / 1e6);
+    }
+    std::filesystem::remove(SpatialIndex::sidecarPath(path));
+    SpatialIndex::clearCache();
+
+    double full = 1e9;
+    for (int rep = 0; rep < 3; ++rep) {
+        const auto t = Clock::now();
+        CLASIO r;
+        if (!r.LoadFile(path) || !r.ReadData(nullptr))
+            return 1;
+        full = std::min(full, seconds(t));
+    }
+    std::printf("full read: %.3f s (%.1f M points/s), best of 3\n", full, n / full / 1e6);
+
+    auto windows = [&](const char *label) {
+        const auto t = Clock::now();
+        uint64_t total = 0, calls = 0;
+        std::vector<PointCloud> cell;
+        for (double x = 0; x < side; x += 15)
+            for (double y = 0; y < side; y += 15) {
+                cell.clear();
+                ReadData(path, 500000 + x, 500000 + x + 15, 5000000 + y, 5000000 + y + 15, cell);
+                total += cell.size();
+                ++calls;
+            }
+        const double s = seconds(t);
+        std::printf("15 m windows, %s: %.3f s for %llu windows, %llu points (%.2f x one full read)\n", label,
+                    s, (unsigned long long)calls, (unsigned long long)total, s / full);
+    };
+    windows("index built on first use");
+    SpatialIndex::clearCache();
+    windows("sidecar loaded");
+    windows("index in memory");
+    std::filesystem::remove(path);
+    std::filesystem::remove(SpatialIndex::sidecarPath(path));
+    return 0;
+}
