@@ -1,5 +1,6 @@
 #include "Prompt.h"
 
+#include <QDesktopServices>
 #include <QFileDialog>
 #include <QFileInfo>
 
@@ -60,6 +61,13 @@ QMessageBox::StandardButton question(QWidget *parent, const QString &title, cons
                                      QMessageBox::StandardButton defaultButton)
 {
     return show(parent, {Kind::Question, title, text, buttons, defaultButton});
+}
+
+bool openUrl(const QUrl &url)
+{
+    if (g_handler)
+        return g_handler->open(url);
+    return QDesktopServices::openUrl(url);
 }
 
 static QStringList ask(QWidget *parent, const FileRequest &request)

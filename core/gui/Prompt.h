@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 class QWidget;
 
@@ -37,6 +38,8 @@ public:
     virtual QMessageBox::StandardButton answer(const Message &message) = 0;
     // The chosen paths; an empty list stands for Cancel.
     virtual QStringList answer(const FileRequest &request) = 0;
+    // A link or file handed to the desktop; true when it was opened.
+    virtual bool open(const QUrl &url) = 0;
 };
 
 // Installs a handler (nullptr restores the real dialogs); returns the previous one.
@@ -49,6 +52,9 @@ QMessageBox::StandardButton question(
     QWidget *parent, const QString &title, const QString &text,
     QMessageBox::StandardButtons buttons = QMessageBox::Yes | QMessageBox::No,
     QMessageBox::StandardButton defaultButton = QMessageBox::NoButton);
+
+// Hands a link or a local file to the desktop's default handler.
+bool openUrl(const QUrl &url);
 
 // File dialogs open in lastDirectory() and set it to the folder of the
 // first chosen file.
