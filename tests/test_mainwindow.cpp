@@ -1,0 +1,268 @@
+// The main window: its menus and actions, docks and their check marks, the
+// close prompt, the input blocker and the About box. Runs under Xvfb.
+
+#include "GLWidget.h"
+#include "HelpAbout.h"
+#include "MainWindow.h"
+#include "PromptRecorder.h"
+
+#include <QDockWidget>
+#include <QLabel>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QToolBar>
+#include <QTreeWidget>
+#include <QPushButton>
+#include <QMimeData>
+#include <QtTest>
+
+namespace {
+
+QStringList menuTexts(const QMenu *menu)
+{
+    QStringList texts;
+    for (QAction *a : menu->actions())
+        texts << (a->isSeparator() ? QString("-") : a->text());
+    return texts;
+}
+
+QMenu *submenu(QMenu *menu, const QString &title)
+{
+    for (QAction *a : menu->actions())
+        if (a->menu() && a->text() == title)
+            return a->menu();
+    return nullptr;
+}
+
+}  // namespace
+
+class TestMainWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void menusHoldEveryAction()
+    {
+        MainWindow w;
+        QStringList top;
+        for (QAction *a : w.menuBar()->actions())
+            top << a->text();
+        QCOMPARE(top, QStringList({"File", "Stat", "Tools", "Models", "Segmentation", "Windows", "Help"}));
+        auto *file = w.findChild<QMenu *>("menuFile");
+        QCOMPARE(menuTexts(file), QStringList({"New", "Open", "-", "Add Data", "-", "Save", "Save as", "-", "Exit"}));
+        QCOMPARE(menuTexts(submenu(file, "Add Data")),
+                 QStringList({"Add LAS File", "Add Vector File", "Add Raster File", "Add Table File"}));
+        QCOMPARE(menuTexts(w.findChild<QMenu *>("menuStat")),
+                 QStringList({"Elevation Metrics", "Intensity Metrics", "Canopy Cover", "LAI", "Gap Fraction"}));
+        auto *tools = w.findChild<QMenu *>("menuData_Preparation");
+        QCOMPARE(menuTexts(tools), QStringList({"Outlier Removal", "Filtering", "Conversion", "Data Management",
+                                                "Generate HillShade"}));
+        QCOMPARE(menuTexts(submenu(tools, "Conversion")), QStringList({"LasToAscii", "LasToVector", "LasToRaster"}));
+        QMenu *dm = submenu(tools, "Data Management");
+        QCOMPARE(menuTexts(dm), QStringList({"Clip", "LasMerge", "LasBoundary", "LasTile", "LasNormalization", "Extract"}));
+        QCOMPARE(menuTexts(submenu(dm, "Clip")), QStringList({"Clip by Circle", "Clip by Rectangle", "Clip by Polygon"}));
+        QCOMPARE(menuTexts(submenu(dm, "Extract")), QStringList({"Extract by Intensity", "Extract by Return",
+                                                                "Extract by Elevation", "Extract by Class"}));
+        auto *models = w.findChild<QMenu *>("menuModels");
+        QCOMPARE(menuTexts(submenu(models, "Generating Digital Models")),
+                 QStringList({"Generating DEM", "Generating DSM", "Generating CHM"}));
+        QCOMPARE(menuTexts(submenu(models, "Regression Models")),
+                 QStringList({"Linear Regression", "Support Vector Regression", "Artificial Neural Network"}));
+        QCOMPARE(menuTexts(w.findChild<QMenu *>("menuSegmentation")),
+                 QStringList({"CHM Segmentation", "Point Cloud Segmentation", "Segmentation Overlap Tool"}));
+        QCOMPARE(menuTexts(w.findChild<QMenu *>("menuWindows")),
+                 QStringList({"Project", "Properties", "Output", "-", "Standard", "Tools", "LAS Dataset"}));
+        QCOMPARE(menuTexts(w.findChild<QMenu *>("menuHelp")), QStringList({"View Help", "About"}));
+
+        // Actions named as the slots expect, and the form-only ones exist.
+        for (const char *name : {"actionDEM", "actionLAS_Merge", "actionTile", "actionCHM_Segmentation_2",
+                                 "actionClose", "actionStepWise_Regression", "actionRGBA", "actionHillShade"})
+            QVERIFY2(w.findChild<QAction *>(name), name);
+        // Tools that do not exist yet are disabled, never pretending.
+        for (const QString &name : MainWindow::pendingActions()) {
+            QAction *a = w.findChild<QAction *>(name);
+            QVERIFY2(a, qPrintable(name));
+            QVERIFY2(!a->isEnabled(), qPrintable(name));
+        }
+        QVERIFY(w.findChild<QAction *>("actionAbout")->isEnabled());
+        QVERIFY(w.findChild<QAction *>("actionExit")->isEnabled());
+    }
+
+    void toolbarsDocksAndStatusBar()
+    {
+        MainWindow w;
+        auto texts = [](QToolBar *t) {
+            QStringList l;
+            for (QAction *a : t->actions())
+                l << a->iconText();
+            return l;
+        };
+        QCOMPARE(w.findChild<QToolBar *>("Standard")->windowTitle(), QString("Standard"));
+        QCOMPARE(texts(w.findChild<QToolBar *>("Standard")), QStringList({"New", "Open", "Save"}));
+        QCOMPARE(texts(w.findChild<QToolBar *>("Tools")),
+                 QStringList({"Add Data", "Navigate", "ZoomOut", "ZoomIn", "Pan", "Fit", "Help"}));
+        auto *las = w.findChild<QToolBar *>("LAStoolBar");
+        QCOMPARE(las->windowTitle(), QString("LAS Dataset"));
+        QCOMPARE(texts(las), QStringList({"color by height", "color by Intensity", "color by class", "color by return",
+                                          "color by rgb", "color by ID"}));
+        for (QAction *a : las->actions()) {
+            QVERIFY(!a->isEnabled());  // no LAS layer yet
+            QVERIFY(!a->icon().isNull());
+        }
+        QCOMPARE(w.dockWidgetArea(w.findChild<QDockWidget *>("Project")), Qt::LeftDockWidgetArea);
+        QCOMPARE(w.dockWidgetArea(w.findChild<QDockWidget *>("Properties")), Qt::RightDockWidgetArea);
+        QCOMPARE(w.dockWidgetArea(w.findChild<QDockWidget *>("Output")), Qt::BottomDockWidgetArea);
+        QVERIFY(w.findChild<QTreeWidget *>("treeWidget"));
+        QTableWidget *props = w.propertiesTable();
+        QCOMPARE(props->columnCount(), 2);
+        QCOMPARE(props->horizontalHeaderItem(0)->text(), QString("Name"));
+        QCOMPARE(props->horizontalHeaderItem(1)->text(), QString("Value"));
+        QCOMPARE(w.statusBar()->height(), 30);
+        QCOMPARE(int(w.stateLabel()->alignment()), 132);
+        QCOMPARE(w.centralWidget(), static_cast<QWidget *>(w.glView()));
+        QVERIFY(!w.windowIcon().isNull());
+    }
+
+    void hidingADockUnchecksItsAction()
+    {
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        auto *dock = w.findChild<QDockWidget *>("Output");
+        auto *action = w.findChild<QAction *>("actionOutput");
+        QVERIFY(action->isChecked());
+        dock->close();  // the title-bar close button
+        QTRY_VERIFY(!action->isChecked());
+        action->trigger();  // checks it and shows the dock again
+        QVERIFY(action->isChecked());
+        QTRY_VERIFY(dock->isVisible());
+
+        auto *toolbar = w.findChild<QToolBar *>("Standard");
+        auto *tAction = w.findChild<QAction *>("actionStandard");
+        tAction->trigger();
+        QVERIFY(!tAction->isChecked());
+        QTRY_VERIFY(!toolbar->isVisible());
+        toolbar->show();
+        QTRY_VERIFY(tAction->isChecked());
+    }
+
+    void closePromptYesNoCancel()
+    {
+        PromptRecorder prompts;
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QVERIFY(w.close());  // unmodified: closes without a question
+        QVERIFY(prompts.messages.isEmpty());
+
+        w.show();
+        w.setModified(true);
+        prompts.answers = {QMessageBox::Cancel};
+        QVERIFY(!w.close());
+        QCOMPARE(prompts.messages.size(), 1);
+        const auto &m = prompts.messages[0];
+        QCOMPARE(m.kind, Prompt::Kind::Question);
+        QCOMPARE(m.title, QString("Verdanta"));
+        QCOMPARE(m.text, QString("The document has been modified.\nDo you want to save your changes?"));
+        QCOMPARE(m.buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        QCOMPARE(m.defaultButton, QMessageBox::Yes);
+        QVERIFY(w.isVisible());
+
+        // Yes: the save cannot happen in this version, so the window stays.
+        prompts.answers = {QMessageBox::Yes, QMessageBox::Ok};
+        QVERIFY(!w.close());
+        QCOMPARE(prompts.messages.size(), 3);
+        QCOMPARE(prompts.messages[2].kind, Prompt::Kind::Warning);
+
+        prompts.answers = {QMessageBox::No};
+        QVERIFY(w.close());
+    }
+
+    void inputBlockerSwallowsOnlyUserInput()
+    {
+        MainWindow w;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        InputBlocker blocker;
+        const QPointF at(10, 10);
+        QMouseEvent press(QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QMouseEvent release(QEvent::MouseButtonRelease, at, Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        QMouseEvent dbl(QEvent::MouseButtonDblClick, at, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QWheelEvent wheel(at, at, QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QMimeData mime;
+        QDragEnterEvent enter(QPoint(1, 1), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent drop(QPointF(1, 1), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QKeyEvent key(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier);
+        QEvent paint(QEvent::Paint);
+        QMouseEvent move(QEvent::MouseMove, at, Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        for (QEvent *e : std::initializer_list<QEvent *>{&press, &release, &dbl, &wheel, &enter, &drop})
+            QVERIFY2(blocker.eventFilter(&w, e), qPrintable(QString::number(e->type())));
+        for (QEvent *e : std::initializer_list<QEvent *>{&key, &paint, &move})
+            QVERIFY(!blocker.eventFilter(&w, e));
+
+        // Installed on the window, it keeps a press from reaching the window.
+        struct Probe : QObject {
+            int presses = 0;
+            bool eventFilter(QObject *, QEvent *e) override
+            {
+                presses += e->type() == QEvent::MouseButtonPress;
+                return false;
+            }
+        } probe;
+        w.installEventFilter(&probe);  // runs after filters installed later
+        w.setInputBlocked(true);
+        QMouseEvent press2(QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&w, &press2);
+        QCOMPARE(probe.presses, 0);
+        w.setInputBlocked(false);
+        QMouseEvent press3(QEvent::MouseButtonPress, at, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&w, &press3);
+        QCOMPARE(probe.presses, 1);
+    }
+
+    void helpAndAbout()
+    {
+        PromptRecorder prompts;
+        MainWindow w;
+        // Without the guide beside the program the user is told so.
+        w.findChild<QAction *>("actionView_Help")->trigger();
+        QCOMPARE(prompts.messages.size(), 1);
+        QCOMPARE(prompts.messages[0].text, QString("The help file UserGuide.pdf was not found."));
+
+        HelpAbout about;
+        QCOMPARE(about.windowTitle(), QString("About Verdanta"));
+        QVERIFY(!about.windowIcon().isNull());
+        auto *ack = about.findChild<QLabel *>("Acknowledge");
+        auto *site = about.findChild<QLabel *>("WebSite");
+        QVERIFY(ack && site);
+        QCOMPARE(ack->text(), QString("<a href=acknowledge.htm>Visit the Verdanta Acknowledgements</a>"));
+        QCOMPARE(ack->styleSheet(), QString("color: rgb(0, 0, 255);"));
+        QCOMPARE(ack->font().family(), QString("Times New Roman"));
+        QVERIFY(ack->font().underline());
+        QVERIFY(site->font().underline());
+        bool versionFirst = false;
+        for (QLabel *l : about.findChildren<QLabel *>())
+            versionFirst = versionFirst || l->text().startsWith("Version 1.0");
+        QVERIFY(versionFirst);
+        emit ack->linkActivated("acknowledge.htm");
+        QCOMPARE(prompts.opened.size(), 1);
+        QVERIFY(prompts.opened[0].isLocalFile());
+        QVERIFY(prompts.opened[0].toLocalFile().endsWith("/acknowledge.htm"));
+        QVERIFY(QFile::exists(QStringLiteral(VERDANTA_BIN_DIR) + "/app/acknowledge.htm"));
+
+        // The About action opens the box modeless.
+        w.findChild<QAction *>("actionAbout")->trigger();
+        HelpAbout *shown = nullptr;
+        QTRY_VERIFY((shown = [] {
+            for (QWidget *t : QApplication::topLevelWidgets())
+                if (auto *h = qobject_cast<HelpAbout *>(t); h && h->isVisible())
+                    return h;
+            return static_cast<HelpAbout *>(nullptr);
+        }()) != nullptr);
+        QVERIFY(!shown->isModal());
+        shown->findChild<QPushButton *>("closeButton")->click();
+        QTRY_VERIFY(!shown || !shown->isVisible());
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "test_mainwindow.moc"
