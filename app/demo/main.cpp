@@ -1,0 +1,273 @@
+// verdanta-demo OUTDIR: writes a small, realistic forest stand for trying
+// Verdanta out.
+//   demo_stand.las  LAS 1.2 point format 3, WGS 84 / UTM zone 33N: sloped
+//                   terrain with hills (class 2), conifer and broadleaf
+//                   crowns of varied height (classes 3-5), up to four
+//                   returns per pulse, intensity, scan angle, GPS time, RGB
+//   demo_dem.tif    the true terrain at 1 m (Float32 GeoTIFF)
+//   demo_trees.csv  the stem positions with height and crown diameter
+//   demo_stand.shp  the stand boundary with a clearing as a hole
+
+#include "LasIO.h"
+#include "RasterIO.h"
+#include "ShpIO.h"
+
+#include <ogr_spatialref.h>
+#include <cpl_conv.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <vector>
+
+using namespace VerdantaIO;
+
+namespace {
+
+constexpr double kOriginX = 455000.0, kOriginY = 5290000.0;  // lower-left corner
+constexpr double kSide = 150.0;
+constexpr double kPi = 3.14159265358979323846;
+
+double terrain(double x, double y)  // local coordinates in metres
+{
+    return 420.0 + 0.08 * x + 0.05 * y + 4.0 * std::exp(-((x - 60) * (x - 60) + (y - 95) * (y - 95)) / 800.0) -
+           3.0 * std::exp(-((x - 115) * (x - 115) + (y - 40) * (y - 40)) / 600.0);
+}
+
+struct Tree {
+    double x, y, height, crownBase, radius;
+    bool conifer;
+    // Height of the crown surface above (px, py), or NaN outside the crown.
+    double surface(double px, double py, double ground) const
+    {
+        const double r = std::hypot(px - x, py - y);
+        if (r >= radius)
+            return std::nan("");
+        const double top = ground + height, base = ground + crownBase;
+        if (conifer)
+            return top - (r / radius) * (top - base);
+        const double a = (top - base) / 2.0;
+        return base + a + a * std::sqrt(1.0 - (r * r) / (radius * radius));
+    }
+};
+
+std::vector<uint8_t> utm33Keys()
+{
+    const uint16_t keys[] = {1, 1, 0, 4, 1024, 0, 1, 1, 1025, 0, 1, 1, 3072, 0, 1, 32633, 3076, 0, 1, 9001};
+    std::vector<uint8_t> bytes(sizeof keys);
+    std::memcpy(bytes.data(), keys, sizeof keys);
+    return bytes;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "Usage: verdanta-demo OUTPUT_FOLDER\n");
+        return 1;
+    }
+    const std::string dir = argv[1];
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    std::mt19937 rng(2026);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::normal_distribution<double> normal(0.0, 1.0);
+
+    // Stems by dart throwing with a minimum spacing; a clearing stays empty.
+    std::vector<Tree> trees;
+    auto inClearing = [](double x, double y) { return std::hypot(x - 110, y - 110) < 14; };
+    for (int attempt = 0; attempt < 20000 && trees.size() < 700; ++attempt) {
+        const double x = 3 + unit(rng) * (kSide - 6), y = 3 + unit(rng) * (kSide - 6);
+        if (inClearing(x, y))
+            continue;
+        bool free = true;
+        for (const Tree &t : trees)
+            if (std::hypot(t.x - x, t.y - y) < 3.6) {
+                free = false;
+                break;
+            }
+        if (!free)
+            continue;
+        Tree t;
+        t.x = x;
+        t.y = y;
+        t.conifer = unit(rng) < 0.7;
+        t.height = std::clamp(18.0 + 6.0 * normal(rng), 6.0, 34.0);
+        t.crownBase = t.height * (t.conifer ? 0.3 + 0.2 * unit(rng) : 0.45 + 0.15 * unit(rng));
+        t.radius = (t.conifer ? 0.9 : 1.4) + (t.conifer ? 0.08 : 0.11) * t.height + 0.3 * normal(rng);
+        t.radius = std::max(1.0, t.radius);
+        trees.push_back(t);
+    }
+    // Trees by 10 m bucket for the pulse loop.
+    const int buckets = static_cast<int>(kSide / 10) + 1;
+    std::vector<std::vector<int>> grid(buckets * buckets);
+    for (size_t i = 0; i < trees.size(); ++i) {
+        const int bx = static_cast<int>(trees[i].x / 10), by = static_cast<int>(trees[i].y / 10);
+        for (int dx = -1; dx <= 1; ++dx)
+            for (int dy = -1; dy <= 1; ++dy) {
+                const int gx = bx + dx, gy = by + dy;
+                if (gx >= 0 && gy >= 0 && gx < buckets && gy < buckets)
+                    grid[gy * buckets + gx].push_back(static_cast<int>(i));
+            }
+    }
+
+    CLASIO las;
+    PointHeader &h = las.header;
+    h.versionMajor = 1;
+    h.versionMinor = 2;
+    h.pointDataFormat = 3;
+    h.systemId = "Verdanta demo scanner";
+    h.generatingSoftware = "verdanta-demo 1.0";
+    h.creationDay = 152;
+    h.creationYear = 2026;
+    h.scaleX = h.scaleY = h.scaleZ = 0.01;
+    h.offsetX = kOriginX;
+    h.offsetY = kOriginY;
+    h.offsetZ = 0;
+    h.reserved = 1;  // adjusted standard GPS time
+    VariableLengthRecord keys;
+    keys.userId = "LASF_Projection";
+    keys.recordId = 34735;
+    keys.description = "GeoTIFF GeoKeyDirectoryTag";
+    keys.data = utm33Keys();
+    h.vlrs.push_back(keys);
+
+    // Two flight lines along Y; the scanner sweeps across X at 0.35 m spacing.
+    const double spacing = 0.35, altitude = 900.0;
+    double gps = 405000.0;
+    uint16_t line = 1;
+    for (double y = 0; y < kSide; y += spacing, gps += 0.002) {
+        const bool forward = static_cast<int>(y / spacing) % 2 == 0;
+        for (int k = 0; k * spacing < kSide; ++k) {
+            const double x = (forward ? k * spacing : kSide - k * spacing) + 0.08 * normal(rng);
+            const double py = y + 0.08 * normal(rng);
+            if (x < 0 || x >= kSide || py < 0 || py >= kSide)
+                continue;
+            line = x < kSide / 2 ? 1 : 2;
+            const double centre = line == 1 ? kSide / 4 : 3 * kSide / 4;
+            const double angle = std::atan((x - centre) / altitude) * 180.0 / kPi;
+            const double ground = terrain(x, py);
+            // The highest crown above the pulse.
+            double top = std::nan("");
+            const Tree *hit = nullptr;
+            const int bx = std::min(buckets - 1, static_cast<int>(x / 10)), by = std::min(buckets - 1, static_cast<int>(py / 10));
+            for (int i : grid[by * buckets + bx]) {
+                const double s = trees[i].surface(x, py, ground);
+                if (!std::isnan(s) && (std::isnan(top) || s > top)) {
+                    top = s;
+                    hit = &trees[i];
+                }
+            }
+            std::vector<std::pair<double, bool>> echoes;  // height, vegetation
+            if (hit && unit(rng) < 0.93) {
+                echoes.push_back({top - 0.15 * unit(rng), true});
+                double depth = top;
+                while (echoes.size() < 3 && unit(rng) < 0.45) {
+                    depth -= 1.0 + unit(rng) * (depth - ground - hit->crownBase) * 0.6;
+                    if (depth <= ground + hit->crownBase * 0.5)
+                        break;
+                    echoes.push_back({depth, true});
+                }
+                if (unit(rng) < 0.45)
+                    echoes.push_back({ground + 0.03 * normal(rng), false});
+            } else {
+                echoes.push_back({ground + 0.03 * normal(rng), false});
+            }
+            for (size_t e = 0; e < echoes.size(); ++e) {
+                PointCloud p;
+                p.x = kOriginX + x;
+                p.y = kOriginY + py;
+                p.z = echoes[e].first;
+                p.gpsTime = gps + k * 1e-5;
+                p.returnNumber = static_cast<uint16_t>(e + 1);
+                p.numberOfReturns = static_cast<uint8_t>(echoes.size());
+                p.scanAngle = static_cast<int16_t>(std::lround(angle / 0.006));
+                p.pointSourceId = line;
+                if (forward)
+                    p.flags |= PointFlags::ScanDirection;
+                const double above = p.z - ground;
+                if (!echoes[e].second) {
+                    p.classification = 2;
+                    p.intensity = static_cast<uint16_t>(std::clamp(820 + 90 * normal(rng), 300.0, 1500.0));
+                    p.red = static_cast<uint16_t>((115 + 15 * normal(rng)) * 256);
+                    p.green = static_cast<uint16_t>((95 + 12 * normal(rng)) * 256);
+                    p.blue = static_cast<uint16_t>((70 + 10 * normal(rng)) * 256);
+                } else {
+                    p.classification = above < 2 ? 3 : above < 5 ? 4 : 5;
+                    const double base = e == 0 ? 420 : 260;
+                    p.intensity = static_cast<uint16_t>(std::clamp(base + 110 * normal(rng), 40.0, 1200.0));
+                    const double g = hit && hit->conifer ? 110 : 150;
+                    p.red = static_cast<uint16_t>(std::clamp(45 + 12 * normal(rng), 0.0, 255.0) * 256);
+                    p.green = static_cast<uint16_t>(std::clamp(g + 20 * normal(rng), 0.0, 255.0) * 256);
+                    p.blue = static_cast<uint16_t>(std::clamp(50 + 10 * normal(rng), 0.0, 255.0) * 256);
+                }
+                las.points.push_back(p);
+            }
+        }
+    }
+    const std::string lasPath = dir + "/demo_stand.las";
+    if (!las.WriteLas(lasPath)) {
+        std::fprintf(stderr, "%s\n", las.lastError().c_str());
+        return 1;
+    }
+
+    OGRSpatialReference srs;
+    srs.importFromEPSG(32633);
+    char *wkt = nullptr;
+    srs.exportToWkt(&wkt);
+    const std::string srsWkt = wkt ? wkt : "";
+    CPLFree(wkt);
+
+    CRasterIO dem;
+    const int cells = static_cast<int>(kSide);
+    dem.geoTransform = {{kOriginX, 1.0, 0.0, kOriginY + kSide, 0.0, -1.0}};
+    dem.spatialReference = srsWkt;
+    if (!dem.Createfile(dir + "/demo_dem.tif", cells, cells, 1, 6 /* GDT_Float32 */)) {
+        std::fprintf(stderr, "%s\n", dem.lastError().c_str());
+        return 1;
+    }
+    std::vector<float> row(cells);
+    for (int r = 0; r < cells; ++r) {
+        for (int c = 0; c < cells; ++c)
+            row[c] = static_cast<float>(terrain(c + 0.5, kSide - r - 0.5));
+        dem.WriteRasterBlock(1, 0, r, cells, 1, row.data());
+    }
+    dem.Close();
+
+    std::ofstream csv(dir + "/demo_trees.csv");
+    csv << "TreeID,X,Y,Height,CrownDiameter\n";
+    csv.setf(std::ios::fixed);
+    csv.precision(2);
+    for (size_t i = 0; i < trees.size(); ++i)
+        csv << i + 1 << ',' << kOriginX + trees[i].x << ',' << kOriginY + trees[i].y << ',' << trees[i].height
+            << ',' << 2 * trees[i].radius << '\n';
+    csv.close();
+
+    CShpIO shp;
+    shp.geometryType = CShpIO::Polygons;
+    shp.spatialReference = srsWkt;
+    ShpFeature stand;
+    ShpPart outer;
+    outer.x = {kOriginX + 2, kOriginX + 2, kOriginX + kSide - 2, kOriginX + kSide - 2, kOriginX + 2};
+    outer.y = {kOriginY + 2, kOriginY + kSide - 2, kOriginY + kSide - 2, kOriginY + 2, kOriginY + 2};
+    ShpPart clearing;
+    clearing.hole = true;
+    for (int i = 0; i <= 24; ++i) {
+        const double a = -2 * kPi * i / 24;  // counter-clockwise for a hole
+        clearing.x.push_back(kOriginX + 110 + 14 * std::cos(a));
+        clearing.y.push_back(kOriginY + 110 + 14 * std::sin(a));
+    }
+    stand.parts = {outer, clearing};
+    shp.features.push_back(stand);
+    if (!shp.WriterFile(dir + "/demo_stand.shp")) {
+        std::fprintf(stderr, "%s\n", shp.lastError().c_str());
+        return 1;
+    }
+    std::printf("Wrote %zu points, %zu trees to %s\n", las.points.size(), trees.size(), dir.c_str());
+    return 0;
+}
