@@ -160,33 +160,15 @@ void MainWindow::on_actionLAS_Dataset_triggered(bool checked) { ui->LAStoolBar->
 
 // A dock or toolbar hidden with its own button unchecks its Windows action.
 // While the window itself is hidden (closing, minimised) the marks stay.
-void MainWindow::on_Project_visibilityChanged(bool visible)
+void MainWindow::followVisibility(QAction *action, bool visible)
 {
     if (isVisible())
-        ui->actionProject->setChecked(visible);
+        action->setChecked(visible);
 }
-void MainWindow::on_Properties_visibilityChanged(bool visible)
-{
-    if (isVisible())
-        ui->actionProperties->setChecked(visible);
-}
-void MainWindow::on_Output_visibilityChanged(bool visible)
-{
-    if (isVisible())
-        ui->actionOutput->setChecked(visible);
-}
-void MainWindow::on_Standard_visibilityChanged(bool visible)
-{
-    if (isVisible())
-        ui->actionStandard->setChecked(visible);
-}
-void MainWindow::on_Tools_visibilityChanged(bool visible)
-{
-    if (isVisible())
-        ui->actionTools->setChecked(visible);
-}
-void MainWindow::on_LAStoolBar_visibilityChanged(bool visible)
-{
-    if (isVisible())
-        ui->actionLAS_Dataset->setChecked(visible);
-}
+
+void MainWindow::on_Project_visibilityChanged(bool visible) { followVisibility(ui->actionProject, visible); }
+void MainWindow::on_Properties_visibilityChanged(bool visible) { followVisibility(ui->actionProperties, visible); }
+void MainWindow::on_Output_visibilityChanged(bool visible) { followVisibility(ui->actionOutput, visible); }
+void MainWindow::on_Standard_visibilityChanged(bool visible) { followVisibility(ui->actionStandard, visible); }
+void MainWindow::on_Tools_visibilityChanged(bool visible) { followVisibility(ui->actionTools, visible); }
+void MainWindow::on_LAStoolBar_visibilityChanged(bool visible) { followVisibility(ui->actionLAS_Dataset, visible); }

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 class GLWidget;
+class QAction;
 class QLabel;
 class QTableWidget;
 
@@ -68,6 +69,7 @@ private slots:
     void on_LAStoolBar_visibilityChanged(bool visible);
 
 private:
+    void followVisibility(QAction *action, bool visible);
     // Saves the project; false keeps the window open.
     bool saveProject();
 

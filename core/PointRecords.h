@@ -62,7 +62,7 @@ public:
     const std::array<uint8_t, 16> &bytes() const { return bytes_; }
     bool is_null() const;
     // "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx"; the first three groups are
-    // stored little-endian in the file, as in the LAS specification.
+    // stored little-endian in the file, as LAS files store them.
     std::string to_string() const;
     bool operator==(const guid &o) const { return bytes_ == o.bytes_; }
 

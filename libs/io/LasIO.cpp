@@ -227,6 +227,16 @@ bool CLASIO::ReadData(CProcessBase *progress)
     return true;
 }
 
+bool CLASIO::indicesInRange(const std::vector<uint64_t> &indices)
+{
+    for (uint64_t i : indices)
+        if (i >= source_->block.count) {
+            error_ = "Point index " + std::to_string(i) + " lies beyond the last point";
+            return false;
+        }
+    return true;
+}
+
 bool CLASIO::ReadData(uint64_t start, uint64_t count, std::vector<PointCloud> &out)
 {
     out.clear();
@@ -256,12 +266,11 @@ bool CLASIO::ReadData(const std::vector<uint64_t> &indices, std::vector<PointClo
     if (progress)
         progress->SetStepCount(static_cast<int32_t>((indices.size() + stepEvery - 1) / stepEvery));
     const uint8_t *base = source_->file.data() + b.offset;
+    if (!indicesInRange(indices)) {
+        out.clear();
+        return false;
+    }
     for (size_t i = 0; i < indices.size(); ++i) {
-        if (indices[i] >= b.count) {
-            out.clear();
-            error_ = "Point index " + std::to_string(indices[i]) + " lies beyond the last point";
-            return false;
-        }
         decodePoint(base + indices[i] * b.recordLength, b.format, source_->header, out[i]);
         if ((i + 1) % stepEvery == 0 && !stepOk(progress)) {
             out.clear();
@@ -281,12 +290,11 @@ bool CLASIO::ReadData(const std::vector<uint64_t> &indices, std::vector<XYZ> &ou
     const PointHeader &h = source_->header;
     out.resize(indices.size());
     const uint8_t *base = source_->file.data() + b.offset;
+    if (!indicesInRange(indices)) {
+        out.clear();
+        return false;
+    }
     for (size_t i = 0; i < indices.size(); ++i) {
-        if (indices[i] >= b.count) {
-            out.clear();
-            error_ = "Point index " + std::to_string(indices[i]) + " lies beyond the last point";
-            return false;
-        }
         const uint8_t *r = base + indices[i] * b.recordLength;
         out[i].x = load<int32_t>(r) * h.scaleX + h.offsetX;
         out[i].y = load<int32_t>(r + 4) * h.scaleY + h.offsetY;

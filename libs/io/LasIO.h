@@ -41,6 +41,7 @@ public:
 private:
     struct Source;  // the mapped file and where its point records lie
     bool openSource();
+    bool indicesInRange(const std::vector<uint64_t> &indices);
 
     std::shared_ptr<Source> source_;
     std::string error_;

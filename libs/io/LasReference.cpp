@@ -26,17 +26,7 @@ const VariableLengthRecord *findRecord(const PointHeader &h, uint16_t id)
     return nullptr;
 }
 
-std::string toWkt(const OGRSpatialReference &srs)
-{
-    char *text = nullptr;
-    if (srs.exportToWkt(&text) != OGRERR_NONE || !text) {
-        CPLFree(text);
-        return std::string();
-    }
-    std::string wkt(text);
-    CPLFree(text);
-    return wkt;
-}
+std::string toWkt(const OGRSpatialReference &srs) { return WktOf(&srs); }
 
 std::string wktFromRecord(const VariableLengthRecord &v)
 {

@@ -19,6 +19,16 @@ void EnsureGdal()
     });
 }
 
+std::string WktOf(const OGRSpatialReference *srs)
+{
+    std::string out;
+    char *wkt = nullptr;
+    if (srs && srs->exportToWkt(&wkt) == OGRERR_NONE && wkt)
+        out = wkt;
+    CPLFree(wkt);
+    return out;
+}
+
 CRasterIO::CRasterIO() { EnsureGdal(); }
 
 CRasterIO::~CRasterIO() { Close(); }
@@ -53,14 +63,7 @@ void CRasterIO::describe()
             geoTransform[i] = gt[i];
     else
         geoTransform = {{0.0, 1.0, 0.0, 0.0, 0.0, 1.0}};
-    const OGRSpatialReference *srs = dataset_->GetSpatialRef();
-    spatialReference.clear();
-    if (srs) {
-        char *wkt = nullptr;
-        if (srs->exportToWkt(&wkt) == OGRERR_NONE && wkt)
-            spatialReference = wkt;
-        CPLFree(wkt);
-    }
+    spatialReference = WktOf(dataset_->GetSpatialRef());
     upperLeftX = geoTransform[0];
     upperLeftY = geoTransform[3];
     lowerRightX = geoTransform[0] + width * geoTransform[1] + height * geoTransform[2];

@@ -5,6 +5,7 @@
 #include <string>
 
 class GDALDataset;
+class OGRSpatialReference;
 
 namespace VerdantaIO {
 
@@ -57,5 +58,8 @@ private:
 
 // Registers the GDAL drivers once per process.
 void EnsureGdal();
+
+// The WKT of a GDAL spatial reference; empty for none.
+std::string WktOf(const OGRSpatialReference *srs);
 
 }  // namespace VerdantaIO

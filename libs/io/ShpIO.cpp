@@ -115,14 +115,7 @@ bool CShpIO::LoadFile(const std::string &filePath)
     if (layer->GetExtent(&env, TRUE) == OGRERR_NONE) {
         minX = env.MinX; minY = env.MinY; maxX = env.MaxX; maxY = env.MaxY;
     }
-    const OGRSpatialReference *srs = layer->GetSpatialRef();
-    spatialReference.clear();
-    if (srs) {
-        char *wkt = nullptr;
-        if (srs->exportToWkt(&wkt) == OGRERR_NONE && wkt)
-            spatialReference = wkt;
-        CPLFree(wkt);
-    }
+    spatialReference = WktOf(layer->GetSpatialRef());
     featureCount = static_cast<int>(layer->GetFeatureCount());
     return true;
 }
