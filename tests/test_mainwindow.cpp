@@ -219,6 +219,22 @@ private slots:
         QCOMPARE(probe.presses, 1);
     }
 
+    void fileDialogsRememberTheFolder()
+    {
+        PromptRecorder prompts;
+        Prompt::lastDirectory() = "/start";
+        prompts.files = {{"/data/stands/a.las", "/elsewhere/b.las"}, {}};
+        const QStringList chosen = Prompt::openFiles(nullptr, "Open File", "LAS File(*.las)");
+        QCOMPARE(chosen.size(), 2);
+        QCOMPARE(prompts.fileRequests[0].directory, QString("/start"));
+        QCOMPARE(prompts.fileRequests[0].filter, QString("LAS File(*.las)"));
+        QCOMPARE(Prompt::lastDirectory(), QString("/data/stands"));
+        // Cancel leaves the folder as it was.
+        QVERIFY(Prompt::openFile(nullptr, "Open File", "*.tif").isEmpty());
+        QCOMPARE(Prompt::lastDirectory(), QString("/data/stands"));
+        QCOMPARE(prompts.fileRequests[1].directory, QString("/data/stands"));
+    }
+
     void helpAndAbout()
     {
         PromptRecorder prompts;

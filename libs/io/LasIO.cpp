@@ -331,7 +331,7 @@ bool WriteLasFile(const std::string &outPath, PointHeader &header,
     auto abandon = [&](const std::string &text) {
         std::fclose(out);
         std::error_code ec;
-        fs::remove(fs::u8path(temp), ec);
+        fs::remove(fs::path(temp), ec);
         return fail(error, text);
     };
     // The header's size is known before its content: reserve it.
@@ -370,14 +370,14 @@ bool WriteLasFile(const std::string &outPath, PointHeader &header,
         return abandon("Could not write the file " + outPath);
     if (std::fclose(out) != 0) {
         std::error_code ec;
-        fs::remove(fs::u8path(temp), ec);
+        fs::remove(fs::path(temp), ec);
         return fail(error, "Could not write the file " + outPath);
     }
     std::error_code ec;
     forgetIndex(outPath);
-    fs::rename(fs::u8path(temp), fs::u8path(outPath), ec);
+    fs::rename(fs::path(temp), fs::path(outPath), ec);
     if (ec) {
-        fs::remove(fs::u8path(temp), ec);
+        fs::remove(fs::path(temp), ec);
         return fail(error, "Could not create the file " + outPath);
     }
     header = h;

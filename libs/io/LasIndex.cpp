@@ -29,7 +29,7 @@ uint64_t g_cacheIds = 0;
 bool fileStamp(const std::string &path, uint64_t &size, int64_t &modified)
 {
     std::error_code ec;
-    const fs::path p = fs::u8path(path);
+    const fs::path p = fs::path(path);
     size = fs::file_size(p, ec);
     if (ec)
         return false;
@@ -209,9 +209,9 @@ bool writeSidecar(const std::string &sidecar, const IndexedFile &ix)
     ok = (std::fclose(out) == 0) && ok;
     std::error_code ec;
     if (ok)
-        fs::rename(fs::u8path(temp), fs::u8path(sidecar), ec);
+        fs::rename(fs::path(temp), fs::path(sidecar), ec);
     if (!ok || ec) {
-        fs::remove(fs::u8path(temp), ec);
+        fs::remove(fs::path(temp), ec);
         return false;
     }
     return true;
@@ -288,7 +288,7 @@ void forgetIndex(const std::string &path)
         g_sources.erase(path);
     }
     std::error_code ec;
-    fs::remove(fs::u8path(SpatialIndex::sidecarPath(path)), ec);
+    fs::remove(fs::path(SpatialIndex::sidecarPath(path)), ec);
 }
 
 namespace {
