@@ -89,11 +89,13 @@ struct Summary {
             ++byReturn[p.returnNumber - 1];
     }
 
-    void mergeInto(PointHeader &h, bool hadPoints) const
+    // Adds the summary to the counts and bounds of h (bounds replaced when
+    // h counts no points yet).
+    void mergeInto(PointHeader &h) const
     {
         if (count == 0)
             return;
-        if (!hadPoints) {
+        if (h.numberOfPointRecords == 0) {
             h.minX = minX; h.maxX = maxX; h.minY = minY; h.maxY = maxY; h.minZ = minZ; h.maxZ = maxZ;
         } else {
             h.minX = std::min(h.minX, minX); h.maxX = std::max(h.maxX, maxX);
@@ -354,7 +356,7 @@ bool WriteLasFile(const std::string &outPath, PointHeader &header,
     if (sum.count == 0) {
         h.minX = h.maxX = h.minY = h.maxY = h.minZ = h.maxZ = 0.0;
     }
-    sum.mergeInto(h, false);
+    sum.mergeInto(h);
     if (!h.evlrs.empty()) {
         h.evlrStart = provisional.size() + static_cast<uint64_t>(pts.size()) * len;
         h.numberOfEVLRs = static_cast<uint32_t>(h.evlrs.size());
@@ -414,9 +416,8 @@ bool AppendLas(const std::string &path, PointHeader &header, const std::vector<P
     if (fileHeader.versionMinor < 4 &&
         fileHeader.numberOfPointRecords + sum.count > std::numeric_limits<uint32_t>::max())
         return fail(&t_error, "More than 4294967295 points need LAS 1.4");
-    const bool hadPoints = fileHeader.numberOfPointRecords > 0;
     const uint64_t end = block.offset + block.count * len;
-    sum.mergeInto(fileHeader, hadPoints);
+    sum.mergeInto(fileHeader);
 
     FILE *f = std::fopen(path.c_str(), "r+b");
     if (!f)
@@ -459,8 +460,8 @@ bool ReadData(const std::string &path, double centerX, double centerY, double ra
     auto ix = acquireIndex(path, t_error);
     if (!ix)
         return false;
-    queryIndex(*ix, centerX - radius, centerX + radius, centerY - radius, centerY + radius, centerX,
-               centerY, radius > 0 ? radius : 1e-300, pts);
+    const Circle circle{centerX, centerY, radius};
+    queryIndex(*ix, centerX - radius, centerX + radius, centerY - radius, centerY + radius, &circle, pts);
     return true;
 }
 
@@ -470,7 +471,7 @@ bool ReadData(const std::string &path, double minX, double maxX, double minY, do
     auto ix = acquireIndex(path, t_error);
     if (!ix)
         return false;
-    queryIndex(*ix, minX, maxX, minY, maxY, 0, 0, 0, pts);
+    queryIndex(*ix, minX, maxX, minY, maxY, nullptr, pts);
     return true;
 }
 

@@ -294,12 +294,11 @@ void forgetIndex(const std::string &path)
 namespace {
 
 void scanCells(const IndexedFile &ix, uint32_t cx0, uint32_t cx1, uint32_t cy0, uint32_t cy1,
-               double minX, double maxX, double minY, double maxY, double centerX, double centerY,
-               double radius, std::vector<PointCloud> &out)
+               double minX, double maxX, double minY, double maxY, const Circle *circle,
+               std::vector<PointCloud> &out)
 {
     const PointHeader &h = ix.header;
-    const bool circle = radius > 0.0;
-    const double r2 = radius * radius;
+    const double r2 = circle ? circle->radius * circle->radius : 0.0;
     const int format = ix.block.format;
     for (uint32_t cy = cy0; cy <= cy1; ++cy) {
         for (uint32_t cx = cx0; cx <= cx1; ++cx) {
@@ -318,7 +317,7 @@ void scanCells(const IndexedFile &ix, uint32_t cx0, uint32_t cx1, uint32_t cy0, 
                 if (y < minY || y > maxY)
                     continue;
                 if (circle) {
-                    const double dx = x - centerX, dy = y - centerY;
+                    const double dx = x - circle->centerX, dy = y - circle->centerY;
                     if (dx * dx + dy * dy > r2)
                         continue;
                 }
@@ -333,7 +332,7 @@ void scanCells(const IndexedFile &ix, uint32_t cx0, uint32_t cx1, uint32_t cy0, 
 }  // namespace
 
 void queryIndex(const IndexedFile &ix, double minX, double maxX, double minY, double maxY,
-                double centerX, double centerY, double radius, std::vector<PointCloud> &out)
+                const Circle *circle, std::vector<PointCloud> &out)
 {
     if (ix.block.count == 0 || !(minX <= maxX) || !(minY <= maxY))
         return;
@@ -349,7 +348,7 @@ void queryIndex(const IndexedFile &ix, double minX, double maxX, double minY, do
     };
     const uint32_t cx0 = cellIndex(minX, ix.originX, ix.nx), cx1 = cellIndex(maxX, ix.originX, ix.nx);
     const uint32_t cy0 = cellIndex(minY, ix.originY, ix.ny), cy1 = cellIndex(maxY, ix.originY, ix.ny);
-    scanCells(ix, cx0, cx1, cy0, cy1, minX, maxX, minY, maxY, centerX, centerY, radius, out);
+    scanCells(ix, cx0, cx1, cy0, cy1, minX, maxX, minY, maxY, circle, out);
 }
 
 }  // namespace las

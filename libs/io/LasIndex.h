@@ -43,10 +43,15 @@ std::shared_ptr<const IndexedFile> acquireIndex(const std::string &path, std::st
 // was written by this library).
 void forgetIndex(const std::string &path);
 
-// Appends the points of the rectangle (and, with radius > 0, of the circle
-// around centre) to out.
+// A circle that a window read keeps its points within.
+struct Circle {
+    double centerX, centerY, radius;
+};
+
+// Appends the points of the rectangle (bounds inclusive), and within the
+// circle when one is given, to out.
 void queryIndex(const IndexedFile &index, double minX, double maxX, double minY, double maxY,
-                double centerX, double centerY, double radius, std::vector<PointCloud> &out);
+                const Circle *circle, std::vector<PointCloud> &out);
 
 }  // namespace las
 }  // namespace VerdantaIO
