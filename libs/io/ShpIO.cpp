@@ -120,6 +120,8 @@ bool CShpIO::LoadFile(const std::string &filePath)
     return true;
 }
 
+int CShpIO::layerCount() const { return dataset_ ? dataset_->GetLayerCount() : 0; }
+
 OGRLayer *CShpIO::GetLayerByIndex(int index)
 {
     if (!dataset_ || index < 0 || index >= dataset_->GetLayerCount())

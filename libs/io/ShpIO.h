@@ -33,6 +33,7 @@ public:
 
     bool LoadFile(const std::string &path);
     OGRLayer *GetLayerByIndex(int index);
+    int layerCount() const;
     // Loads every feature of a layer into `features` with its geometry kind,
     // extent and spatial reference.
     bool GetLayerData(OGRLayer *layer);

@@ -1,0 +1,176 @@
+#include "SceneMath.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace SceneMath {
+
+using VerdantaIO::PointCloud;
+
+uint64_t thinningStride(uint64_t n) { return n < kThinningThreshold ? 0 : n / kThinningThreshold + 1; }
+
+std::vector<uint64_t> thinnedIndices(uint64_t n, uint64_t stride)
+{
+    std::vector<uint64_t> out;
+    if (stride == 0)
+        return out;
+    out.reserve(n / stride + 1);
+    for (uint64_t i = 0; i < n; i += stride)
+        out.push_back(i);
+    return out;
+}
+
+float displayScale(float minX, float minY, float maxX, float maxY)
+{
+    const float dx = std::fabs(maxX - minX), dy = std::fabs(maxY - minY);
+    return dy > dx ? 900.0f / dy : 1000.0f / dx;
+}
+
+namespace {
+// Maps a double to an unsigned key with the same order.
+inline uint64_t orderedKey(double z)
+{
+    uint64_t bits;
+    std::memcpy(&bits, &z, sizeof bits);
+    return (bits & 0x8000000000000000ull) ? ~bits : bits | 0x8000000000000000ull;
+}
+}  // namespace
+
+void sortByHeight(std::vector<PointCloud> &points)
+{
+    const size_t n = points.size();
+    if (n < 2)
+        return;
+    if (n < 4096 || n > UINT32_MAX) {
+        std::stable_sort(points.begin(), points.end(),
+                         [](const PointCloud &a, const PointCloud &b) { return a.z < b.z; });
+        return;
+    }
+    // LSD radix sort of (key, index) pairs, 16 bits a pass, then one gather.
+    struct Item {
+        uint64_t key;
+        uint32_t index;
+    };
+    std::vector<Item> a(n), b(n);
+    for (size_t i = 0; i < n; ++i)
+        a[i] = {orderedKey(points[i].z), static_cast<uint32_t>(i)};
+    std::vector<size_t> count(65537);
+    for (int shift = 0; shift < 64; shift += 16) {
+        std::fill(count.begin(), count.end(), 0);
+        for (const Item &it : a)
+            ++count[((it.key >> shift) & 0xFFFF) + 1];
+        if (count[1 + ((a[0].key >> shift) & 0xFFFF)] == n)
+            continue;  // every key shares these bits: nothing to do this pass
+        for (size_t d = 0; d < 65536; ++d)
+            count[d + 1] += count[d];
+        for (const Item &it : a)
+            b[count[(it.key >> shift) & 0xFFFF]++] = it;
+        a.swap(b);
+    }
+    std::vector<PointCloud> sorted(n);
+    for (size_t i = 0; i < n; ++i)
+        sorted[i] = points[a[i].index];
+    points.swap(sorted);
+}
+
+bool heightStats(const std::vector<PointCloud> &s, HeightStats &out)
+{
+    const size_t n = s.size();
+    if (n == 0)
+        return false;
+    out.high = static_cast<float>(s[static_cast<size_t>(n * 0.95)].z);
+    out.low = static_cast<float>(s[static_cast<size_t>(n * 0.05)].z);
+    out.minZ = static_cast<float>(s.front().z);
+    out.maxZ = static_cast<float>(s.back().z);
+    out.centreZ = (out.low + out.high) * 0.5f;
+    return true;
+}
+
+bool greyStretch(std::vector<float> samples, float &low, float &high)
+{
+    const size_t n = samples.size();
+    if (n == 0)
+        return false;
+    std::sort(samples.begin(), samples.end());
+    auto valid = [](float v) { return v > -kNoDataLimit && v < kNoDataLimit; };
+    size_t i = static_cast<size_t>(n * 0.05);
+    while (i < n && !valid(samples[i]))
+        ++i;
+    if (i >= n)
+        return false;
+    long j = static_cast<long>(n * 0.95);
+    if (j >= static_cast<long>(n))
+        j = static_cast<long>(n) - 1;
+    while (j >= 0 && !valid(samples[static_cast<size_t>(j)]))
+        --j;
+    if (j < 0)
+        return false;
+    low = samples[i];
+    high = samples[static_cast<size_t>(j)];
+    return true;
+}
+
+uint8_t grey(float value, float low, float high)
+{
+    if (value < low)
+        return 0;
+    if (value > high)
+        return 255;
+    if (!(high > low))
+        return 0;
+    return static_cast<uint8_t>(std::floor((value - low) * 255.0f / (high - low)));
+}
+
+void intensityRange(const std::vector<PointCloud> &points, float &minI, float &maxI, float &low, float &high)
+{
+    if (points.empty())
+        return;
+    uint16_t lo = 65535, hi = 0;
+    for (const PointCloud &p : points) {
+        lo = std::min(lo, p.intensity);
+        hi = std::max(hi, p.intensity);
+    }
+    minI = lo;
+    maxI = hi;
+    if (hi <= 255) {
+        low = lo;
+        high = hi;
+        return;
+    }
+    // A counting sort: intensities are 16-bit.
+    std::vector<uint64_t> histogram(65536, 0);
+    for (const PointCloud &p : points)
+        ++histogram[p.intensity];
+    const uint64_t n = points.size();
+    auto valueAt = [&](uint64_t index) {
+        uint64_t seen = 0;
+        for (int v = 0; v < 65536; ++v) {
+            seen += histogram[v];
+            if (seen > index)
+                return static_cast<float>(v);
+        }
+        return static_cast<float>(hi);
+    };
+    low = valueAt(static_cast<uint64_t>(n * 0.05));
+    high = valueAt(static_cast<uint64_t>(n * 0.995));
+}
+
+bool reduceColours(std::vector<PointCloud> &points)
+{
+    size_t black = 0;
+    for (const PointCloud &p : points)
+        black += (p.red == 0 && p.green == 0 && p.blue == 0);
+    if (black == points.size())
+        return false;
+    for (PointCloud &p : points) {
+        if ((p.red | p.green | p.blue) & 0xFF00) {
+            p.red >>= 8;
+            p.green >>= 8;
+            p.blue >>= 8;
+        }
+    }
+    return true;
+}
+
+}  // namespace SceneMath

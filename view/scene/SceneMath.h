@@ -1,0 +1,54 @@
+#pragma once
+// The arithmetic of the scene that is not drawing: thinning, height sorting
+// and percentiles, the display scale, raster grey stretches, intensity
+// ranges and the RGB reduction. Free of widgets so that it is tested alone.
+
+#include "PointRecords.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace SceneMath {
+
+constexpr uint64_t kThinningThreshold = 2500000;
+// The float rasters' no-data fill lies outside (-kNoDataLimit, kNoDataLimit).
+constexpr double kNoDataLimit = 3.4028234663852886e38;
+
+// 0 when a cloud of n points is read whole, else the stride k = n / 2.5M + 1.
+uint64_t thinningStride(uint64_t n);
+// Indices 0, k, 2k, ... below n.
+std::vector<uint64_t> thinnedIndices(uint64_t n, uint64_t stride);
+
+// 900 / dy when dy > dx, else 1000 / dx (computed in float).
+float displayScale(float minX, float minY, float maxX, float maxY);
+
+// Sorts points ascending by z (stable; a radix sort on the key bits, since
+// display loads sort millions of points).
+void sortByHeight(std::vector<VerdantaIO::PointCloud> &points);
+
+struct HeightStats {
+    float high = 0, low = 0;  // z at floor(n * 0.95) and floor(n * 0.05)
+    float minZ = 0, maxZ = 0;
+    float centreZ = 0;        // (low + high) / 2
+};
+// Of points sorted by height; false for none.
+bool heightStats(const std::vector<VerdantaIO::PointCloud> &sorted, HeightStats &out);
+
+// The grey stretch of one band: after sorting the samples, low is the first
+// valid sample at or above index floor(N * 0.05), high the last valid one at
+// or below floor(N * 0.95). False when either search runs off the samples.
+bool greyStretch(std::vector<float> samples, float &low, float &high);
+// 0 below low, 255 above high, else floor((v - low) * 255 / (high - low)).
+uint8_t grey(float value, float low, float high);
+
+// Intensity stretch: min/max when max <= 255, else the 5 % and 99.5 %
+// values of the sorted intensities.
+void intensityRange(const std::vector<VerdantaIO::PointCloud> &points, float &minI, float &maxI,
+                    float &low, float &high);
+
+// False (nothing changed) when every point's colour is black. Otherwise
+// reduces to 8 bits, in place, every point with a non-zero high byte in
+// any component.
+bool reduceColours(std::vector<VerdantaIO::PointCloud> &points);
+
+}  // namespace SceneMath
