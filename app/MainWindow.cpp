@@ -1,16 +1,48 @@
 #include "MainWindow.h"
 #include "ui_MainWindow.h"
 
+#include "AttributeTable.h"
+#include "FileProperties.h"
 #include "GLWidget.h"
 #include "HelpAbout.h"
+#include "Project.h"
 #include "Prompt.h"
+#include "ScenceControl.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
+#include <QDragEnterEvent>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
+#include <QMimeData>
+#include <QStyleFactory>
 #include <QUrl>
+
+namespace {
+
+const char *const kGroupNames[4] = {"LAS", "Vector", "Raster", "Table"};
+const char *const kGroupIcons[4] = {":/res/LAS.png", ":/res/Vector.png", ":/res/RasterGray.png", ":/res/table.png"};
+
+MainWindow::Group groupOf(const QString &path)
+{
+    switch (FileProperties::kindOf(path)) {
+    case FileProperties::Kind::Las: return MainWindow::LasGroup;
+    case FileProperties::Kind::Vector: return MainWindow::VectorGroup;
+    case FileProperties::Kind::Table: return MainWindow::TableGroup;
+    case FileProperties::Kind::Raster: break;
+    }
+    return MainWindow::RasterGroup;
+}
+
+std::string local(const QString &s) { return QFile::encodeName(s).toStdString(); }
+QString fromLocal(const std::string &s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
+
+const Qt::ItemFlags kItemFlags = Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled;
+
+}  // namespace
 
 bool InputBlocker::eventFilter(QObject *watched, QEvent *event)
 {
@@ -29,11 +61,9 @@ bool InputBlocker::eventFilter(QObject *watched, QEvent *event)
 
 const QStringList &MainWindow::pendingActions()
 {
-    // Tools, layers and the project file arrive with their own dialogs; until
+    // Tools and view navigation arrive with their own dialogs and view; until
     // then their actions are shown disabled rather than pretending to work.
     static const QStringList names = {
-        "actionNew", "actionOpen", "actionSave", "actionSave_as",
-        "actionAdd_LAS_File", "actionAdd_Vector_File", "actionAdd_Raster_File", "actionAdd_Table_File",
         "actionDensity_Metrics", "actionPercentiles", "actionCanpoy_Cover", "actionLAI", "actionGAP",
         "actionExcluding_the_error_point", "actionFilter", "actionFormat_Convert", "actionLasToVector",
         "actionLasToRaster", "actionClip_by_Circle", "actionClip_by_Rectangle", "actionClip_by_Polygon",
@@ -42,7 +72,7 @@ const QStringList &MainWindow::pendingActions()
         "actionExtract_by_Class", "actionGenerate_HillShade", "actionDEM", "actionDSM", "actionCHM",
         "actionLinear_Regression", "actionSupport_Vector_Regression", "actionArtificial_Neural_Network",
         "actionCHM_Segmentation_2", "actionPoint_Cloud_Segmentation_2", "actionOverlap",
-        "actionAddData", "actionNavigate", "actionZoomOut", "actionZoomIn", "actionPan", "actionFit",
+        "actionNavigate", "actionZoomOut", "actionZoomIn", "actionPan", "actionFit", "actionColorByID",
     };
     return names;
 }
@@ -63,30 +93,43 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     ui->propertyTable->horizontalHeader()->setStretchLastSection(true);
     ui->propertyTable->verticalHeader()->setVisible(false);
 
+    buildTree();
+    connect(ui->treeWidget, &QTreeWidget::itemClicked, this, &MainWindow::treeItemChanged);
+    connect(ui->treeWidget, &QTreeWidget::itemDoubleClicked, this, &MainWindow::treeItemClicked);
+
     for (int i = 0; i < 2; ++i) {
         statusLabels[i] = new QLabel(this);
         ui->statusBar->addWidget(statusLabels[i], 1);
     }
     statusLabels[1]->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);  // 132
 
-    view = new GLWidget(this);
+    scene = new ScenceControl(this);
+    scene->hide();
+    scene->setStatusBar(ui->statusBar);
+    view = new GLWidget(scene, this);
     setCentralWidget(view);
     delete ui->centralWidget;
     ui->centralWidget = nullptr;
 
+    connect(ui->actionAddData, &QAction::triggered, this, &MainWindow::isAddDataClick);
     connect(ui->actionHelp, &QAction::triggered, this, &MainWindow::isHelp);
+    connect(ui->actionColorByHeight, &QAction::triggered, this, &MainWindow::isHClick);
+    connect(ui->actionColorByReturn, &QAction::triggered, this, &MainWindow::isRClick);
+    connect(ui->actionColorByIntensity, &QAction::triggered, this, &MainWindow::isIClick);
+    connect(ui->actionColorByClass, &QAction::triggered, this, &MainWindow::isClassClick);
+    connect(ui->actionColorByRGB, &QAction::triggered, this, &MainWindow::isRGBClick);
     for (const QString &name : pendingActions())
         if (QAction *action = findChild<QAction *>(name))
             action->setEnabled(false);
-    // The colour actions follow the LAS list: none yet.
-    for (QAction *a : ui->LAStoolBar->actions())
-        a->setEnabled(!lasFiles.isEmpty());
-    setWindowTitle(tr("Untitled - Verdanta"));
+    updateColourActions();
+    setProjectTitle(QString());
 }
 
 MainWindow::~MainWindow() { delete ui; }
 
 QTableWidget *MainWindow::propertiesTable() const { return ui->propertyTable; }
+QTreeWidget *MainWindow::layerTree() const { return ui->treeWidget; }
+QString MainWindow::outputText() const { return ui->outputText->toPlainText(); }
 
 void MainWindow::log(const QString &line) { ui->outputText->append(line); }
 
@@ -101,13 +144,466 @@ void MainWindow::setInputBlocked(bool block)
         removeEventFilter(blocker);
 }
 
-bool MainWindow::saveProject()
+void MainWindow::setProjectTitle(const QString &name)
 {
-    // Project files are not written by this build; keep the window open so
-    // that nothing is lost.
-    Prompt::warning(this, tr("Verdanta"), tr("Saving projects is not available in this version."));
+    setWindowTitle(name.isEmpty() ? QString("Untitled-Verdanta") : name + "-Verdanta");
+}
+
+// ---- the layer tree ---------------------------------------------------------
+
+void MainWindow::buildTree()
+{
+    QTreeWidget *tree = ui->treeWidget;
+    tree->clear();
+    if (QStyle *style = QStyleFactory::create("windowsvista"))
+        tree->setStyle(style);
+    root = new QTreeWidgetItem(tree, {tr("Data Layers")});
+    root->setIcon(0, QIcon(":/res/DataFrame.png"));
+    root->setFlags(kItemFlags);
+    root->setCheckState(0, Qt::Checked);
+    for (int g = 0; g < 4; ++g) {
+        groups[g] = new QTreeWidgetItem(root, {kGroupNames[g]});
+        groups[g]->setFlags(kItemFlags);
+        groups[g]->setCheckState(0, Qt::Checked);
+    }
+    tree->expandAll();
+}
+
+bool MainWindow::showProperties(const QString &path)
+{
+    FileProperties::Rows rows;
+    if (!FileProperties::describe(path, rows))
+        return false;
+    QTableWidget *t = ui->propertyTable;
+    t->setRowCount(rows.size());
+    for (int r = 0; r < rows.size(); ++r) {
+        t->setItem(r, 0, new QTableWidgetItem(rows[r].first));
+        t->setItem(r, 1, new QTableWidgetItem(rows[r].second));
+    }
+    return true;
+}
+
+void MainWindow::appendLayerItem(const QString &name, const QString &path, Group group)
+{
+    auto *item = new QTreeWidgetItem(groups[group], {name});
+    item->setFlags(kItemFlags);
+    item->setCheckState(0, Qt::Checked);
+    item->setIcon(0, QIcon(kGroupIcons[group]));
+    item->setToolTip(0, path);
+    lists[group]->append(path);
+    ui->treeWidget->expandItem(groups[group]);
+    log("Importing " + path + "...");
+}
+
+bool MainWindow::addLayer(const QString &path, Group group)
+{
+    if (!showProperties(path))
+        return false;
+    appendLayerItem(QFileInfo(path).completeBaseName(), path, group);
+    groups[group]->child(groups[group]->childCount() - 1)->setSelected(true);
+    modified = true;
+    return true;
+}
+
+void MainWindow::addFilesToGroup(const QStringList &files, Group group)
+{
+    if (files.isEmpty())
+        return;  // the dialog was cancelled
+    for (const QString &f : files)
+        addLayer(f, group);
+    showInScene(files.first(), group);
+    updateColourActions();
+}
+
+void MainWindow::showInScene(const QString &path, Group group)
+{
+    if (groups[group]->checkState(0) == Qt::Unchecked)
+        return;
+    if (path.isEmpty() || !showProperties(path)) {
+        Prompt::warning(this, tr("Verdanta"), tr("Could not open the specified file!"));
+        return;
+    }
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    QCoreApplication::processEvents();
+    setInputBlocked(true);
+    view->setUpdatesEnabled(false);
+    switch (group) {
+    case LasGroup: scene->AddLasFile(path); break;
+    case VectorGroup: scene->AddShapeFile(path); break;
+    case RasterGroup: scene->AddRasterFile(path); break;
+    case TableGroup: scene->AddTableFile(path); break;
+    }
+    view->setUpdatesEnabled(true);
+    setInputBlocked(false);
+    if (group == LasGroup) {
+        switch (scene->colorMode) {
+        case RGB: scene->RGBRender(); break;
+        case Intensity: scene->IntensityRender(); break;
+        case Return: scene->ReturnRender(); break;
+        case Class: scene->ClassRender(); break;
+        default: scene->HeightRender(); break;
+        }
+    }
+    view->setHeightLegend(scene->heightHigh, scene->heightLow, scene->maxZd, scene->minZd);
+    view->fullExtent();
+    QApplication::restoreOverrideCursor();
+}
+
+void MainWindow::addResults(const QStringList &paths)
+{
+    ui->treeWidget->clearSelection();
+    QString first;
+    for (const QString &p : paths) {
+        const Group g = groupOf(p);
+        if (addLayer(p, g) && first.isEmpty())
+            first = p;
+    }
+    if (!paths.isEmpty())
+        showInScene(first, first.isEmpty() ? groupOf(paths.first()) : groupOf(first));
+    updateColourActions();
+}
+
+void MainWindow::updateColourActions()
+{
+    for (QAction *a : ui->LAStoolBar->actions())
+        a->setEnabled(!lasFiles.isEmpty() && !pendingActions().contains(a->objectName()));
+}
+
+bool MainWindow::itemLocation(QTreeWidgetItem *item, Group &group, int &index) const
+{
+    if (!item || !item->parent())
+        return false;
+    for (int g = 0; g < 4; ++g)
+        if (item->parent() == groups[g]) {
+            group = static_cast<Group>(g);
+            index = groups[g]->indexOfChild(item);
+            return true;
+        }
     return false;
 }
+
+void MainWindow::recomputeParent(QTreeWidgetItem *item)
+{
+    QTreeWidgetItem *parent = item->parent();
+    if (!parent)
+        return;
+    int checked = 0, unchecked = 0;
+    for (int i = 0; i < parent->childCount(); ++i) {
+        const Qt::CheckState s = parent->child(i)->checkState(0);
+        checked += s == Qt::Checked;
+        unchecked += s == Qt::Unchecked;
+    }
+    const int n = parent->childCount();
+    parent->setCheckState(0, unchecked == n ? Qt::Unchecked : checked == n ? Qt::Checked : Qt::PartiallyChecked);
+}
+
+void MainWindow::treeItemChanged(QTreeWidgetItem *item, int)
+{
+    if (!item)
+        return;
+    const Qt::CheckState state = item->checkState(0);
+    if (state != Qt::PartiallyChecked) {
+        for (int i = 0; i < item->childCount(); ++i) {
+            QTreeWidgetItem *child = item->child(i);
+            child->setCheckState(0, state);
+            for (int j = 0; j < child->childCount(); ++j)
+                child->child(j)->setCheckState(0, state);
+        }
+    }
+    recomputeParent(item);
+}
+
+void MainWindow::treeItemClicked(QTreeWidgetItem *item, int)
+{
+    Group group;
+    int index;
+    if (!itemLocation(item, group, index) || item->checkState(0) != Qt::Checked)
+        return;
+    const QString path = lists[group]->at(index);
+    if (showProperties(path)) {
+        showInScene(path, group);
+        return;
+    }
+    Prompt::warning(this, tr("Verdanta"), tr("Failed to open file,please check if file is exist or not!"));
+    removeLayer(group, index);
+    modified = true;
+}
+
+void MainWindow::removeLayer(Group group, int index)
+{
+    const QString path = lists[group]->takeAt(index);
+    delete groups[group]->takeChild(index);
+    log("Remove " + path + "...");
+    QTableWidget *t = ui->propertyTable;
+    if (t->rowCount() > 0 && t->item(0, 1) && t->item(0, 1)->text() == path)
+        t->setRowCount(0);
+    switch (group) {
+    case LasGroup:
+        if (scene->currentPath == path && scene->lasReader)
+            scene->AddLasFile(QString());
+        break;
+    case VectorGroup: scene->AddShapeFile(QString()); break;
+    case RasterGroup: scene->AddRasterFile(QString()); break;
+    case TableGroup: scene->AddTableFile(QString()); break;
+    }
+    view->fullExtent();
+    updateColourActions();
+}
+
+void MainWindow::on_treeWidget_customContextMenuRequested(const QPoint &pos)
+{
+    QTreeWidgetItem *item = ui->treeWidget->itemAt(pos);
+    if (!item || item == root)
+        return;
+    contextItem = item;
+    QMenu menu(this);
+    if (item->parent() == root) {
+        menu.addAction(tr("Remove All"), this, &MainWindow::RemoveAll);
+    } else {
+        menu.addAction(tr("Remove"), this, &MainWindow::Remove);
+        if (item->parent() == groups[TableGroup])
+            menu.addAction(tr("Attribute Table"), this, &MainWindow::TableAttribute);
+    }
+    menu.exec(ui->treeWidget->viewport()->mapToGlobal(pos));
+    contextItem = nullptr;
+}
+
+// The context-menu slots act on the item the menu was opened on, else on
+// the tree's current item.
+QTreeWidgetItem *MainWindow::menuTarget() const { return contextItem ? contextItem : ui->treeWidget->currentItem(); }
+
+void MainWindow::Remove()
+{
+    Group group;
+    int index;
+    if (!itemLocation(menuTarget(), group, index))
+        return;
+    contextItem = nullptr;
+    removeLayer(group, index);
+    modified = true;
+}
+
+void MainWindow::RemoveAll()
+{
+    QTreeWidgetItem *target = menuTarget();
+    for (int g = 0; g < 4; ++g) {
+        if (target != groups[g])
+            continue;
+        while (groups[g]->childCount() > 0)
+            removeLayer(static_cast<Group>(g), groups[g]->childCount() - 1);
+        lists[g]->clear();
+        modified = true;
+    }
+    contextItem = nullptr;
+}
+
+void MainWindow::TableAttribute()
+{
+    Group group;
+    int index;
+    QTreeWidgetItem *target = menuTarget();
+    contextItem = nullptr;
+    if (!itemLocation(target, group, index) || group != TableGroup)
+        return;
+    auto *table = new AttributeTable(tableFiles.at(index), target->text(0));
+    table->setAttribute(Qt::WA_DeleteOnClose);
+    table->show();
+}
+
+void MainWindow::removeAllLayers()
+{
+    for (int g = 0; g < 4; ++g)
+        while (groups[g]->childCount() > 0)
+            removeLayer(static_cast<Group>(g), groups[g]->childCount() - 1);
+}
+
+// ---- adding files -----------------------------------------------------------
+
+void MainWindow::on_actionAdd_LAS_File_triggered()
+{
+    addFilesToGroup(Prompt::openFiles(this, tr("Open File"), "LAS File(*.las)"), LasGroup);
+}
+
+void MainWindow::on_actionAdd_Vector_File_triggered()
+{
+    addFilesToGroup(Prompt::openFiles(this, tr("Open File"), "ESRI Shp File(*.shp)"), VectorGroup);
+}
+
+void MainWindow::on_actionAdd_Raster_File_triggered()
+{
+    addFilesToGroup(Prompt::openFiles(this, tr("Open File"), "TIFF(*.tif);;All file (*.*)"), RasterGroup);
+}
+
+void MainWindow::on_actionAdd_Table_File_triggered()
+{
+    addFilesToGroup(Prompt::openFiles(this, tr("Open File"), "CSV(*.csv)"), TableGroup);
+}
+
+void MainWindow::isAddDataClick()
+{
+    const QStringList files = Prompt::openFiles(
+        this, tr("Add Data"), "Verdanta Dataset Files(*.las *.shp *.tif *.csv);;All Files (*.*)");
+    if (!files.isEmpty())
+        addResults(files);
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (event->mimeData()->hasFormat("text/uri-list"))
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent *event)
+{
+    QStringList paths;
+    for (const QUrl &url : event->mimeData()->urls()) {
+        const QString path = url.toLocalFile();
+        if (!path.isEmpty())
+            paths << path;
+    }
+    if (!paths.isEmpty())
+        addResults(paths);
+}
+
+// ---- colour modes -------------------------------------------------------------
+
+void MainWindow::colourClicked(void (ScenceControl::*setter)())
+{
+    (scene->*setter)();
+    view->setLegendVisible(true);
+    view->update();
+}
+
+void MainWindow::isHClick() { colourClicked(&ScenceControl::HeightRender); }
+void MainWindow::isRClick() { colourClicked(&ScenceControl::ReturnRender); }
+void MainWindow::isIClick() { colourClicked(&ScenceControl::IntensityRender); }
+void MainWindow::isClassClick() { colourClicked(&ScenceControl::ClassRender); }
+void MainWindow::isRGBClick() { colourClicked(&ScenceControl::RGBRender); }
+
+// ---- the project --------------------------------------------------------------
+
+bool MainWindow::maybeSave()
+{
+    if (!modified)
+        return true;
+    const auto answer = Prompt::show(this, {Prompt::Kind::Warning, tr("Verdanta"),
+                                            tr("The document has been modified.\nDo you want to save your changes?"),
+                                            QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel,
+                                            QMessageBox::Yes});
+    if (answer == QMessageBox::Yes)
+        return saveProject();
+    return answer == QMessageBox::No;
+}
+
+void MainWindow::on_actionNew_triggered()
+{
+    if (!maybeSave())
+        return;
+    root->setCheckState(0, Qt::Checked);
+    for (QTreeWidgetItem *g : groups)
+        g->setCheckState(0, Qt::Checked);
+    removeAllLayers();
+    modified = false;
+    projectPath.clear();
+    setProjectTitle(QString());
+}
+
+void MainWindow::on_actionOpen_triggered()
+{
+    if (!maybeSave())
+        return;
+    const QString file = Prompt::openFile(this, tr("Open File"), "Verdanta Project File (*.sml)");
+    if (!file.isEmpty())
+        openProjectFile(file);
+}
+
+bool MainWindow::openProjectFile(const QString &path)
+{
+    // The file is read completely before anything of the current project
+    // changes, so a bad file leaves the open project as it was.
+    Project reader, project;
+    if (!reader.readXml(project, QFile::encodeName(path).constData())) {
+        Prompt::information(this, tr("Verdanta"), tr("Verdanta Project File Open Failed!"));
+        return false;
+    }
+    removeAllLayers();
+    projectPath = fromLocal(project.path);
+    const std::vector<ProjectEntry> *entries[4] = {&project.lasLayers, &project.vectorLayers,
+                                                   &project.rasterLayers, &project.tableLayers};
+    const Group order[4] = {LasGroup, RasterGroup, VectorGroup, TableGroup};
+    for (Group g : order)
+        for (const ProjectEntry &e : *entries[g])
+            appendLayerItem(fromLocal(e.name), fromLocal(e.path), g);
+    modified = false;
+    setProjectTitle(fromLocal(project.name));
+    updateColourActions();
+    showFirstChecked();
+    return true;
+}
+
+void MainWindow::showFirstChecked()
+{
+    const Group order[4] = {LasGroup, RasterGroup, VectorGroup, TableGroup};
+    for (Group g : order)
+        for (int i = 0; i < groups[g]->childCount(); ++i)
+            if (groups[g]->child(i)->checkState(0) == Qt::Checked) {
+                showInScene(lists[g]->at(i), g);
+                return;
+            }
+}
+
+bool MainWindow::writeProject(const QString &path)
+{
+    Project project;
+    project.name = local(QFileInfo(path).completeBaseName());
+    project.path = local(path);
+    std::vector<ProjectEntry> *entries[4] = {&project.lasLayers, &project.vectorLayers, &project.rasterLayers,
+                                             &project.tableLayers};
+    for (int g = 0; g < 4; ++g)
+        for (const QString &p : *lists[g])
+            entries[g]->push_back({local(QFileInfo(p).completeBaseName()), local(p)});
+    Project writer;
+    return writer.createXml(project);
+}
+
+bool MainWindow::saveProject()
+{
+    if (projectPath.isEmpty())
+        return saveProjectAs();
+    if (!writeProject(projectPath)) {
+        Prompt::warning(this, tr("Warning"), tr("Save Failed!"));
+        return false;
+    }
+    modified = false;
+    return true;
+}
+
+bool MainWindow::saveProjectAs()
+{
+    const QString chosen = Prompt::saveFile(this, tr("Save as Project file"), "Verdanta Project File (*.sml)");
+    if (chosen.isEmpty())
+        return false;
+    const QFileInfo info(chosen);
+    if (!info.absoluteDir().exists() || info.isDir() || !QDir::isAbsolutePath(chosen)) {
+        Prompt::warning(this, tr("Verdanta"), tr("Output Path is invalid! Please reset!"));
+        return false;
+    }
+    QString folder = info.absolutePath();
+    if (!folder.endsWith('/'))
+        folder += '/';  // a drive root already ends in one
+    const QString path = folder + info.completeBaseName() + ".sml";
+    if (!writeProject(path)) {
+        Prompt::information(this, tr("Verdanta"), tr("Verdanta Project File Save Failed!"));
+        return false;
+    }
+    projectPath = path;
+    setProjectTitle(info.completeBaseName());
+    modified = false;
+    return true;
+}
+
+void MainWindow::on_actionSave_triggered() { saveProject(); }
+void MainWindow::on_actionSave_as_triggered() { saveProjectAs(); }
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
@@ -118,17 +614,15 @@ void MainWindow::closeEvent(QCloseEvent *event)
     const auto answer = Prompt::question(
         this, tr("Verdanta"), tr("The document has been modified.\nDo you want to save your changes?"),
         QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Yes);
-    if (answer == QMessageBox::Yes) {
-        if (saveProject())
-            event->accept();
-        else
-            event->ignore();
-    } else if (answer == QMessageBox::No) {
+    if (answer == QMessageBox::Yes && saveProject())
         event->accept();
-    } else {
+    else if (answer == QMessageBox::No)
+        event->accept();
+    else
         event->ignore();
-    }
 }
+
+// ---- help and windows -----------------------------------------------------------
 
 void MainWindow::on_actionExit_triggered() { close(); }
 

@@ -4,6 +4,7 @@
 #include "Prompt.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QSplashScreen>
 #include <QStyleFactory>
 
@@ -28,6 +29,10 @@ int main(int argc, char *argv[])
     splash.showMessage(QObject::tr("Loading modules..."), topRight, Qt::black);
     window->showMaximized();
     splash.finish(window);
+    // A project file named first on the command line opens at once.
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() > 1 && QFileInfo(args.at(1)).suffix() == "sml")
+        window->openProjectFile(args.at(1));
     const int code = app.exec();
     delete window;
     return code;

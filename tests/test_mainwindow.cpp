@@ -15,6 +15,7 @@
 #include <QTreeWidget>
 #include <QPushButton>
 #include <QMimeData>
+#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
@@ -84,6 +85,10 @@ private slots:
             QVERIFY2(!a->isEnabled(), qPrintable(name));
         }
         QVERIFY(w.findChild<QAction *>("actionAbout")->isEnabled());
+        for (const char *name : {"actionNew", "actionOpen", "actionSave", "actionSave_as", "actionAdd_LAS_File",
+                                 "actionAdd_Table_File", "actionAddData"})
+            QVERIFY2(w.findChild<QAction *>(name)->isEnabled(), name);
+        QCOMPARE(w.windowTitle(), QString("Untitled-Verdanta"));
         QVERIFY(w.findChild<QAction *>("actionExit")->isEnabled());
     }
 
@@ -167,12 +172,19 @@ private slots:
         QCOMPARE(m.defaultButton, QMessageBox::Yes);
         QVERIFY(w.isVisible());
 
-        // Yes: the save cannot happen in this version, so the window stays.
-        prompts.answers = {QMessageBox::Yes, QMessageBox::Ok};
+        // Yes on an untitled project asks where to save; cancelling that
+        // keeps the window open, choosing a file saves and closes.
+        prompts.answers = {QMessageBox::Yes};
         QVERIFY(!w.close());
-        QCOMPARE(prompts.messages.size(), 3);
-        QCOMPARE(prompts.messages[2].kind, Prompt::Kind::Warning);
-
+        QCOMPARE(prompts.fileRequests.size(), 1);
+        QCOMPARE(prompts.fileRequests[0].caption, QString("Save as Project file"));
+        QTemporaryDir dir;
+        prompts.answers = {QMessageBox::Yes};
+        prompts.files = {{dir.filePath("saved.sml")}};
+        QVERIFY(w.close());
+        QVERIFY(QFile::exists(dir.filePath("saved.sml")));
+        w.show();
+        w.setModified(true);
         prompts.answers = {QMessageBox::No};
         QVERIFY(w.close());
     }

@@ -1,9 +1,30 @@
 #include "GLWidget.h"
 
-GLWidget::GLWidget(QWidget *parent) : QGLWidget(QGLFormat(QGL::DoubleBuffer | QGL::DepthBuffer), parent)
+#include "ScenceControl.h"
+
+GLWidget::GLWidget(ScenceControl *scene, QWidget *parent)
+    : QGLWidget(QGLFormat(QGL::DoubleBuffer | QGL::DepthBuffer), parent), scene_(scene)
 {
     setMinimumSize(200, 150);
+    if (scene_)
+        connect(scene_, &ScenceControl::isUpdate, this, [this] { update(); });
 }
+
+void GLWidget::setHeightLegend(float high, float low, double maxZ, double minZ)
+{
+    legendHigh_ = high;
+    legendLow_ = low;
+    legendMaxZ_ = maxZ;
+    legendMinZ_ = minZ;
+}
+
+void GLWidget::setLegendVisible(bool visible)
+{
+    legendVisible_ = visible;
+    update();
+}
+
+void GLWidget::fullExtent() { update(); }
 
 void GLWidget::initializeGL()
 {
