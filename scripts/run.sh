@@ -8,7 +8,7 @@ bash scripts/build.sh -DVERDANTA_TESTS=OFF -DVERDANTA_BENCH=OFF
 ./build/app/verdanta-demo demo
 ./build/app/verdanta-cli info demo/demo_stand.las | head -n 14
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-  echo "No display: start Verdanta from a desktop session (./build/app/verdanta demo)." >&2
+  echo "No display: start Verdanta from a desktop session: ./build/app/verdanta demo/demo.sml." >&2
   exit 1
 fi
-cd demo && exec ../build/app/verdanta
+exec ./build/app/verdanta "$PWD/demo/demo.sml"

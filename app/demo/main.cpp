@@ -6,9 +6,12 @@
 //                   returns per pulse, intensity, scan angle, GPS time, RGB
 //   demo_dem.tif    the true terrain at 1 m (Float32 GeoTIFF)
 //   demo_trees.csv  the stem positions with height and crown diameter
+//   demo_chm.tif    the true canopy height at 1 m
 //   demo_stand.shp  the stand boundary with a clearing as a hole
+//   demo.sml        a project listing all of them
 
 #include "LasIO.h"
+#include "Project.h"
 #include "RasterIO.h"
 #include "ShpIO.h"
 
@@ -71,9 +74,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "Usage: verdanta-demo OUTPUT_FOLDER\n");
         return 1;
     }
-    const std::string dir = argv[1];
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
+    std::filesystem::create_directories(argv[1], ec);
+    const std::string dir = std::filesystem::absolute(argv[1]).string();
     std::mt19937 rng(2026);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     std::normal_distribution<double> normal(0.0, 1.0);
@@ -239,6 +242,30 @@ int main(int argc, char **argv)
     }
     dem.Close();
 
+    // The true canopy height model: the highest crown over each cell centre.
+    CRasterIO chm;
+    chm.geoTransform = dem.geoTransform;
+    chm.spatialReference = srsWkt;
+    if (!chm.Createfile(dir + "/demo_chm.tif", cells, cells, 1, 6 /* GDT_Float32 */)) {
+        std::fprintf(stderr, "%s\n", chm.lastError().c_str());
+        return 1;
+    }
+    for (int r = 0; r < cells; ++r) {
+        for (int c = 0; c < cells; ++c) {
+            const double x = c + 0.5, y = kSide - r - 0.5, ground = terrain(x, y);
+            double top = 0.0;
+            const int bx = std::min(buckets - 1, static_cast<int>(x / 10)), by = std::min(buckets - 1, static_cast<int>(y / 10));
+            for (int i : grid[by * buckets + bx]) {
+                const double sfc = trees[i].surface(x, y, ground);
+                if (!std::isnan(sfc))
+                    top = std::max(top, sfc - ground);
+            }
+            row[c] = static_cast<float>(top);
+        }
+        chm.WriteRasterBlock(1, 0, r, cells, 1, row.data());
+    }
+    chm.Close();
+
     std::ofstream csv(dir + "/demo_trees.csv");
     csv << "TreeID,X,Y,Height,CrownDiameter\n";
     csv.setf(std::ios::fixed);
@@ -266,6 +293,19 @@ int main(int argc, char **argv)
     shp.features.push_back(stand);
     if (!shp.WriterFile(dir + "/demo_stand.shp")) {
         std::fprintf(stderr, "%s\n", shp.lastError().c_str());
+        return 1;
+    }
+    // The demo project lists every file.
+    Project project;
+    project.name = "demo";
+    project.path = dir + "/demo.sml";
+    project.lasLayers = {{"demo_stand", dir + "/demo_stand.las"}};
+    project.rasterLayers = {{"demo_chm", dir + "/demo_chm.tif"}, {"demo_dem", dir + "/demo_dem.tif"}};
+    project.vectorLayers = {{"demo_stand", dir + "/demo_stand.shp"}};
+    project.tableLayers = {{"demo_trees", dir + "/demo_trees.csv"}};
+    Project writer;
+    if (!writer.createXml(project)) {
+        std::fprintf(stderr, "%s\n", writer.lastError().c_str());
         return 1;
     }
     std::printf("Wrote %zu points, %zu trees to %s\n", las.points.size(), trees.size(), dir.c_str());

@@ -1,5 +1,6 @@
 #include "LasIO.h"
 
+#include "LargeVector.h"
 #include "LasFormat.h"
 #include "LasIndex.h"
 #include "MappedFile.h"
@@ -10,10 +11,6 @@
 #include <filesystem>
 #include <limits>
 #include <thread>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 namespace fs = std::filesystem;
 
@@ -41,21 +38,6 @@ bool fail(std::string *error, const std::string &text)
     if (error)
         *error = text;
     return false;
-}
-
-// Reserves room for n points. On Linux the fresh memory is marked for
-// transparent huge pages: faulting in hundreds of megabytes 4 KiB at a time
-// costs more than decoding the points.
-void reserveLarge(std::vector<PointCloud> &v, uint64_t n)
-{
-    v.reserve(n);
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    const uintptr_t begin = reinterpret_cast<uintptr_t>(v.data());
-    const uintptr_t end = begin + v.capacity() * sizeof(PointCloud);
-    const uintptr_t page = 4096, first = (begin + page - 1) & ~(page - 1);
-    if (n * sizeof(PointCloud) >= (32u << 20) && end > first)
-        madvise(reinterpret_cast<void *>(first), (end - first) & ~(page - 1), MADV_HUGEPAGE);
-#endif
 }
 
 // Whether the user asked to stop; advances the progress by one step.
@@ -263,6 +245,7 @@ bool CLASIO::ReadData(const std::vector<uint64_t> &indices, std::vector<PointClo
     if (!openSource())
         return false;
     const PointBlock &b = source_->block;
+    reserveLarge(out, indices.size());
     out.resize(indices.size());
     const size_t stepEvery = std::max<size_t>(1, indices.size() / 100);
     if (progress)
@@ -272,9 +255,24 @@ bool CLASIO::ReadData(const std::vector<uint64_t> &indices, std::vector<PointClo
         out.clear();
         return false;
     }
-    for (size_t i = 0; i < indices.size(); ++i) {
-        decodePoint(base + indices[i] * b.recordLength, b.format, source_->header, out[i]);
-        if ((i + 1) % stepEvery == 0 && !stepOk(progress)) {
+    // Steps of about 1 % each, decoded on two threads when large; progress
+    // and cancellation stay on the calling thread.
+    auto decode = [&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i)
+            decodePoint(base + indices[i] * b.recordLength, b.format, source_->header, out[i]);
+    };
+    const bool twoThreads = stepEvery >= 2000 && std::thread::hardware_concurrency() > 1;
+    for (size_t from = 0; from < indices.size(); from += stepEvery) {
+        const size_t to = std::min(indices.size(), from + stepEvery);
+        if (twoThreads) {
+            const size_t mid = from + (to - from) / 2;
+            std::thread helper(decode, mid, to);
+            decode(from, mid);
+            helper.join();
+        } else {
+            decode(from, to);
+        }
+        if (!stepOk(progress)) {
             out.clear();
             error_ = "Cancelled";
             return false;

@@ -1,6 +1,9 @@
 #include "SceneMath.h"
 
+#include "LargeVector.h"
+
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 
@@ -47,28 +50,44 @@ void sortByHeight(std::vector<PointCloud> &points)
                          [](const PointCloud &a, const PointCloud &b) { return a.z < b.z; });
         return;
     }
-    // LSD radix sort of (key, index) pairs, 16 bits a pass, then one gather.
+    // LSD radix sort of (key, index) pairs, 8 bits a pass, then one gather.
+    // One pass counts all eight digits; digits every key shares are skipped
+    // (the sign and exponent bytes of heights in one file mostly are).
     struct Item {
         uint64_t key;
         uint32_t index;
     };
-    std::vector<Item> a(n), b(n);
-    for (size_t i = 0; i < n; ++i)
-        a[i] = {orderedKey(points[i].z), static_cast<uint32_t>(i)};
-    std::vector<size_t> count(65537);
-    for (int shift = 0; shift < 64; shift += 16) {
-        std::fill(count.begin(), count.end(), 0);
+    std::vector<Item> a, b;
+    reserveLarge(a, n);
+    reserveLarge(b, n);
+    a.resize(n);
+    b.resize(n);
+    std::vector<std::array<size_t, 256>> count(8);
+    for (auto &c : count)
+        c.fill(0);
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t key = orderedKey(points[i].z);
+        a[i] = {key, static_cast<uint32_t>(i)};
+        for (int d = 0; d < 8; ++d)
+            ++count[d][(key >> (8 * d)) & 0xFF];
+    }
+    for (int d = 0; d < 8; ++d) {
+        const int shift = 8 * d;
+        if (count[d][(a[0].key >> shift) & 0xFF] == n)
+            continue;
+        size_t offset[256];
+        size_t sum = 0;
+        for (int v = 0; v < 256; ++v) {
+            offset[v] = sum;
+            sum += count[d][v];
+        }
         for (const Item &it : a)
-            ++count[((it.key >> shift) & 0xFFFF) + 1];
-        if (count[1 + ((a[0].key >> shift) & 0xFFFF)] == n)
-            continue;  // every key shares these bits: nothing to do this pass
-        for (size_t d = 0; d < 65536; ++d)
-            count[d + 1] += count[d];
-        for (const Item &it : a)
-            b[count[(it.key >> shift) & 0xFFFF]++] = it;
+            b[offset[(it.key >> shift) & 0xFF]++] = it;
         a.swap(b);
     }
-    std::vector<PointCloud> sorted(n);
+    std::vector<PointCloud> sorted;
+    reserveLarge(sorted, n);
+    sorted.resize(n);
     for (size_t i = 0; i < n; ++i)
         sorted[i] = points[a[i].index];
     points.swap(sorted);
