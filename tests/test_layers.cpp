@@ -382,6 +382,19 @@ private slots:
         QCOMPARE(other.layerFiles(MainWindow::LasGroup), QStringList({moved + "/plot.las"}));
         QCOMPARE(other.layerFiles(MainWindow::TableGroup), QStringList({moved + "/trees.csv"}));
         QVERIFY(other.sceneControl()->lasReader);
+
+        // Names and folders beyond ASCII survive a save and an open.
+        const QString umlaut = dir.filePath(QString::fromUtf8("W\xc3\xa4lder"));
+        QDir().mkpath(umlaut);
+        QFile::copy(moved + "/plot.las", umlaut + QString::fromUtf8("/Fl\xc3\xa4che.las"));
+        MainWindow third;
+        third.addResults({umlaut + QString::fromUtf8("/Fl\xc3\xa4che.las")});
+        prompts.files = {{umlaut + "/projekt.sml"}};
+        third.findChild<QAction *>("actionSave_as")->trigger();
+        MainWindow fourth;
+        QVERIFY(fourth.openProjectFile(umlaut + "/projekt.sml"));
+        QCOMPARE(fourth.layerFiles(MainWindow::LasGroup), QStringList({umlaut + QString::fromUtf8("/Fl\xc3\xa4che.las")}));
+        QCOMPARE(fourth.groupItem(MainWindow::LasGroup)->child(0)->text(0), QString::fromUtf8("Fl\xc3\xa4che"));
     }
 };
 

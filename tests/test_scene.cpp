@@ -5,11 +5,15 @@
 #include "PromptRecorder.h"
 #include "ScenceControl.h"
 #include "SceneMath.h"
+#include "SelectParamter.h"
 
 #include <gdal.h>
 #include <ogr_srs_api.h>
 
+#include <QComboBox>
 #include <QDir>
+#include <QLabel>
+#include <QPushButton>
 #include <QFile>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -303,6 +307,40 @@ private slots:
         scene.AddRasterFile(dir.filePath("missing.tif"));
         QCOMPARE(prompts.messages[2].title, QString("Add Raster File"));
         QCOMPARE(prompts.messages[2].text, QString("Open Raster file Failed!"));
+    }
+
+    void columnDialog()
+    {
+        SelectParamter dialog({"ID", "East", "North", "Crown"});
+        QCOMPARE(dialog.windowTitle(), QString("Add Table File"));
+        auto *type = dialog.findChild<QComboBox *>("comboBox_Type");
+        auto *x = dialog.findChild<QComboBox *>("comboBox_X");
+        auto *r = dialog.findChild<QComboBox *>("comboBox_R");
+        QVERIFY(type && x && r);
+        QCOMPARE(type->itemText(0), QString("Points"));
+        QCOMPARE(type->itemText(1), QString("Circle"));
+        QCOMPARE(x->currentIndex(), 0);
+        QCOMPARE(dialog.findChild<QComboBox *>("comboBox_Y")->currentIndex(), 1);
+        QCOMPARE(r->currentIndex(), 2);
+        dialog.show();
+        QVERIFY(r->isHidden());
+        type->setCurrentIndex(1);
+        QVERIFY(!r->isHidden());
+        QVERIFY(!dialog.findChild<QLabel *>("label_R")->isHidden());
+        x->setCurrentIndex(1);
+        dialog.findChild<QComboBox *>("comboBox_Y")->setCurrentIndex(2);
+        r->setCurrentIndex(3);
+        dialog.findChild<QPushButton *>("pushButton_ok")->click();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(dialog.columns().type, 1);
+        QCOMPARE(dialog.columns().x, 1);
+        QCOMPARE(dialog.columns().y, 2);
+        QCOMPARE(dialog.columns().diameter, 3);
+
+        SelectParamter points({"X", "Y", "D"});
+        points.findChild<QPushButton *>("pushButton_ok")->click();
+        QCOMPARE(points.columns().type, 0);
+        QCOMPARE(points.columns().diameter, -1);
     }
 
     void shapesAndTables()
