@@ -61,7 +61,7 @@ bool InputBlocker::eventFilter(QObject *watched, QEvent *event)
 
 const QStringList &MainWindow::pendingActions()
 {
-    // Tools and view navigation arrive with their own dialogs and view; until
+    // Tools arrive with their own dialogs; until
     // then their actions are shown disabled rather than pretending to work.
     static const QStringList names = {
         "actionDensity_Metrics", "actionPercentiles", "actionCanpoy_Cover", "actionLAI", "actionGAP",
@@ -72,7 +72,7 @@ const QStringList &MainWindow::pendingActions()
         "actionExtract_by_Class", "actionGenerate_HillShade", "actionDEM", "actionDSM", "actionCHM",
         "actionLinear_Regression", "actionSupport_Vector_Regression", "actionArtificial_Neural_Network",
         "actionCHM_Segmentation_2", "actionPoint_Cloud_Segmentation_2", "actionOverlap",
-        "actionNavigate", "actionZoomOut", "actionZoomIn", "actionPan", "actionFit", "actionColorByID",
+        "actionColorByID",
     };
     return names;
 }
@@ -107,12 +107,18 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     scene->hide();
     scene->setStatusBar(ui->statusBar);
     view = new GLWidget(scene, this);
+    view->setLabels(statusLabels[1], statusLabels[0]);
     setCentralWidget(view);
     delete ui->centralWidget;
     ui->centralWidget = nullptr;
 
     connect(ui->actionAddData, &QAction::triggered, this, &MainWindow::isAddDataClick);
     connect(ui->actionHelp, &QAction::triggered, this, &MainWindow::isHelp);
+    connect(ui->actionNavigate, &QAction::triggered, this, &MainWindow::isMove);
+    connect(ui->actionZoomIn, &QAction::triggered, this, &MainWindow::isZoomIn);
+    connect(ui->actionZoomOut, &QAction::triggered, this, &MainWindow::isZoomOut);
+    connect(ui->actionPan, &QAction::triggered, this, &MainWindow::isPan);
+    connect(ui->actionFit, &QAction::triggered, this, &MainWindow::isFullExcent);
     connect(ui->actionColorByHeight, &QAction::triggered, this, &MainWindow::isHClick);
     connect(ui->actionColorByReturn, &QAction::triggered, this, &MainWindow::isRClick);
     connect(ui->actionColorByIntensity, &QAction::triggered, this, &MainWindow::isIClick);
@@ -339,8 +345,10 @@ void MainWindow::removeLayer(Group group, int index)
         t->setRowCount(0);
     switch (group) {
     case LasGroup:
-        if (scene->currentPath == path && scene->lasReader)
+        if (scene->currentPath == path && scene->lasReader) {
             scene->AddLasFile(QString());
+            view->setLegendVisible(false);
+        }
         break;
     case VectorGroup: scene->AddShapeFile(QString()); break;
     case RasterGroup: scene->AddRasterFile(QString()); break;
@@ -464,6 +472,34 @@ void MainWindow::dropEvent(QDropEvent *event)
     if (!paths.isEmpty())
         addResults(paths);
 }
+
+// ---- navigation tools ----------------------------------------------------------
+
+void MainWindow::isMove()
+{
+    view->selectNone();
+    navigationMode = 0;
+}
+
+void MainWindow::isZoomIn()
+{
+    view->selectZoomIn();
+    navigationMode = 1;
+}
+
+void MainWindow::isZoomOut()
+{
+    view->selectZoomOut();
+    navigationMode = 2;
+}
+
+void MainWindow::isPan()
+{
+    view->selectPan();
+    navigationMode = 3;
+}
+
+void MainWindow::isFullExcent() { view->fullExtent(); }
 
 // ---- colour modes -------------------------------------------------------------
 

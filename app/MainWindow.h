@@ -86,6 +86,11 @@ private slots:
     void on_actionAbout_triggered();
     void isAddDataClick();
     void isHelp();
+    void isMove();
+    void isZoomIn();
+    void isZoomOut();
+    void isPan();
+    void isFullExcent();
     void isHClick();
     void isRClick();
     void isIClick();

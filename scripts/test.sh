@@ -7,4 +7,4 @@ bash scripts/deps.sh
 bash scripts/build.sh -DVERDANTA_TESTS=ON -DVERDANTA_BENCH=ON
 cd build
 export XDG_RUNTIME_DIR="${XDG_RUNTIME_DIR:-$(mktemp -d)}"
-xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j "$(nproc)" --timeout 600
+xvfb-run -a -s "-screen 0 1280x1024x24" ctest --output-on-failure -j "$(nproc)" --timeout 300

@@ -127,6 +127,24 @@ private slots:
         QVERIFY(!w.windowIcon().isNull());
     }
 
+    void navigationToolsReachTheView()
+    {
+        MainWindow w;
+        GLWidget *v = w.glView();
+        w.findChild<QAction *>("actionZoomIn")->trigger();
+        QVERIFY(v->zoomInTool && !v->zoomOutTool && !v->panTool);
+        w.findChild<QAction *>("actionZoomOut")->trigger();
+        QVERIFY(v->zoomOutTool && !v->zoomInTool);
+        w.findChild<QAction *>("actionPan")->trigger();
+        QVERIFY(v->panTool && !v->zoomOutTool);
+        v->zTrans = -300;
+        w.findChild<QAction *>("actionFit")->trigger();
+        QVERIFY(v->navigationOff && v->panTool);
+        QCOMPARE(v->zTrans, -1500.0);
+        w.findChild<QAction *>("actionNavigate")->trigger();
+        QVERIFY(!v->panTool && !v->navigationOff);
+    }
+
     void hidingADockUnchecksItsAction()
     {
         MainWindow w;

@@ -144,6 +144,37 @@ private slots:
         QCOMPARE(hi, 4000.0f);
     }
 
+    void colourRules()
+    {
+        ScenceControl scene;
+        const SceneMath::Rgb *ramp = scene.rampColors.data(), *classes = scene.classColors.data();
+        auto rgb255 = [](const SceneMath::Rgb &c) {
+            return QVector<int>{qRound(c[0] * 255), qRound(c[1] * 255), qRound(c[2] * 255)};
+        };
+        // Heights: exactly at low -> band 0, exactly at high -> band 9.
+        QCOMPARE(rgb255(SceneMath::heightColour(2.0, 2.0f, 12.0f, ramp)), QVector<int>({255, 0, 0}));
+        QCOMPARE(rgb255(SceneMath::heightColour(12.0, 2.0f, 12.0f, ramp)), QVector<int>({25, 2, 112}));
+        QCOMPARE(rgb255(SceneMath::heightColour(7.5, 2.0f, 12.0f, ramp)), QVector<int>({0, 255, 255}));  // band 5
+        QCOMPARE(SceneMath::heightColour(12.01, 2.0f, 12.0f, ramp), SceneMath::kAboveHigh);
+        QCOMPARE(rgb255(SceneMath::heightColour(1.99, 2.0f, 12.0f, ramp)), QVector<int>({255, 0, 0}));
+        // Classes by their low six bits.
+        QCOMPARE(rgb255(SceneMath::classColour(2 + 64, classes)), QVector<int>({227, 128, 0}));
+        QCOMPARE(rgb255(SceneMath::classColour(12, classes)), QVector<int>({255, 69, 0}));
+        QCOMPARE(rgb255(SceneMath::classColour(0, classes)), QVector<int>({255, 255, 255}));
+        QCOMPARE(rgb255(SceneMath::classColour(17, classes)), QVector<int>({128, 128, 128}));
+        // Returns.
+        QCOMPARE(rgb255(SceneMath::returnColour(3, ramp)), QVector<int>({184, 134, 11}));
+        QCOMPARE(SceneMath::returnColour(0, ramp), SceneMath::kOtherReturn);
+        QCOMPARE(SceneMath::returnColour(6, ramp), SceneMath::kOtherReturn);
+        // Intensity: clamped, truncated, black for an empty range.
+        QCOMPARE(rgb255(SceneMath::intensityColour(75, 50, 150)), QVector<int>({63, 63, 63}));
+        QCOMPARE(rgb255(SceneMath::intensityColour(200, 50, 150)), QVector<int>({255, 255, 255}));
+        QCOMPARE(rgb255(SceneMath::intensityColour(10, 50, 150)), QVector<int>({0, 0, 0}));
+        QCOMPARE(rgb255(SceneMath::intensityColour(100, 50, 50)), QVector<int>({0, 0, 0}));
+        // TreeId draws nothing until every point has a colour.
+        QVERIFY(scene.pointColourArray(TreeId).empty());
+    }
+
     void lasLoadThinsAtTheThreshold()
     {
         PromptRecorder prompts;

@@ -6,6 +6,7 @@
 #include "SelectParamter.h"
 
 #include <QFile>
+#include <QGLWidget>
 #include <QStatusBar>
 #include <QTextStream>
 
@@ -113,6 +114,7 @@ void ScenceControl::AddLasFile(const QString &path)
     }
     applyScale(static_cast<float>(h.minX), static_cast<float>(h.minY), static_cast<float>(h.maxX),
                static_cast<float>(h.maxY));
+    pointsChanged();
     sceneKind = LasCloud;
 }
 
@@ -229,6 +231,7 @@ void ScenceControl::AddRasterFile(const QString &path)
                  tr("Cannot load Raster Texture! Please check the directory of Raster Texture file!"));
             return;
         }
+        ++textureGeneration_;
         for (int r = 0; r < rasterHeight; ++r) {
             uchar *line = rasterTexture.scanLine(r);
             for (int c = 0; c < rasterWidth; ++c) {
@@ -314,6 +317,7 @@ void ScenceControl::RGBRender()
         warn(tr("RGB Mode"), tr("No RGB Color!"));
         return;
     }
+    pointsChanged();
     setMode(RGB, true);
 }
 
@@ -325,4 +329,272 @@ void ScenceControl::IntensityRender()
     SceneMath::intensityRange(lasReader->points, intensityMin, intensityMax, intensityLow, intensityHigh);
     setMode(Intensity, true);
     emit isChangedIntensity();
+}
+
+// ---- drawing ----------------------------------------------------------------
+
+const std::vector<float> &ScenceControl::vertexArray()
+{
+    if (vertexGeneration_ != dataGeneration_) {
+        const auto &pts = lasReader->points;
+        vertices_.resize(pts.size() * 3);
+        for (size_t i = 0; i < pts.size(); ++i) {
+            // Centre subtracted in double precision, so map coordinates keep
+            // their precision as floats.
+            vertices_[3 * i] = static_cast<float>(pts[i].x - centerX);
+            vertices_[3 * i + 1] = static_cast<float>(pts[i].y - centerY);
+            vertices_[3 * i + 2] = static_cast<float>(pts[i].z - centerZ);
+        }
+        vertexGeneration_ = dataGeneration_;
+    }
+    return vertices_;
+}
+
+const std::vector<float> &ScenceControl::pointColourArray(int mode)
+{
+    static const std::vector<float> none;
+    if (!lasReader)
+        return none;
+    const auto &pts = lasReader->points;
+    ColourKey key;
+    key.mode = mode;
+    key.generation = dataGeneration_;
+    if (mode == Height) {
+        key.a = heightLow;
+        key.b = heightHigh;
+    } else if (mode == Intensity) {
+        key.a = intensityLow;
+        key.b = intensityHigh;
+    }
+    if (key == colourKey_)
+        return colours_;
+    colours_.assign(pts.size() * 3, 0.0f);
+    auto put = [this](size_t i, const SceneMath::Rgb &c) {
+        colours_[3 * i] = c[0];
+        colours_[3 * i + 1] = c[1];
+        colours_[3 * i + 2] = c[2];
+    };
+    switch (mode) {
+    case Height:
+        for (size_t i = 0; i < pts.size(); ++i)
+            put(i, SceneMath::heightColour(pts[i].z, heightLow, heightHigh, rampColors.data()));
+        break;
+    case RGB:
+        for (size_t i = 0; i < pts.size(); ++i)
+            put(i, {pts[i].red / 255.0f, pts[i].green / 255.0f, pts[i].blue / 255.0f});
+        break;
+    case Intensity:
+        for (size_t i = 0; i < pts.size(); ++i)
+            put(i, SceneMath::intensityColour(pts[i].intensity, intensityLow, intensityHigh));
+        break;
+    case Return:
+        for (size_t i = 0; i < pts.size(); ++i)
+            put(i, SceneMath::returnColour(pts[i].returnNumber, rampColors.data()));
+        break;
+    case Class:
+        for (size_t i = 0; i < pts.size(); ++i)
+            put(i, SceneMath::classColour(pts[i].classification, classColors.data()));
+        break;
+    case TreeId:
+        if (pointColors.size() != pts.size()) {
+            colours_.clear();
+            break;
+        }
+        for (size_t i = 0; i < pts.size(); ++i)
+            put(i, {pointColors[i][0] / 255.0f, pointColors[i][1] / 255.0f, pointColors[i][2] / 255.0f});
+        break;
+    default:
+        colours_.clear();
+    }
+    colourKey_ = key;
+    return colours_;
+}
+
+void ScenceControl::DrawPointCloud(int mode)
+{
+    if (!lasReader)
+        return;
+    const std::vector<float> &colours = pointColourArray(mode);
+    if (colours.empty())
+        return;
+    const std::vector<float> &vertices = vertexArray();
+    const GLsizei n = static_cast<GLsizei>(vertices.size() / 3);
+    glPointSize(1.0f);
+    if (immediateMode) {
+        glBegin(GL_POINTS);
+        for (GLsizei i = 0; i < n; ++i) {
+            glColor3fv(&colours[3 * i]);
+            glVertex3fv(&vertices[3 * i]);
+        }
+        glEnd();
+        return;
+    }
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glEnableClientState(GL_COLOR_ARRAY);
+    glVertexPointer(3, GL_FLOAT, 0, vertices.data());
+    glColorPointer(3, GL_FLOAT, 0, colours.data());
+    glDrawArrays(GL_POINTS, 0, n);
+    glDisableClientState(GL_COLOR_ARRAY);
+    glDisableClientState(GL_VERTEX_ARRAY);
+}
+
+void ScenceControl::DrawShape()
+{
+    if (!shapeReader)
+        return;
+    glPointSize(1.0f);
+    const auto &features = shapeReader->features;
+    auto vertex = [this](double x, double y) {
+        glVertex2f(static_cast<float>(x - shapeCenterX), static_cast<float>(y - shapeCenterY));
+    };
+    switch (shapeReader->geometryType) {
+    case CShpIO::Points:
+        glColor3f(0.0f, 0.0f, 1.0f);
+        glBegin(GL_POINTS);
+        for (const ShpFeature &f : features)
+            for (const ShpPart &p : f.parts)
+                for (size_t i = 0; i < p.x.size(); ++i)
+                    vertex(p.x[i], p.y[i]);
+        glEnd();
+        break;
+    case CShpIO::Lines:
+    case CShpIO::Polygons: {
+        const bool lines = shapeReader->geometryType == CShpIO::Lines;
+        if (lines)
+            glColor3f(1.0f, 0.0f, 0.0f);
+        else
+            glColor3f(0.0f, 1.0f, 0.0f);
+        // Each part (a line, or a ring of a polygon) is drawn on its own.
+        for (const ShpFeature &f : features)
+            for (const ShpPart &p : f.parts) {
+                if (p.x.empty())
+                    continue;
+                glBegin(lines ? GL_LINE_STRIP : GL_LINE_LOOP);
+                for (size_t i = 0; i < p.x.size(); ++i)
+                    vertex(p.x[i], p.y[i]);
+                glEnd();
+            }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void ScenceControl::bindRasterTexture()
+{
+    if (uploadedTextureGeneration_ != textureGeneration_) {
+        if (textureName != 0) {
+            GLuint old = textureName;
+            glDeleteTextures(1, &old);
+            textureName = 0;
+        }
+        if (!rasterTexture.isNull()) {
+            const QImage gl = QGLWidget::convertToGLFormat(rasterTexture);
+            GLuint name = 0;
+            glGenTextures(1, &name);
+            textureName = name;
+            glBindTexture(GL_TEXTURE_2D, name);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
+            glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+            glTexImage2D(GL_TEXTURE_2D, 0, 3, gl.width(), gl.height(), 0, GL_RGBA, GL_UNSIGNED_BYTE, gl.bits());
+        }
+        uploadedTextureGeneration_ = textureGeneration_;
+    }
+    glBindTexture(GL_TEXTURE_2D, textureName);
+    glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_DECAL);
+}
+
+void ScenceControl::DrawRaster(int style)
+{
+    if (!rasterReader || rasterCells.empty())
+        return;
+    const int w = rasterWidth, h = rasterHeight;
+    auto cell = [&](int r, int c) -> const RasterCell & { return rasterCells[static_cast<size_t>(r) * w + c]; };
+    if (style == 0 && rasterReader->bandCount == 1) {
+        for (int r = 0; r + 1 < h; ++r)
+            for (int c = 0; c + 1 < w; ++c) {
+                const RasterCell &a = cell(r, c), &b = cell(r + 1, c + 1);
+                glColor3ub(a.grey, a.grey, a.grey);
+                glRectf(static_cast<float>(a.x), static_cast<float>(a.y), static_cast<float>(b.x),
+                        static_cast<float>(b.y));
+            }
+        return;
+    }
+    if (style == 0) {
+        // Three bands: the picture as a texture, in pixel units.
+        bindRasterTexture();
+        glEnable(GL_TEXTURE_2D);
+        for (int i = 0; i < w; ++i) {
+            glBegin(GL_QUAD_STRIP);
+            for (int j = 0; j < h; ++j) {
+                glTexCoord2f(float(i) / w, float(j) / h);
+                glVertex2f(i - rasterCenterX, j - rasterCenterY);
+                glTexCoord2f(float(i + 1) / w, float(j) / h);
+                glVertex2f(i + 1 - rasterCenterX, j - rasterCenterY);
+            }
+            glEnd();
+        }
+        glDisable(GL_TEXTURE_2D);
+        return;
+    }
+    // Style 1: the first band as a surface, grey by the stretch, heights
+    // above the lowest sample times the display scale.
+    std::vector<float> band(static_cast<size_t>(w) * h);
+    if (!rasterReader->GetRasterGrayBlock(1, 0, 0, w, h, band.data()))
+        return;
+    float lo = 0, hi = 0;
+    bool first = true;
+    for (float v : band)
+        if (v > -SceneMath::kNoDataLimit && v < SceneMath::kNoDataLimit) {
+            lo = first ? v : std::min(lo, v);
+            hi = first ? v : std::max(hi, v);
+            first = false;
+        }
+    const auto &g = rasterReader->geoTransform;
+    const double farX = g[0] + w * g[1] + h * g[2], farY = g[3] + w * g[4] + h * g[5];
+    const double cx = (g[0] + farX) * 0.5, cy = (g[3] + farY) * 0.5;
+    auto corner = [&](int r, int c) {
+        const RasterCell &k = cell(r, c);
+        const double x = g[0] + c * g[1] + r * g[2], y = g[3] + c * g[4] + r * g[5];
+        glColor3ub(k.grey, k.grey, k.grey);
+        glTexCoord2f(static_cast<float>((x - g[0]) / (farX - g[0])), static_cast<float>((y - g[3]) / (farY - g[3])));
+        glVertex3f(static_cast<float>((x - cx) * scale), static_cast<float>((y - cy) * scale),
+                   static_cast<float>((band[static_cast<size_t>(r) * w + c] - lo) * scale));
+    };
+    glBegin(GL_TRIANGLES);
+    for (int r = 0; r + 1 < h; ++r)
+        for (int c = 0; c + 1 < w; ++c) {
+            corner(r, c);
+            corner(r + 1, c);
+            corner(r, c + 1);
+            corner(r, c + 1);
+            corner(r + 1, c);
+            corner(r + 1, c + 1);
+        }
+    glEnd();
+}
+
+void ScenceControl::DrawTablePoints(std::vector<TablePoint> points)
+{
+    if (tableType == 0) {
+        glPointSize(3.0f);
+        glColor3ub(255, 0, 0);
+        for (const TablePoint &p : points) {
+            glBegin(GL_POINTS);
+            glVertex2f(static_cast<float>(p.x - tableCenterX), static_cast<float>(p.y - tableCenterY));
+            glEnd();
+        }
+        return;
+    }
+    glColor3f(0.0f, 0.8f, 0.5f);
+    for (const TablePoint &p : points) {
+        glBegin(GL_LINE_LOOP);
+        for (int k = 0; k < 25; ++k) {
+            const double a = k * 0.2512, r = p.diameter * 0.5;
+            glVertex2f(static_cast<float>(p.x + r * std::cos(a) - tableCenterX),
+                       static_cast<float>(p.y + r * std::sin(a) - tableCenterY));
+        }
+        glEnd();
+    }
 }

@@ -62,6 +62,20 @@ public:
     void ReturnRender();
     void ClassRender();
 
+    // Drawing routines, called by the view inside paintGL with the model
+    // transform set. Clouds are drawn from vertex and colour arrays that are
+    // rebuilt only when the data, the mode or its stretch changes.
+    void DrawPointCloud(int mode);
+    void DrawShape();
+    void DrawRaster(int style);
+    void DrawTablePoints(std::vector<TablePoint> points);
+    // One GL call per vertex instead of arrays (kept for comparison).
+    bool immediateMode = false;
+    // The per-point colours (RGB, 0 to 1) a mode draws; empty when it draws nothing.
+    const std::vector<float> &pointColourArray(int mode);
+    // Marks the points or per-point colours as changed.
+    void pointsChanged() { ++dataGeneration_; }
+
     // Asks for a table's columns; the default shows SelectParamter. Tests
     // replace it. False stands for Cancel.
     std::function<bool(const QStringList &header, TableColumns &chosen)> chooseColumns;
@@ -109,6 +123,24 @@ public slots:
     void ChangedLevel(int level);
 
 private:
+    const std::vector<float> &vertexArray();
+    void bindRasterTexture();
+
+    uint64_t dataGeneration_ = 1;
+    uint64_t vertexGeneration_ = 0;
+    std::vector<float> vertices_;
+    struct ColourKey {
+        int mode = -1;
+        uint64_t generation = 0;
+        float a = 0, b = 0;
+        bool operator==(const ColourKey &o) const
+        {
+            return mode == o.mode && generation == o.generation && a == o.a && b == o.b;
+        }
+    } colourKey_;
+    std::vector<float> colours_;
+    uint64_t textureGeneration_ = 0, uploadedTextureGeneration_ = 0;
+
     void warn(const QString &title, const QString &text);
     void applyScale(float minX, float minY, float maxX, float maxY);
     void setMode(int mode, bool signal);

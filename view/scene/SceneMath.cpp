@@ -27,6 +27,8 @@ std::vector<uint64_t> thinnedIndices(uint64_t n, uint64_t stride)
 float displayScale(float minX, float minY, float maxX, float maxY)
 {
     const float dx = std::fabs(maxX - minX), dy = std::fabs(maxY - minY);
+    if (!(dx > 0.0f) && !(dy > 0.0f))
+        return 1.0f;  // a single point or an empty extent: no stretch
     return dy > dx ? 900.0f / dy : 1000.0f / dx;
 }
 
@@ -190,6 +192,59 @@ bool reduceColours(std::vector<PointCloud> &points)
         }
     }
     return true;
+}
+
+namespace {
+Rgb scaled(const Rgb &c) { return {c[0] / 255.0f, c[1] / 255.0f, c[2] / 255.0f}; }
+}  // namespace
+
+Rgb heightColour(double z, float low, float high, const Rgb *ramp)
+{
+    if (z > high)
+        return kAboveHigh;
+    if (z < low)
+        return {1.0f, 0.0f, 0.0f};
+    const float step = (high - low) * 0.1f;
+    for (int i = 0; i < 10; ++i)
+        if (low + i * step <= z && z <= low + (i + 1) * step)
+            return scaled(ramp[i]);
+    return scaled(ramp[9]);
+}
+
+Rgb intensityColour(uint16_t intensity, float low, float high)
+{
+    const float range = high - low;
+    if (range == 0.0f)
+        return {0.0f, 0.0f, 0.0f};
+    uint8_t g;
+    if (intensity > high)
+        g = 255;
+    else if (intensity < low)
+        g = 0;
+    else
+        g = static_cast<uint8_t>((intensity - low) * 255.0f / range);
+    return {g / 255.0f, g / 255.0f, g / 255.0f};
+}
+
+Rgb returnColour(uint16_t returnNumber, const Rgb *ramp)
+{
+    if (returnNumber >= 1 && returnNumber <= 4)
+        return scaled(ramp[9 + returnNumber]);
+    if (returnNumber == 5)
+        return kReturn5;
+    return kOtherReturn;
+}
+
+Rgb classColour(uint8_t classification, const Rgb *classes)
+{
+    const int c = classification & 63;
+    if (c <= 1)
+        return scaled(classes[1]);
+    if (c <= 9)
+        return scaled(classes[c]);
+    if (c == 12)
+        return scaled(classes[10]);
+    return {0.5f, 0.5f, 0.5f};
 }
 
 }  // namespace SceneMath

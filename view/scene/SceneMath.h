@@ -5,6 +5,7 @@
 
 #include "PointRecords.h"
 
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -19,7 +20,8 @@ uint64_t thinningStride(uint64_t n);
 // Indices 0, k, 2k, ... below n.
 std::vector<uint64_t> thinnedIndices(uint64_t n, uint64_t stride);
 
-// 900 / dy when dy > dx, else 1000 / dx (computed in float).
+// 900 / dy when dy > dx, else 1000 / dx (computed in float); 1 for an
+// extent without width or height.
 float displayScale(float minX, float minY, float maxX, float maxY);
 
 // Sorts points ascending by z (stable; a radix sort on the key bits, since
@@ -50,5 +52,26 @@ void intensityRange(const std::vector<VerdantaIO::PointCloud> &points, float &mi
 // reduces to 8 bits, in place, every point with a non-zero high byte in
 // any component.
 bool reduceColours(std::vector<VerdantaIO::PointCloud> &points);
+
+// ---- point colours (0 to 1), by colour mode -------------------------------
+
+using Rgb = std::array<float, 3>;
+
+// Height: below low red, above high dark blue, else the first of ten equal
+// bands [low + i step, low + (i + 1) step] that holds z (band 9 when float
+// rounding leaves a height between low and high in none).
+Rgb heightColour(double z, float low, float high, const Rgb *ramp255);
+// Intensity: grey (intensity - low) * 255 / (high - low), clamped; black for
+// an empty range.
+Rgb intensityColour(uint16_t intensity, float low, float high);
+// Returns 1 to 4: ramp entries 10 to 13; return 5: kReturn5; others kOtherReturn.
+Rgb returnColour(uint16_t returnNumber, const Rgb *ramp255);
+// Class by its low six bits: 0 and 1 take entry 1, 2 to 9 their own, 12
+// entry 10, the rest grey.
+Rgb classColour(uint8_t classification, const Rgb *classes255);
+
+constexpr Rgb kAboveHigh = {0.0981f, 0.0981f, 0.439f};
+constexpr Rgb kOtherReturn = {0.9804f, 0.9412f, 0.902f};
+constexpr Rgb kReturn5 = {0.0f, 206.0f / 255.0f, 209.0f / 255.0f};
 
 }  // namespace SceneMath
