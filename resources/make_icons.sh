@@ -11,7 +11,7 @@ icon() { # name background glyph [foreground]
 icon New '#5b8def' 'N'; icon Open '#e0a030' 'O'; icon Save '#4a7f4a' 'S'
 icon AddData '#2e8b57' '+' white 22
 icon move '#666666' '↖' white 18; icon ZoomInTool '#3b6ea5' '+' white 20; icon ZoomOutTool '#3b6ea5' '−' white 20
-icon PanTool '#3b6ea5' '✥' white 18; icon ZoomFullExtent '#3b6ea5' '⤢' white 18; icon HelpSystem '#7a4fb0' '?' white 20
+icon PanTool '#3b6ea5' '✥' white 18; icon ZoomFullExtent '#3b6ea5' '[ ]' white 13; icon HelpSystem '#7a4fb0' '?' white 20
 icon Heighth '#c0392b' 'H'; icon Inetesity '#7f8c8d' 'I'; icon Class '#8e44ad' 'C'; icon Return '#d35400' 'R'
 icon RGB '#16a085' 'RGB' white 10; icon ID '#2c3e50' 'ID' white 12
 icon DataFrame '#34495e' '≡' white 18; icon LAS '#27ae60' 'L'; icon Vector '#2980b9' 'V'

@@ -350,9 +350,22 @@ const std::vector<float> &ScenceControl::vertexArray()
     return vertices_;
 }
 
-const std::vector<float> &ScenceControl::pointColourArray(int mode)
+SceneMath::Rgb ScenceControl::colourOf(size_t i, int mode) const
 {
-    static const std::vector<float> none;
+    const PointCloud &p = lasReader->points[i];
+    switch (mode) {
+    case Height: return SceneMath::heightColour(p.z, heightLow, heightHigh, rampColors.data());
+    case RGB: return {p.red / 255.0f, p.green / 255.0f, p.blue / 255.0f};
+    case Intensity: return SceneMath::intensityColour(p.intensity, intensityLow, intensityHigh);
+    case Return: return SceneMath::returnColour(p.returnNumber, rampColors.data());
+    case Class: return SceneMath::classColour(p.classification, classColors.data());
+    default: return {pointColors[i][0] / 255.0f, pointColors[i][1] / 255.0f, pointColors[i][2] / 255.0f};
+    }
+}
+
+const std::vector<uint8_t> &ScenceControl::pointColourArray(int mode)
+{
+    static const std::vector<uint8_t> none;
     if (!lasReader)
         return none;
     const auto &pts = lasReader->points;
@@ -368,42 +381,19 @@ const std::vector<float> &ScenceControl::pointColourArray(int mode)
     }
     if (key == colourKey_)
         return colours_;
-    colours_.assign(pts.size() * 3, 0.0f);
+    // Bytes: a quarter of the memory traffic of floats per frame, and every
+    // colour of the tables is a whole byte value.
+    colours_.assign(pts.size() * 3, 0);
     auto put = [this](size_t i, const SceneMath::Rgb &c) {
-        colours_[3 * i] = c[0];
-        colours_[3 * i + 1] = c[1];
-        colours_[3 * i + 2] = c[2];
+        for (int k = 0; k < 3; ++k)
+            colours_[3 * i + k] = static_cast<uint8_t>(std::lround(c[k] * 255.0f));
     };
-    switch (mode) {
-    case Height:
+    if (mode == TreeId && pointColors.size() != pts.size()) {
+        colours_.clear();
+    } else if (mode >= Height && mode <= TreeId) {
         for (size_t i = 0; i < pts.size(); ++i)
-            put(i, SceneMath::heightColour(pts[i].z, heightLow, heightHigh, rampColors.data()));
-        break;
-    case RGB:
-        for (size_t i = 0; i < pts.size(); ++i)
-            put(i, {pts[i].red / 255.0f, pts[i].green / 255.0f, pts[i].blue / 255.0f});
-        break;
-    case Intensity:
-        for (size_t i = 0; i < pts.size(); ++i)
-            put(i, SceneMath::intensityColour(pts[i].intensity, intensityLow, intensityHigh));
-        break;
-    case Return:
-        for (size_t i = 0; i < pts.size(); ++i)
-            put(i, SceneMath::returnColour(pts[i].returnNumber, rampColors.data()));
-        break;
-    case Class:
-        for (size_t i = 0; i < pts.size(); ++i)
-            put(i, SceneMath::classColour(pts[i].classification, classColors.data()));
-        break;
-    case TreeId:
-        if (pointColors.size() != pts.size()) {
-            colours_.clear();
-            break;
-        }
-        for (size_t i = 0; i < pts.size(); ++i)
-            put(i, {pointColors[i][0] / 255.0f, pointColors[i][1] / 255.0f, pointColors[i][2] / 255.0f});
-        break;
-    default:
+            put(i, colourOf(i, mode));
+    } else {
         colours_.clear();
     }
     colourKey_ = key;
@@ -412,28 +402,31 @@ const std::vector<float> &ScenceControl::pointColourArray(int mode)
 
 void ScenceControl::DrawPointCloud(int mode)
 {
-    if (!lasReader)
+    if (!lasReader || mode < Height || mode > TreeId)
         return;
-    const std::vector<float> &colours = pointColourArray(mode);
-    if (colours.empty())
+    const auto &pts = lasReader->points;
+    if (mode == TreeId && pointColors.size() != pts.size())
         return;
-    const std::vector<float> &vertices = vertexArray();
-    const GLsizei n = static_cast<GLsizei>(vertices.size() / 3);
     glPointSize(1.0f);
     if (immediateMode) {
+        // One call per colour and vertex, the colour worked out every frame.
         glBegin(GL_POINTS);
-        for (GLsizei i = 0; i < n; ++i) {
-            glColor3fv(&colours[3 * i]);
-            glVertex3fv(&vertices[3 * i]);
+        for (size_t i = 0; i < pts.size(); ++i) {
+            const SceneMath::Rgb c = colourOf(i, mode);
+            glColor3f(c[0], c[1], c[2]);
+            glVertex3f(static_cast<float>(pts[i].x - centerX), static_cast<float>(pts[i].y - centerY),
+                       static_cast<float>(pts[i].z - centerZ));
         }
         glEnd();
         return;
     }
+    const std::vector<uint8_t> &colours = pointColourArray(mode);
+    const std::vector<float> &vertices = vertexArray();
     glEnableClientState(GL_VERTEX_ARRAY);
     glEnableClientState(GL_COLOR_ARRAY);
     glVertexPointer(3, GL_FLOAT, 0, vertices.data());
-    glColorPointer(3, GL_FLOAT, 0, colours.data());
-    glDrawArrays(GL_POINTS, 0, n);
+    glColorPointer(3, GL_UNSIGNED_BYTE, 0, colours.data());
+    glDrawArrays(GL_POINTS, 0, static_cast<GLsizei>(pts.size()));
     glDisableClientState(GL_COLOR_ARRAY);
     glDisableClientState(GL_VERTEX_ARRAY);
 }

@@ -6,6 +6,7 @@
 
 #include "LasIO.h"
 #include "RasterIO.h"
+#include "SceneMath.h"
 #include "ShpIO.h"
 
 #include <QImage>
@@ -71,8 +72,8 @@ public:
     void DrawTablePoints(std::vector<TablePoint> points);
     // One GL call per vertex instead of arrays (kept for comparison).
     bool immediateMode = false;
-    // The per-point colours (RGB, 0 to 1) a mode draws; empty when it draws nothing.
-    const std::vector<float> &pointColourArray(int mode);
+    // The per-point colours (RGB bytes) a mode draws; empty when it draws nothing.
+    const std::vector<uint8_t> &pointColourArray(int mode);
     // Marks the points or per-point colours as changed.
     void pointsChanged() { ++dataGeneration_; }
 
@@ -124,6 +125,7 @@ public slots:
 
 private:
     const std::vector<float> &vertexArray();
+    SceneMath::Rgb colourOf(size_t point, int mode) const;
     void bindRasterTexture();
 
     uint64_t dataGeneration_ = 1;
@@ -138,7 +140,7 @@ private:
             return mode == o.mode && generation == o.generation && a == o.a && b == o.b;
         }
     } colourKey_;
-    std::vector<float> colours_;
+    std::vector<uint8_t> colours_;
     uint64_t textureGeneration_ = 0, uploadedTextureGeneration_ = 0;
 
     void warn(const QString &title, const QString &text);
