@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/res"
 FONT=DejaVu-Sans-Bold
 icon() { # name background glyph [foreground]
-  convert -size 32x32 xc:none -fill "$2" -draw "roundrectangle 1,1 30,30 6,6" \
+  convert -size 32x32 xc:none -define png:exclude-chunks=date,time -fill "$2" -draw "roundrectangle 1,1 30,30 6,6" \
     -font "$FONT" -pointsize "${5:-14}" -fill "${4:-white}" -gravity center -annotate +0+0 "$3" "$1.png"
 }
 icon New '#5b8def' 'N'; icon Open '#e0a030' 'O'; icon Save '#4a7f4a' 'S'

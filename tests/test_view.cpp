@@ -235,6 +235,35 @@ private slots:
         Q_UNUSED(cell);
     }
 
+    void threeBandRasterIsTextured()
+    {
+        GDALAllRegister();
+        const QString path = dir.filePath("rgb.tif");
+        GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), s(path).c_str(), 8, 6, 3, GDT_Float32, nullptr);
+        double gt[6] = {0, 1, 0, 6, 0, -1};
+        GDALSetGeoTransform(ds, gt);
+        // Red grows to the right, green to the left; blue stays low.
+        std::vector<float> red(48), green(48), blue(48);
+        for (int i = 0; i < 48; ++i) {
+            red[i] = float(i % 8);
+            green[i] = float(7 - i % 8);
+            blue[i] = float(i % 2);
+        }
+        GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Write, 0, 0, 8, 6, red.data(), 8, 6, GDT_Float32, 0, 0);
+        GDALRasterIO(GDALGetRasterBand(ds, 2), GF_Write, 0, 0, 8, 6, green.data(), 8, 6, GDT_Float32, 0, 0);
+        GDALRasterIO(GDALGetRasterBand(ds, 3), GF_Write, 0, 0, 8, 6, blue.data(), 8, 6, GDT_Float32, 0, 0);
+        GDALClose(ds);
+        scene->AddRasterFile(path);
+        QCOMPARE(scene->sceneKind, int(Raster));
+        view->updateGL();
+        const QImage img = view->grabFrameBuffer();
+        const int cy = img.height() / 2, w = img.width();
+        const QColor left = img.pixelColor(w / 2 - 150, cy), right = img.pixelColor(w / 2 + 150, cy);
+        QVERIFY2(left.green() > 150 && left.red() < 80, qPrintable(left.name()));
+        QVERIFY2(right.red() > 150 && right.green() < 80, qPrintable(right.name()));
+        QVERIFY(scene->textureName != 0);
+    }
+
     void legendSwatchesAndLabels()
     {
         PromptRecorder prompts;
