@@ -5,6 +5,7 @@
 #include "FileProperties.h"
 #include "GLWidget.h"
 #include "HelpAbout.h"
+#include "LasDataDialogs.h"
 #include "Project.h"
 #include "Prompt.h"
 #include "ScenceControl.h"
@@ -67,7 +68,7 @@ const QStringList &MainWindow::pendingActions()
         "actionDensity_Metrics", "actionPercentiles", "actionCanpoy_Cover", "actionLAI", "actionGAP",
         "actionExcluding_the_error_point", "actionFilter", "actionFormat_Convert", "actionLasToVector",
         "actionLasToRaster", "actionClip_by_Circle", "actionClip_by_Rectangle", "actionClip_by_Polygon",
-        "actionLAS_Merge", "actionLAS_Boundary", "actionTile", "actionNormalization",
+        "actionLAS_Boundary",
         "actionExtract_by_Intensity", "actionExtract_by_return", "actionExtract_by_elevation",
         "actionExtract_by_Class", "actionGenerate_HillShade", "actionDEM", "actionDSM", "actionCHM",
         "actionLinear_Regression", "actionSupport_Vector_Regression", "actionArtificial_Neural_Network",
@@ -656,6 +657,39 @@ void MainWindow::closeEvent(QCloseEvent *event)
         event->accept();
     else
         event->ignore();
+}
+
+// ---- tools ------------------------------------------------------------------------
+
+void MainWindow::runTool(ToolDialog &dialog)
+{
+    if (dialog.candidateFiles != lasFiles)
+        dialog.candidateFiles = lasFiles;
+    dialog.setCandidates(dialog.candidateFiles);
+    dialog.Reset();
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    // The equivalent command, so that a run can be repeated in a batch script.
+    log(dialog.lastCommandLine());
+    addResults(dialog.resultFiles);
+}
+
+void MainWindow::on_actionLAS_Merge_triggered()
+{
+    Merge dialog;
+    runTool(dialog);
+}
+
+void MainWindow::on_actionTile_triggered()
+{
+    LasTile dialog;
+    runTool(dialog);
+}
+
+void MainWindow::on_actionNormalization_triggered()
+{
+    LasNormalization dialog;
+    runTool(dialog);
 }
 
 // ---- help and windows -----------------------------------------------------------

@@ -13,6 +13,7 @@ class QTableWidget;
 class QTreeWidget;
 class QTreeWidgetItem;
 class ScenceControl;
+class ToolDialog;
 
 namespace Ui {
 class MainWindow;
@@ -82,6 +83,9 @@ private slots:
     void on_actionAdd_Vector_File_triggered();
     void on_actionAdd_Raster_File_triggered();
     void on_actionAdd_Table_File_triggered();
+    void on_actionLAS_Merge_triggered();
+    void on_actionTile_triggered();
+    void on_actionNormalization_triggered();
     void on_actionView_Help_triggered();
     void on_actionAbout_triggered();
     void isAddDataClick();
@@ -119,6 +123,8 @@ private slots:
 
 private:
     void followVisibility(QAction *action, bool visible);
+    // Runs a tool dialog on the project's LAS files and adds what it wrote.
+    void runTool(ToolDialog &dialog);
     void buildTree();
     void addFilesToGroup(const QStringList &files, Group group);
     // Validates a file and lists it under its group; false when invalid.

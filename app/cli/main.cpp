@@ -4,6 +4,9 @@
 // Exit status 0 on success, 1 with the message on standard error otherwise.
 
 #include "FileProperties.h"
+#include "LasDataTools.h"
+#include "ProcessTerminal.h"
+#include "ToolSpec.h"
 
 #include <QCoreApplication>
 #include <QStringList>
@@ -14,9 +17,9 @@
 namespace {
 
 struct Command {
-    const char *name;
-    const char *summary;
-    const char *usage;
+    std::string name;
+    std::string summary;
+    std::string usage;
     std::function<int(const QStringList &)> run;
 };
 
@@ -57,12 +60,99 @@ int info(const QStringList &args)
     return status;
 }
 
+// The tools, declared once and shared with their dialogs.
+const std::vector<const Tool *> &tools()
+{
+    static const std::vector<const Tool *> list = {&LasDataTools::merge(), &LasDataTools::tile(),
+                                                   &LasDataTools::normalize()};
+    return list;
+}
+
+std::string toolUsage(const Tool &tool)
+{
+    QString text = "verdanta-cli " + tool.spec.name + " [OPTIONS] INPUT... -o OUTPUT\n\n" + tool.spec.summary +
+                   "\n\nOptions:\n";
+    for (const ParamSpec &p : tool.spec.params)
+        text += QString("  --%1 %2  %3%4\n")
+                    .arg(p.option, -10)
+                    .arg(p.kind == ParamSpec::File ? "FILE" : "VALUE", -6)
+                    .arg(p.label)
+                    .arg(p.defaultValue.isEmpty() ? QString() : " (default " + p.defaultValue + ")");
+    text += "  -o OUTPUT         the output (a file, or a folder where the tool writes several)\n";
+    text += "  --yes             answer every question with yes\n";
+    return text.toStdString();
+}
+
+// One tool run from the command line: the same checks and messages as the
+// dialog, progress on standard error.
+int runTool(const Tool &tool, const QStringList &args)
+{
+    const ToolSpec &spec = tool.spec;
+    ToolRequest request;
+    for (const ParamSpec &p : spec.params)
+        request.values[p.option] = p.defaultValue;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString a = args[i];
+        if (a == "--yes")
+            continue;
+        if (a == "-o" || a == "--output") {
+            if (i + 1 >= args.size()) {
+                printErr(a + " needs a value");
+                return 1;
+            }
+            request.output = args[++i];
+            continue;
+        }
+        if (a.startsWith("--")) {
+            const ParamSpec *p = spec.param(a.mid(2));
+            if (!p || i + 1 >= args.size()) {
+                printErr(p ? a + " needs a value" : "Unknown option " + a);
+                return 1;
+            }
+            request.values[p->option] = args[++i];
+            continue;
+        }
+        request.inputs << a;
+    }
+    CheckResult check = ToolChecks::validate(spec, request);
+    QStringList outputs;
+    if (check.ok) {
+        outputs = ToolChecks::resolveOutputs(spec, request);
+        check = ToolChecks::refuseOverwrite(spec, request, outputs);
+    }
+    if (!check.ok) {
+        printErr(check.message);
+        return 1;
+    }
+    ToolOutcome outcome;
+    {
+        CProcessTerminal progress;
+        progress.SetMessage(spec.title.toLocal8Bit().constData());
+        outcome = tool.run(request, outputs, &progress);
+    }
+    for (const QString &w : outcome.warnings)
+        printErr(w.trimmed());
+    if (!outcome.completed) {
+        if (outcome.warnings.isEmpty())
+            printErr(spec.title + " ended without a result.");
+        return 1;
+    }
+    for (const QString &r : outcome.results)
+        printOut("Wrote " + r);
+    return 0;
+}
+
 const std::vector<Command> &commands()
 {
-    static const std::vector<Command> list = {
-        {"info", "print the properties of LAS, GeoTIFF, shapefile and CSV files",
-         "verdanta-cli info FILE...", info},
-    };
+    static const std::vector<Command> list = [] {
+        std::vector<Command> l = {
+            {"info", "print the properties of LAS, GeoTIFF, shapefile and CSV files", "verdanta-cli info FILE...", info},
+        };
+        for (const Tool *t : tools())
+            l.push_back({t->spec.name.toStdString(), t->spec.summary.toStdString(), toolUsage(*t),
+                         [t](const QStringList &args) { return runTool(*t, args); }});
+        return l;
+    }();
     return list;
 }
 
@@ -70,7 +160,7 @@ void usage(FILE *out)
 {
     std::fprintf(out, "Usage: verdanta-cli TOOL [OPTIONS] INPUT... -o OUTPUT\n\nTools:\n");
     for (const auto &c : commands())
-        std::fprintf(out, "  %-12s %s\n", c.name, c.summary);
+        std::fprintf(out, "  %-12s %s\n", c.name.c_str(), c.summary.c_str());
     std::fprintf(out, "\nverdanta-cli TOOL --help lists the options of a tool with their defaults.\n");
 }
 
@@ -86,9 +176,9 @@ int main(int argc, char **argv)
     }
     const QString name = args.takeFirst();
     for (const auto &c : commands()) {
-        if (name == c.name) {
+        if (name.toStdString() == c.name) {
             if (args.contains("--help")) {
-                std::printf("Usage: %s\n", c.usage);
+                std::printf("Usage: %s\n", c.usage.c_str());
                 return 0;
             }
             return c.run(args);

@@ -1,0 +1,54 @@
+#pragma once
+// Whole-file point-cloud operations of the data-management tools. Every
+// operation streams its files in chunks of 100000 points, so files larger
+// than memory are handled, and reports progress and cancellation only
+// through the CProcessBase it is given.
+
+#include "PointRecords.h"
+#include "ProcessBase.h"
+
+#include <string>
+#include <vector>
+
+class C_DataManagement {
+public:
+    static constexpr uint64_t kChunk = 100000;
+
+    // Status values of LasMerge.
+    static constexpr float kMergeOpenFailed = 1.0f;    // an input cannot be read
+    static constexpr float kMergeCreateFailed = 0.1f;  // the output cannot be written
+    static constexpr float kMergeCancelled = 0.5f;
+    static constexpr float kMergeDone = 0.9f;
+
+    // Joins LAS files of any versions, point formats, scales and offsets
+    // into one. The output format holds every attribute any input has; its
+    // scale is the finest of the inputs' and its offset is chosen so that
+    // every input coordinate is represented exactly when the scales divide
+    // each other (else to within half the finest scale), without overflow.
+    float LasMerge(const std::vector<std::string> &inputs, const std::string &output, CProcessBase *progress);
+
+    // Cuts a LAS file into tiles aligned on multiples of width and height,
+    // named base_<minX>_<minY>.las after their lower-left corners. A point
+    // on a tile edge belongs to the tile above or to the right of it.
+    bool LasTile(const std::string &input, const std::string &folder, double width, double height,
+                 CProcessBase *progress, std::vector<std::string> &tiles);
+
+    // Status values of LasheighNormalization.
+    static constexpr float kNormDemFailed = 0.1f;
+    static constexpr float kNormLasFailed = 0.2f;
+    static constexpr float kNormOutsideDem = 0.3f;
+    static constexpr float kNormWriteFailed = 0.35f;
+    static constexpr float kNormCancelled = 0.0f;
+    static constexpr float kNormDone = 1.0f;
+
+    // z becomes the height above the DEM, bilinearly interpolated between
+    // the four DEM cell centres around each point; DEM no-data cells take
+    // the value of the nearest valid cell.
+    float LasheighNormalization(const std::string &las, const std::string &dem, const std::string &output,
+                                CProcessBase *progress);
+
+    const std::string &lastError() const { return error_; }
+
+private:
+    std::string error_;
+};

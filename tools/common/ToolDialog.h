@@ -1,0 +1,67 @@
+#pragma once
+// The behaviour every tool dialog shares: inputs from the project or a file
+// dialog, the default output name, the output button, the checks in the
+// tool's order with its texts, the progress dialog, the add-results
+// question and the hand-back of the written files. A tool supplies only its
+// declaration (fields, checks, texts) and its run (see ToolSpec.h).
+
+#include "ToolSpec.h"
+
+#include <QDialog>
+
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QLineEdit;
+class QListWidget;
+
+namespace Ui {
+class ToolDialog;
+}
+
+class ToolDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit ToolDialog(const Tool &tool, QWidget *parent = nullptr);
+    ~ToolDialog() override;
+
+    // The project's LAS files, offered in the input combo box.
+    QStringList candidateFiles;
+    // The files written by an accepted run.
+    QStringList resultFiles;
+    // The chosen inputs, parallel to the rows of the input list.
+    std::vector<std::string> inputPaths;
+
+    // Appends candidates to the combo box with nothing selected.
+    void setCandidates(const QStringList &files);
+    // Clears the inputs and the output.
+    void Reset();
+
+    const Tool &tool() const { return tool_; }
+    QLineEdit *field(const QString &option) const;
+    QLineEdit *outputEdit() const;
+    QListWidget *inputList() const;
+    QComboBox *inputCombo() const;
+    // The verdanta-cli command of the last completed run.
+    const QString &lastCommandLine() const { return commandLine_; }
+
+private slots:
+    void on_comboBox_currentIndexChanged(int index);
+    void on_AddBtn_clicked();
+    void on_DeleteBtn_clicked();
+    void on_OutputBtn_clicked();
+    void on_OK_clicked();
+    void on_Cancel_clicked();
+    void on_ShowHelpBtn_clicked();
+
+private:
+    void addInput(const QString &path);
+    void updateDefaultOutput();
+    QStringList inputs() const;
+    ToolRequest request() const;
+
+    const Tool &tool_;
+    Ui::ToolDialog *ui;
+    QString commandLine_;
+};

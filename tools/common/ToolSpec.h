@@ -1,0 +1,105 @@
+#pragma once
+// A tool's declaration, shared by its dialog and by verdanta-cli: its title,
+// inputs, parameters (names, defaults, limits, messages), output naming and
+// the order of its checks, plus the run itself. Free of widgets.
+
+#include "ProcessBase.h"
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <functional>
+
+struct ParamSpec {
+    enum Kind { Number, Text, File };
+    QString option;         // the CLI option without "--", e.g. "width"
+    QString label;          // the dialog's label, e.g. "Width(m)"
+    QString defaultValue;   // shown at first, and restored after an invalid value
+    Kind kind = Number;
+    QString emptyMessage;   // the check of a missing value
+    QString invalidMessage; // the check of a value not greater than 0 (numbers)
+    QString fileCaption;    // file parameters: the dialog title and filter
+    QString fileFilter;
+};
+
+enum class OutputKind {
+    File,          // one output file, whatever the number of inputs
+    Folder,        // a folder that receives the outputs
+    FilePerInput,  // one input: a file; several: a folder with one file each
+};
+
+struct ToolSpec {
+    QString name;     // the CLI subcommand
+    QString title;    // the dialog's title and the message boxes' title
+    QString summary;  // one line for the CLI's list of tools
+    QString help;     // the dialog's help page (HTML)
+    QString inputFilter = "LAS File(*.las)";
+    QString suffix;            // default output name: base name + suffix
+    QString extension = ".las";
+    OutputKind output = OutputKind::File;
+    QVector<ParamSpec> params;
+    QString noInputMessage = "Please add LAS File!";
+    QString outputEmptyMessage = "Output Path is empty! Please set!";
+    QString folderMissingMessage = "Please reset the output file!";  // empty: no such check
+    QString invalidPathMessage = "Output Path is invalid! Please reset!";
+
+    const ParamSpec *param(const QString &option) const;
+};
+
+// What a user asked for: inputs, parameter texts by option, the output text.
+struct ToolRequest {
+    QStringList inputs;
+    QMap<QString, QString> values;
+    QString output;
+};
+
+// The first failed check, if any.
+struct CheckResult {
+    bool ok = true;
+    QString message;
+    QString resetOption;  // a parameter set back to its default
+};
+
+// The outcome of a run: the files written, the warnings to show (in order),
+// and whether the run completed (else it ended without adding results).
+struct ToolOutcome {
+    QStringList results;
+    QStringList warnings;
+    bool completed = false;
+};
+
+using ToolRunner = std::function<ToolOutcome(const ToolRequest &, const QStringList &outputs, CProcessBase *)>;
+
+struct Tool {
+    ToolSpec spec;
+    ToolRunner run;
+};
+
+namespace ToolChecks {
+
+// The default output for a set of inputs: the folder of the last input and
+// its base name (up to the first dot) + the tool's suffix; empty for none.
+QString defaultOutput(const ToolSpec &spec, const QStringList &inputs);
+
+// Joins a folder and a file name without doubling the separator of a root.
+QString joinPath(const QString &folder, const QString &name);
+
+// An absolute path of the host platform: a drive path on Windows, "/..." elsewhere.
+bool isAbsolutePlatformPath(const QString &path);
+
+// Validates a request in the tool's order of checks. An invalid number is
+// set back to its default in the request.
+CheckResult validate(const ToolSpec &spec, ToolRequest &request);
+
+// The output files of a validated request.
+QStringList resolveOutputs(const ToolSpec &spec, const ToolRequest &request);
+
+// The message when an output would replace one of the run's inputs.
+CheckResult refuseOverwrite(const ToolSpec &spec, const ToolRequest &request, const QStringList &outputs);
+
+// The equivalent verdanta-cli command line.
+QString commandLine(const ToolSpec &spec, const ToolRequest &request);
+
+}  // namespace ToolChecks
