@@ -174,4 +174,4 @@ void ToolDialog::on_OK_clicked()
 
 void ToolDialog::on_Cancel_clicked() { reject(); }
 
-void ToolDialog::on_ShowHelpBtn_clicked() { ui->helpText->setVisible(!ui->helpText->isVisible()); }
+void ToolDialog::on_ShowHelpBtn_clicked() { ui->helpText->setHidden(!ui->helpText->isHidden()); }

@@ -1,0 +1,331 @@
+// The shared tool dialog with the Merge, LasTile and LasNormalization tools:
+// inputs, default outputs, every check and message, the overwrite refusal,
+// the add-results question and the hand-back to the main window; and the
+// same tools from verdanta-cli.
+
+#include "LasBytes.h"
+#include "LasDataDialogs.h"
+#include "MainWindow.h"
+#include "PromptRecorder.h"
+#include "ScenceControl.h"
+
+#include <gdal.h>
+
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+#include <QTreeWidget>
+#include <QtTest>
+
+namespace {
+
+std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
+
+void writeLas(const QString &path, double x0, double y0, int n, double z0 = 0)
+{
+    VerdantaIO::CLASIO las;
+    las.header.pointDataFormat = 1;
+    for (int i = 0; i < n; ++i) {
+        VerdantaIO::PointCloud p;
+        p.x = x0 + (i % 10) * 2.0;
+        p.y = y0 + (i / 10) * 2.0;
+        p.z = z0 + i * 0.1;
+        p.returnNumber = 1;
+        las.points.push_back(p);
+    }
+    las.WriteLas(s(path));
+}
+
+void writeDem(const QString &path, double x0, double y0, int w, int h)
+{
+    GDALAllRegister();
+    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), s(path).c_str(), w, h, 1, GDT_Float32, nullptr);
+    double gt[6] = {x0, 1, 0, y0 + h, 0, -1};
+    GDALSetGeoTransform(ds, gt);
+    std::vector<float> v(size_t(w) * h, 5.0f);
+    GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Write, 0, 0, w, h, v.data(), w, h, GDT_Float32, 0, 0);
+    GDALClose(ds);
+}
+
+void press(ToolDialog &d, const char *button) { d.findChild<QPushButton *>(button)->click(); }
+
+}  // namespace
+
+class TestToolDialogs : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    QString a, b, c, dem;
+
+    QString f(const QString &name) const { return dir.filePath(name); }
+
+    // Runs OK and returns the warning texts it showed.
+    QStringList ok(ToolDialog &d, PromptRecorder &prompts)
+    {
+        const int before = prompts.messages.size();
+        press(d, "OK");
+        QStringList texts;
+        for (int i = before; i < prompts.messages.size(); ++i)
+            if (prompts.messages[i].kind == Prompt::Kind::Warning) {
+                texts << prompts.messages[i].text;
+                if (prompts.messages[i].title != d.windowTitle())
+                    texts << "WRONG TITLE " + prompts.messages[i].title;
+            }
+        return texts;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        a = f("a.b.las");
+        b = f("b.las");
+        c = f("far.las");
+        dem = f("dem.tif");
+        writeLas(a, 100, 100, 50, 20);
+        writeLas(b, 110, 100, 50, 20);
+        writeLas(c, 5000, 5000, 50, 20);
+        writeDem(dem, 90, 90, 50, 50);
+    }
+
+    void inputsAndDefaultOutputs()
+    {
+        PromptRecorder prompts;
+        Merge d;
+        QCOMPARE(d.windowTitle(), QString("LasMerge"));
+        d.setCandidates({a, b});
+        QCOMPARE(d.inputCombo()->currentIndex(), -1);
+        d.inputCombo()->setCurrentIndex(0);
+        d.inputCombo()->setCurrentIndex(0);  // the same candidate twice lists it twice
+        QCOMPARE(d.inputList()->count(), 2);
+        QCOMPARE(d.inputPaths.size(), size_t(2));
+        QCOMPARE(d.inputCombo()->currentIndex(), -1);
+        QCOMPARE(d.outputEdit()->text(), f("a_Merge.las"));  // base name up to the first dot
+        prompts.files = {{b}};
+        press(d, "AddBtn");
+        QCOMPARE(prompts.fileRequests.last().caption, QString("Open File"));
+        QCOMPARE(prompts.fileRequests.last().filter, QString("LAS File(*.las)"));
+        QCOMPARE(d.outputEdit()->text(), f("b_Merge.las"));  // from the last input
+        d.inputList()->item(2)->setSelected(true);
+        d.inputList()->item(0)->setSelected(true);
+        press(d, "DeleteBtn");
+        QCOMPARE(d.inputList()->count(), 1);
+        QCOMPARE(QString::fromStdString(d.inputPaths[0]), a);
+        // "..." with one input: a file, given the base name and ".las".
+        prompts.files = {{f("chosen.name.txt")}};
+        press(d, "OutputBtn");
+        QCOMPARE(prompts.fileRequests.last().caption, QString("Output Path"));
+        QCOMPARE(d.outputEdit()->text(), f("chosen.las"));
+        // With several inputs: a folder.
+        d.inputCombo()->setCurrentIndex(1);
+        prompts.files = {{dir.path()}};
+        press(d, "OutputBtn");
+        QCOMPARE(prompts.fileRequests.last().caption, QString("Select Directory"));
+        QCOMPARE(d.outputEdit()->text(), dir.path());
+        // Help toggles.
+        auto *help = d.findChild<QTextBrowser *>("helpText");
+        QVERIFY(help->isHidden());
+        press(d, "ShowHelpBtn");
+        QVERIFY(!help->isHidden());
+        press(d, "ShowHelpBtn");
+        QVERIFY(help->isHidden());
+        d.Reset();
+        QCOMPARE(d.inputList()->count(), 0);
+        QVERIFY(d.outputEdit()->text().isEmpty());
+        QVERIFY(ToolChecks::joinPath("/", "x.las") == "/x.las");  // a root gets no second separator
+    }
+
+    void mergeChecksInOrder()
+    {
+        PromptRecorder prompts;
+        Merge d;
+        d.setCandidates({a, b});
+        QCOMPARE(ok(d, prompts), QStringList({"Please add LAS File!"}));
+        d.inputCombo()->setCurrentIndex(0);
+        d.outputEdit()->clear();
+        QCOMPARE(ok(d, prompts), QStringList({"Output Path is empty! Please set!"}));
+        d.outputEdit()->setText(f("missing/out.las"));
+        QCOMPARE(ok(d, prompts), QStringList({"Please reset the output file!"}));
+        d.outputEdit()->setText("out");  // relative: refused
+        QCOMPARE(ok(d, prompts), QStringList({"Output Path is invalid! Please reset!"}));
+        d.outputEdit()->setText(f("bad?name.las"));
+        QCOMPARE(ok(d, prompts), QStringList({"Output Path is invalid! Please reset!"}));
+        d.outputEdit()->setText(a);  // would overwrite the input
+        QCOMPARE(ok(d, prompts), QStringList({"Output Path is invalid! Please reset!"}));
+        QVERIFY(QFile::exists(a));
+        QCOMPARE(d.result(), 0);  // still open, inputs kept
+        QCOMPARE(d.inputList()->count(), 1);
+
+        // A run: the question, then the results handed back.
+        d.inputCombo()->setCurrentIndex(1);
+        d.outputEdit()->setText(f("merged"));
+        prompts.answers = {QMessageBox::Yes};
+        QCOMPARE(ok(d, prompts), QStringList());
+        QCOMPARE(prompts.messages.last().text, QString("Do you want to add results into the project?"));
+        QCOMPARE(prompts.messages.last().defaultButton, QMessageBox::Yes);
+        QCOMPARE(d.result(), int(QDialog::Accepted));
+        QCOMPARE(d.resultFiles, QStringList({f("merged.las")}));
+        VerdantaIO::CLASIO m;
+        QVERIFY(m.LoadFile(s(f("merged.las"))));
+        QCOMPARE(m.header.numberOfPointRecords, uint64_t(100));
+        QCOMPARE(d.lastCommandLine(), "verdanta-cli merge " + a + " " + b + " -o " + f("merged"));
+
+        // Into an existing folder: base name of the first input + "_Merge.las"; No adds nothing.
+        Merge e;
+        e.setCandidates({a});
+        e.inputCombo()->setCurrentIndex(0);
+        e.outputEdit()->setText(dir.path());
+        prompts.answers = {QMessageBox::No};
+        ok(e, prompts);
+        QVERIFY(QFile::exists(f("a_Merge.las")));
+        QVERIFY(e.resultFiles.isEmpty());
+        QCOMPARE(e.result(), int(QDialog::Accepted));
+
+        // An input that cannot be read.
+        Merge g;
+        g.setCandidates({a, f("nope.las")});
+        g.inputCombo()->setCurrentIndex(0);
+        g.inputCombo()->setCurrentIndex(1);
+        g.outputEdit()->setText(f("m2.las"));
+        QCOMPARE(ok(g, prompts), QStringList({"Open LAS file failed!"}));
+    }
+
+    void tileChecksAndDefaults()
+    {
+        PromptRecorder prompts;
+        LasTile d;
+        QCOMPARE(d.windowTitle(), QString("LasTile"));
+        QCOMPARE(d.field("width")->text(), QString("500.0"));
+        QCOMPARE(d.field("height")->text(), QString("500.0"));
+        d.setCandidates({a});
+        QCOMPARE(ok(d, prompts), QStringList({"Please add LAS File!"}));
+        d.inputCombo()->setCurrentIndex(0);
+        d.field("width")->clear();
+        QCOMPARE(ok(d, prompts), QStringList({"Width is empty! Please set!"}));
+        for (const char *bad : {"0", "-5", "abc"}) {
+            d.field("width")->setText(bad);
+            QCOMPARE(ok(d, prompts), QStringList({"Width is invalid!\nIt must be greater than 0.\nRestore to default value."}));
+            QCOMPARE(d.field("width")->text(), QString("500.0"));
+        }
+        d.field("height")->clear();
+        QCOMPARE(ok(d, prompts), QStringList({"Height is empty! Please set!"}));
+        d.field("height")->setText("0");
+        QCOMPARE(ok(d, prompts), QStringList({"Height is invalid!\nIt must be greater than 0.\nRestore to default value."}));
+        QCOMPARE(d.field("height")->text(), QString("500.0"));
+        d.outputEdit()->clear();
+        QCOMPARE(ok(d, prompts), QStringList({"Output Path is empty! Please set!"}));
+        d.outputEdit()->setText("tiles");
+        QCOMPARE(ok(d, prompts), QStringList({"Output Path is invalid! Please reset!"}));
+        d.field("width")->setText("10");
+        d.field("height")->setText("10");
+        d.outputEdit()->setText(f("tiles"));
+        prompts.answers = {QMessageBox::Yes};
+        QCOMPARE(ok(d, prompts), QStringList());
+        QCOMPARE(d.resultFiles.size(), 2 * 1);  // x 100..118 in tiles 100 and 110; y 100..108 in 100
+        QVERIFY(d.resultFiles.contains(f("tiles/a_100_100.las")));
+        QVERIFY(d.lastCommandLine().startsWith("verdanta-cli tile --width 10 --height 10 "));
+    }
+
+    void normalizationReportsFilesOffTheDem()
+    {
+        PromptRecorder prompts;
+        LasNormalization d;
+        QCOMPARE(d.windowTitle(), QString("LasNormalization"));
+        d.setCandidates({a, c, b});
+        QCOMPARE(ok(d, prompts), QStringList({"Please add LAS File!"}));
+        d.inputCombo()->setCurrentIndex(0);
+        QCOMPARE(d.outputEdit()->text(), f("a_Normalization.las"));
+        QCOMPARE(ok(d, prompts), QStringList({"Please add DEM File!"}));
+        prompts.files = {{dem}};
+        d.findChild<QPushButton *>("browse_dem")->click();
+        QCOMPARE(prompts.fileRequests.last().filter, QString("TIFF(*.tif)"));
+        QCOMPARE(d.field("dem")->text(), dem);
+        d.inputCombo()->setCurrentIndex(1);
+        d.inputCombo()->setCurrentIndex(2);
+        d.outputEdit()->setText(f("normalised"));
+        prompts.answers = {QMessageBox::Ok, QMessageBox::Yes};
+        const QStringList warnings = ok(d, prompts);
+        QCOMPARE(warnings, QStringList({"The " + c + " file don't match DEM file!\n"}));
+        QCOMPARE(d.resultFiles, QStringList({f("normalised/a_Normalization.las"), f("normalised/b_Normalization.las")}));
+        VerdantaIO::CLASIO n;
+        QVERIFY(n.LoadFile(s(f("normalised/b_Normalization.las"))));
+        QVERIFY(n.ReadData(nullptr));
+        QVERIFY(std::abs(n.points.front().z - 15.0) < 1e-6);  // 20 - 5
+
+        LasNormalization e;
+        e.setCandidates({a});
+        e.inputCombo()->setCurrentIndex(0);
+        e.field("dem")->setText(f("no.tif"));
+        QCOMPARE(ok(e, prompts), QStringList({"Read DEM file failed!"}));
+    }
+
+    void mainWindowHandsResultsToTheProject()
+    {
+        PromptRecorder prompts;
+        MainWindow w;
+        w.addResults({a, b});
+        // The dialog runs modally: answer its prompts and drive it from a timer.
+        QTimer::singleShot(0, [&] {
+            auto *d = qobject_cast<ToolDialog *>(QApplication::activeModalWidget());
+            QVERIFY(d);
+            QCOMPARE(d->inputCombo()->count(), 2);  // the project's LAS files
+            QCOMPARE(d->inputCombo()->currentIndex(), -1);
+            d->inputCombo()->setCurrentIndex(0);
+            d->inputCombo()->setCurrentIndex(1);
+            d->outputEdit()->setText(f("from_window.las"));
+            prompts.answers = {QMessageBox::Yes};
+            d->findChild<QPushButton *>("OK")->click();
+        });
+        w.findChild<QAction *>("actionLAS_Merge")->trigger();
+        QCOMPARE(w.layerFiles(MainWindow::LasGroup), QStringList({a, b, f("from_window.las")}));
+        QVERIFY(w.outputText().contains("verdanta-cli merge " + a + " " + b + " -o " + f("from_window.las")));
+
+        // A cancelled dialog adds nothing.
+        QTimer::singleShot(0, [] { QApplication::activeModalWidget()->findChild<QPushButton *>("Cancel")->click(); });
+        w.findChild<QAction *>("actionTile")->trigger();
+        QCOMPARE(w.layerFiles(MainWindow::LasGroup).size(), 3);
+    }
+
+    void commandLine()
+    {
+        const QString cli = QStringLiteral(VERDANTA_BIN_DIR) + "/app/verdanta-cli";
+        auto run = [&](const QStringList &args, QString *err = nullptr) {
+            QProcess p;
+            p.start(cli, args);
+            p.waitForFinished(60000);
+            if (err)
+                *err = QString::fromLocal8Bit(p.readAllStandardError());
+            return p.exitCode();
+        };
+        QString err;
+        QCOMPARE(run({"merge", a, b, "-o", f("cli_m.las")}), 0);
+        VerdantaIO::CLASIO m;
+        QVERIFY(m.LoadFile(s(f("cli_m.las"))));
+        QCOMPARE(m.header.numberOfPointRecords, uint64_t(100));
+        QCOMPARE(run({"tile", "--width", "-5", a, "-o", f("cli_tiles")}, &err), 1);
+        QVERIFY(err.contains("Width is invalid!\nIt must be greater than 0.\nRestore to default value."));
+        QCOMPARE(run({"tile", "--width", "10", "--height", "10", "--yes", a, "-o", f("cli_tiles")}), 0);
+        QVERIFY(QFile::exists(f("cli_tiles/a_100_100.las")));
+        QCOMPARE(run({"normalize", a, "-o", f("cli_n.las")}, &err), 1);
+        QVERIFY(err.contains("Please add DEM File!"));
+        QCOMPARE(run({"normalize", "--dem", dem, a, "-o", f("cli_n.las")}), 0);
+        QCOMPARE(run({"merge", a, "-o", a}, &err), 1);
+        QVERIFY(err.contains("Output Path is invalid! Please reset!"));
+        QCOMPARE(run({"merge", "-o", f("x.las")}, &err), 1);
+        QVERIFY(err.contains("Please add LAS File!"));
+        QCOMPARE(run({"merge", "--bogus", "1", a, "-o", f("x.las")}, &err), 1);
+        QVERIFY(err.contains("Unknown option --bogus"));
+        QProcess help;
+        help.start(cli, {"tile", "--help"});
+        help.waitForFinished(20000);
+        const QString text = QString::fromLocal8Bit(help.readAllStandardOutput());
+        QVERIFY(text.contains("--width") && text.contains("(default 500.0)"));
+    }
+};
+
+QTEST_MAIN(TestToolDialogs)
+#include "test_tooldialogs.moc"
