@@ -1,0 +1,369 @@
+#include "DataInterpolation.h"
+
+#include "LasIO.h"
+#include "RasterIO.h"
+
+#include <Eigen/Dense>
+#include <nanoflann.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <random>
+#include <thread>
+
+using namespace VerdantaIO;
+
+namespace {
+
+constexpr uint64_t kChunk = 100000;
+constexpr int kBlock = 10;  // rows and columns of a written block
+
+struct Samples {
+    std::vector<double> x, y, z;
+    size_t kdtree_get_point_count() const { return x.size(); }
+    double kdtree_get_pt(size_t i, size_t d) const { return d == 0 ? x[i] : y[i]; }
+    template <class B> bool kdtree_get_bbox(B &) const { return false; }
+};
+using KdTree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<double, Samples>, Samples, 2>;
+
+struct Grid {
+    double minX = 0, maxY = 0, dx = 1, dy = 1;
+    int cols = 0, rows = 0;
+    double cx(int c) const { return minX + (c + 0.5) * dx; }
+    double cy(int r) const { return maxY - (r + 0.5) * dy; }
+};
+
+double shape(C_DataInterpolation::Variogram::Model m, double t)
+{
+    if (m == C_DataInterpolation::Variogram::Spherical)
+        return t >= 1.0 ? 1.0 : 1.5 * t - 0.5 * t * t * t;
+    return 1.0 - std::exp(-3.0 * t);
+}
+
+// Fits nugget, partial sill and range of both models to the binned
+// semivariances by weighted least squares over a range search; keeps the
+// better fit.
+C_DataInterpolation::Variogram fitVariogram(const Samples &s, double maxLag)
+{
+    C_DataInterpolation::Variogram best;
+    const size_t n = s.x.size();
+    std::vector<size_t> pick(n);
+    for (size_t i = 0; i < n; ++i)
+        pick[i] = i;
+    std::mt19937 rng(12345);
+    std::shuffle(pick.begin(), pick.end(), rng);
+    pick.resize(std::min<size_t>(n, 3000));
+    const int bins = 20;
+    const double width = maxLag / bins;
+    std::vector<double> sum(bins, 0), count(bins, 0), lag(bins, 0);
+    for (size_t a = 0; a < pick.size(); ++a)
+        for (size_t b = a + 1; b < pick.size(); ++b) {
+            const size_t i = pick[a], j = pick[b];
+            const double d = std::hypot(s.x[i] - s.x[j], s.y[i] - s.y[j]);
+            if (d >= maxLag || d <= 0)
+                continue;
+            const int k = static_cast<int>(d / width);
+            const double dz = s.z[i] - s.z[j];
+            sum[k] += 0.5 * dz * dz;
+            lag[k] += d;
+            ++count[k];
+        }
+    std::vector<double> h, g, w;
+    for (int k = 0; k < bins; ++k)
+        if (count[k] > 0) {
+            h.push_back(lag[k] / count[k]);
+            g.push_back(sum[k] / count[k]);
+            w.push_back(count[k]);
+        }
+    double variance = 0, mean = 0;
+    for (double v : s.z)
+        mean += v;
+    mean /= std::max<size_t>(1, n);
+    for (double v : s.z)
+        variance += (v - mean) * (v - mean);
+    variance /= std::max<size_t>(1, n);
+    best.sill = std::max(variance, 1e-12);
+    best.range = maxLag;
+    if (h.size() < 3)
+        return best;
+    double bestErr = std::numeric_limits<double>::max();
+    for (auto model : {C_DataInterpolation::Variogram::Spherical, C_DataInterpolation::Variogram::Exponential}) {
+        for (int step = 1; step <= 60; ++step) {
+            const double range = width * 0.5 + (2.0 * maxLag - width * 0.5) * step / 60.0;
+            // Weighted least squares of g = c0 + c f(h / range).
+            double sw = 0, sf = 0, sff = 0, sg = 0, sfg = 0;
+            for (size_t k = 0; k < h.size(); ++k) {
+                const double f = shape(model, h[k] / range);
+                sw += w[k];
+                sf += w[k] * f;
+                sff += w[k] * f * f;
+                sg += w[k] * g[k];
+                sfg += w[k] * f * g[k];
+            }
+            const double det = sw * sff - sf * sf;
+            double c0 = 0, c = 0;
+            if (std::abs(det) > 1e-12) {
+                c0 = (sg * sff - sf * sfg) / det;
+                c = (sw * sfg - sf * sg) / det;
+            }
+            if (c0 < 0 || std::abs(det) <= 1e-12) {
+                c0 = 0;
+                c = sff > 0 ? sfg / sff : 0;
+            }
+            if (c <= 0)
+                continue;
+            double err = 0;
+            for (size_t k = 0; k < h.size(); ++k) {
+                const double r = g[k] - c0 - c * shape(model, h[k] / range);
+                err += w[k] * r * r;
+            }
+            if (err < bestErr) {
+                bestErr = err;
+                best.model = model;
+                best.nugget = c0;
+                best.sill = c;
+                best.range = range;
+            }
+        }
+    }
+    return best;
+}
+
+}  // namespace
+
+double C_DataInterpolation::Variogram::operator()(double h) const
+{
+    if (h <= 0)
+        return 0.0;
+    return nugget + sill * shape(model, h / range);
+}
+
+float C_DataInterpolation::IDW(std::vector<std::string> paths, const std::string &output, double searchRadius,
+                               CProcessBase *progress)
+{
+    return run(paths, output, searchRadius, false, 0.0f, progress);
+}
+
+float C_DataInterpolation::KrigingInterpolation(std::vector<std::string> paths, const std::string &output,
+                                                double searchRadius, float maxLag, CProcessBase *progress)
+{
+    return run(paths, output, searchRadius, true, maxLag, progress);
+}
+
+float C_DataInterpolation::run(const std::vector<std::string> &paths, const std::string &output, double radius,
+                               bool kriging, float maxLag, CProcessBase *progress)
+{
+    emptyInputs.clear();
+    error_.clear();
+    if (!(cellSizeX > 0) || !(cellSizeY > 0) || paths.empty()) {
+        error_ = "Invalid cell size or no input";
+        return kCreateFailed;
+    }
+    // The union extent of the inputs' headers.
+    std::vector<PointHeader> headers;
+    double minX = 0, maxX = 0, minY = 0, maxY = 0;
+    uint64_t total = 0;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        CLASIO las;
+        if (!las.LoadFile(paths[i])) {
+            error_ = las.lastError();
+            return static_cast<float>(i + 1);
+        }
+        const PointHeader &h = las.header;
+        if (i == 0) {
+            minX = h.minX; maxX = h.maxX; minY = h.minY; maxY = h.maxY;
+        } else {
+            minX = std::min(minX, h.minX); maxX = std::max(maxX, h.maxX);
+            minY = std::min(minY, h.minY); maxY = std::max(maxY, h.maxY);
+        }
+        total += h.numberOfPointRecords;
+        headers.push_back(h);
+    }
+    Grid grid;
+    grid.minX = minX;
+    grid.maxY = maxY;
+    grid.dx = cellSizeX;
+    grid.dy = cellSizeY;
+    grid.cols = static_cast<int>(std::floor(std::floor(maxX - minX) / cellSizeX + 1));
+    grid.rows = static_cast<int>(std::floor(std::floor(maxY - minY) / cellSizeY + 1));
+    const uint64_t cells = static_cast<uint64_t>(grid.cols) * grid.rows;
+
+    // The output first, so that an unwritable path fails before the work.
+    CRasterIO raster;
+    raster.geoTransform = {{minX, cellSizeX, 0.0, maxY, 0.0, -cellSizeY}};
+    raster.spatialReference = headers.front().spatialReference.GetWKT();
+    if (!raster.Createfile(output, grid.cols, grid.rows, 1, 6 /* GDT_Float32 */) || !raster.SetNoDataValue(kNoData)) {
+        error_ = raster.lastError();
+        return kCreateFailed;
+    }
+    auto abandon = [&](float status) {
+        raster.Close();
+        std::error_code ec;
+        std::filesystem::remove(std::filesystem::path(output), ec);
+        return status;
+    };
+
+    const int rowBlocks = (grid.rows + kBlock - 1) / kBlock;
+    if (progress)
+        progress->SetStepCount(static_cast<int32_t>((total + kChunk - 1) / kChunk + rowBlocks + 1));
+
+    // Point selection.
+    const bool surface = selectorCode == 6 || flagB;
+    Samples samples;
+    std::vector<float> top;  // the highest first return per cell (surface)
+    std::vector<double> topX, topY;
+    if (surface) {
+        top.assign(cells, -std::numeric_limits<float>::infinity());
+        topX.assign(cells, 0);
+        topY.assign(cells, 0);
+    }
+    std::vector<PointCloud> chunk;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        CLASIO las;
+        if (!las.LoadFile(paths[i]))
+            return abandon(static_cast<float>(i + 1));
+        uint64_t selected = 0;
+        for (uint64_t start = 0; start < las.header.numberOfPointRecords; start += kChunk) {
+            if (!las.ReadData(start, kChunk, chunk))
+                return abandon(static_cast<float>(i + 1));
+            for (const PointCloud &p : chunk) {
+                if (surface) {
+                    if (p.returnNumber > 1)
+                        continue;
+                    const int c = std::clamp(static_cast<int>((p.x - minX) / cellSizeX), 0, grid.cols - 1);
+                    const int r = std::clamp(static_cast<int>((maxY - p.y) / cellSizeY), 0, grid.rows - 1);
+                    const size_t k = static_cast<size_t>(r) * grid.cols + c;
+                    if (p.z > top[k]) {
+                        top[k] = static_cast<float>(p.z);
+                        topX[k] = p.x;
+                        topY[k] = p.y;
+                    }
+                    ++selected;
+                } else if (p.classification == 2) {
+                    samples.x.push_back(p.x);
+                    samples.y.push_back(p.y);
+                    samples.z.push_back(p.z);
+                    ++selected;
+                }
+            }
+            if (progress && !progress->StepIt())
+                return abandon(kCancelled);
+        }
+        if (selected == 0)
+            emptyInputs.push_back(paths[i]);
+    }
+    if (surface) {
+        for (size_t k = 0; k < cells; ++k)
+            if (top[k] > -std::numeric_limits<float>::infinity()) {
+                samples.x.push_back(topX[k]);
+                samples.y.push_back(topY[k]);
+                samples.z.push_back(top[k]);
+            }
+        std::vector<float>().swap(top);
+    }
+    if (samples.x.empty()) {
+        error_ = "No point to interpolate";
+        return abandon(kNoPoints);
+    }
+    KdTree tree(2, samples, nanoflann::KDTreeSingleIndexAdaptorParams(10));
+    tree.buildIndex();
+    if (kriging)
+        variogram = fitVariogram(samples, std::min<double>(maxLag, 0.5 * std::hypot(maxX - minX, maxY - minY)));
+    if (progress && !progress->StepIt())
+        return abandon(kCancelled);
+
+    const double r2 = radius * radius;
+    const int k = std::max(1, kriging ? krigingNeighbours : idwNeighbours);
+    auto idwAt = [&](const unsigned *idx, const double *d2, size_t n) -> float {
+        if (power == 0.0) {
+            double s = 0;
+            for (size_t i = 0; i < n; ++i)
+                s += samples.z[idx[i]];
+            return static_cast<float>(s / n);
+        }
+        double sw = 0, sz = 0;
+        for (size_t i = 0; i < n; ++i) {
+            const double w = 1.0 / std::pow(std::sqrt(d2[i]), power);
+            sw += w;
+            sz += w * samples.z[idx[i]];
+        }
+        return static_cast<float>(sz / sw);
+    };
+    auto krigeAt = [&](double x, double y, const unsigned *idx, const double *d2, size_t n) -> float {
+        if (n == 1)
+            return static_cast<float>(samples.z[idx[0]]);
+        Eigen::MatrixXd A(n + 1, n + 1);
+        Eigen::VectorXd b(n + 1);
+        for (size_t i = 0; i < n; ++i) {
+            for (size_t j = i; j < n; ++j) {
+                const double g = i == j ? 0.0
+                                        : variogram(std::hypot(samples.x[idx[i]] - samples.x[idx[j]],
+                                                               samples.y[idx[i]] - samples.y[idx[j]]));
+                A(i, j) = A(j, i) = g;
+            }
+            A(i, n) = A(n, i) = 1.0;
+            b(i) = variogram(std::sqrt(d2[i]));
+        }
+        A(n, n) = 0.0;
+        b(n) = 1.0;
+        const Eigen::VectorXd w = A.partialPivLu().solve(b);
+        double z = 0;
+        for (size_t i = 0; i < n; ++i)
+            z += w(i) * samples.z[idx[i]];
+        if (!std::isfinite(z))
+            return idwAt(idx, d2, n);
+        (void)x;
+        (void)y;
+        return static_cast<float>(z);
+    };
+    auto cellValue = [&](int r, int c, std::vector<unsigned> &idx, std::vector<double> &d2) -> float {
+        const double q[2] = {grid.cx(c), grid.cy(r)};
+        const size_t found = tree.knnSearch(q, k, idx.data(), d2.data());
+        size_t n = 0;
+        while (n < found && d2[n] <= r2)
+            ++n;
+        if (n == 0)
+            return kNoData;
+        if (d2[0] == 0.0)
+            return static_cast<float>(samples.z[idx[0]]);  // a point on the cell centre
+        return kriging ? krigeAt(q[0], q[1], idx.data(), d2.data(), n) : idwAt(idx.data(), d2.data(), n);
+    };
+
+    // Ten rows at a time on two threads; progress and cancel on this thread.
+    std::vector<float> block(static_cast<size_t>(kBlock) * grid.cols);
+    const unsigned workers = std::max(1u, std::min(2u, std::thread::hardware_concurrency()));
+    for (int rb = 0; rb < rowBlocks; ++rb) {
+        const int r0 = rb * kBlock, r1 = std::min(grid.rows, r0 + kBlock);
+        auto work = [&](unsigned part) {
+            std::vector<unsigned> idx(k);
+            std::vector<double> d2(k);
+            for (int r = r0; r < r1; ++r)
+                for (int c = static_cast<int>(part); c < grid.cols; c += static_cast<int>(workers))
+                    block[static_cast<size_t>(r - r0) * grid.cols + c] = cellValue(r, c, idx, d2);
+        };
+        if (workers > 1) {
+            std::thread helper(work, 1u);
+            work(0u);
+            helper.join();
+        } else {
+            work(0u);
+        }
+        // Blocks of at most 10 x 10 cells, west to east.
+        std::vector<float> tile(kBlock * kBlock);
+        for (int c0 = 0; c0 < grid.cols; c0 += kBlock) {
+            const int w = std::min(kBlock, grid.cols - c0), h = r1 - r0;
+            for (int r = 0; r < h; ++r)
+                std::copy_n(&block[static_cast<size_t>(r) * grid.cols + c0], w, &tile[static_cast<size_t>(r) * w]);
+            if (!raster.WriteRasterBlock(1, c0, r0, w, h, tile.data())) {
+                error_ = "Could not write the raster";
+                return abandon(kCreateFailed);
+            }
+        }
+        if (progress && !progress->StepIt())
+            return abandon(kCancelled);
+    }
+    raster.Close();
+    return kDone;
+}
