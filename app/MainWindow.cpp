@@ -6,6 +6,7 @@
 #include "GLWidget.h"
 #include "HelpAbout.h"
 #include "LasDataDialogs.h"
+#include "RasterDialogs.h"
 #include "Project.h"
 #include "Prompt.h"
 #include "ScenceControl.h"
@@ -70,7 +71,7 @@ const QStringList &MainWindow::pendingActions()
         "actionLasToRaster", "actionClip_by_Circle", "actionClip_by_Rectangle", "actionClip_by_Polygon",
         "actionLAS_Boundary",
         "actionExtract_by_Intensity", "actionExtract_by_return", "actionExtract_by_elevation",
-        "actionExtract_by_Class", "actionGenerate_HillShade", "actionDEM", "actionDSM", "actionCHM",
+        "actionExtract_by_Class", "actionGenerate_HillShade", "actionCHM",
         "actionLinear_Regression", "actionSupport_Vector_Regression", "actionArtificial_Neural_Network",
         "actionCHM_Segmentation_2", "actionPoint_Cloud_Segmentation_2", "actionOverlap",
         "actionColorByID",
@@ -689,6 +690,18 @@ void MainWindow::on_actionTile_triggered()
 void MainWindow::on_actionNormalization_triggered()
 {
     LasNormalization dialog;
+    runTool(dialog);
+}
+
+void MainWindow::on_actionDEM_triggered()
+{
+    CDEM dialog;
+    runTool(dialog);
+}
+
+void MainWindow::on_actionDSM_triggered()
+{
+    CDSM dialog;
     runTool(dialog);
 }
 

@@ -86,6 +86,8 @@ private slots:
     void on_actionLAS_Merge_triggered();
     void on_actionTile_triggered();
     void on_actionNormalization_triggered();
+    void on_actionDEM_triggered();
+    void on_actionDSM_triggered();
     void on_actionView_Help_triggered();
     void on_actionAbout_triggered();
     void isAddDataClick();

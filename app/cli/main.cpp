@@ -5,6 +5,7 @@
 
 #include "FileProperties.h"
 #include "LasDataTools.h"
+#include "RasterTools.h"
 #include "ProcessTerminal.h"
 #include "ToolSpec.h"
 
@@ -64,7 +65,8 @@ int info(const QStringList &args)
 const std::vector<const Tool *> &tools()
 {
     static const std::vector<const Tool *> list = {&LasDataTools::merge(), &LasDataTools::tile(),
-                                                   &LasDataTools::normalize()};
+                                                   &LasDataTools::normalize(), &RasterTools::dem(),
+                                                   &RasterTools::dsm()};
     return list;
 }
 
@@ -72,12 +74,21 @@ std::string toolUsage(const Tool &tool)
 {
     QString text = "verdanta-cli " + tool.spec.name + " [OPTIONS] INPUT... -o OUTPUT\n\n" + tool.spec.summary +
                    "\n\nOptions:\n";
-    for (const ParamSpec &p : tool.spec.params)
+    for (const ParamSpec &p : tool.spec.params) {
+        QString arg = p.kind == ParamSpec::File ? "FILE" : p.kind == ParamSpec::Flag ? "" : "VALUE";
+        QString def = p.defaultValue;
+        if (p.kind == ParamSpec::Choice) {
+            arg = p.items.join("|").toLower();
+            def = p.items.value(0).toLower();
+        } else if (p.kind == ParamSpec::Flag) {
+            def = p.defaultValue == "1" ? "on" : "off";
+        }
         text += QString("  --%1 %2  %3%4\n")
                     .arg(p.option, -10)
-                    .arg(p.kind == ParamSpec::File ? "FILE" : "VALUE", -6)
-                    .arg(p.label)
-                    .arg(p.defaultValue.isEmpty() ? QString() : " (default " + p.defaultValue + ")");
+                    .arg(arg, -12)
+                    .arg(p.label.trimmed())
+                    .arg(def.isEmpty() ? QString() : " (default " + def + ")");
+    }
     text += "  -o OUTPUT         the output (a file, or a folder where the tool writes several)\n";
     text += "  --yes             answer every question with yes\n";
     return text.toStdString();
@@ -105,23 +116,39 @@ int runTool(const Tool &tool, const QStringList &args)
         }
         if (a.startsWith("--")) {
             const ParamSpec *p = spec.param(a.mid(2));
+            if (p && p->kind == ParamSpec::Flag) {
+                request.values[p->option] = "1";
+                continue;
+            }
             if (!p || i + 1 >= args.size()) {
                 printErr(p ? a + " needs a value" : "Unknown option " + a);
                 return 1;
             }
-            request.values[p->option] = args[++i];
+            QString v = args[++i];
+            if (p->kind == ParamSpec::Choice) {
+                const QString wanted = v;
+                v.clear();
+                for (const QString &item : p->items)
+                    if (item.trimmed().compare(wanted, Qt::CaseInsensitive) == 0)
+                        v = item;
+                if (v.isEmpty()) {
+                    printErr(a + " takes one of: " + p->items.join(", ").toLower());
+                    return 1;
+                }
+            }
+            request.values[p->option] = v;
             continue;
         }
         request.inputs << a;
     }
-    CheckResult check = ToolChecks::validate(spec, request);
     QStringList outputs;
-    if (check.ok) {
-        outputs = ToolChecks::resolveOutputs(spec, request);
-        check = ToolChecks::refuseOverwrite(spec, request, outputs);
-    }
+    const CheckResult check = ToolChecks::prepare(tool, request, outputs);
     if (!check.ok) {
         printErr(check.message);
+        return 1;
+    }
+    if (!tool.confirmation.isEmpty() && !args.contains("--yes")) {
+        printErr(tool.confirmation + " Answer with --yes to go on.");
         return 1;
     }
     ToolOutcome outcome;

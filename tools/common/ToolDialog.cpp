@@ -4,6 +4,9 @@
 #include "ProcessDlg.h"
 #include "Prompt.h"
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleValidator>
 #include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -15,31 +18,110 @@ ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), too
     ui->helpText->setHtml(tool.spec.help);
     ui->helpText->hide();
     for (const ParamSpec &p : tool.spec.params) {
-        auto *edit = new QLineEdit(p.defaultValue, this);
-        edit->setObjectName("lineEdit_" + p.option);
-        if (p.kind != ParamSpec::File) {
-            ui->fieldsLayout->addRow(p.label, edit);
-            continue;
+        const QString name = !p.widgetName.isEmpty() ? p.widgetName : "lineEdit_" + p.option;
+        switch (p.kind) {
+        case ParamSpec::Choice: {
+            auto *box = new QComboBox(this);
+            box->setObjectName(name);
+            box->addItems(p.items);
+            ui->fieldsLayout->addRow(p.label, box);
+            connect(box, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] { updateVisibility(); });
+            break;
         }
-        auto *row = new QHBoxLayout;
-        auto *browse = new QPushButton("...", this);
-        browse->setObjectName("browse_" + p.option);
-        row->addWidget(edit);
-        row->addWidget(browse);
-        ui->fieldsLayout->addRow(p.label, row);
-        connect(browse, &QPushButton::clicked, this, [this, p, edit] {
-            const QString file = Prompt::openFile(this, p.fileCaption, p.fileFilter);
-            if (!file.isEmpty())
-                edit->setText(file);
-        });
+        case ParamSpec::Flag: {
+            auto *check = new QCheckBox(p.label, this);
+            check->setObjectName(name);
+            check->setChecked(p.defaultValue == "1");
+            ui->fieldsLayout->addRow(check);
+            break;
+        }
+        case ParamSpec::File: {
+            auto *edit = new QLineEdit(p.defaultValue, this);
+            edit->setObjectName(name);
+            auto *row = new QHBoxLayout;
+            auto *browse = new QPushButton("...", this);
+            browse->setObjectName("browse_" + p.option);
+            row->addWidget(edit);
+            row->addWidget(browse);
+            ui->fieldsLayout->addRow(p.label, row);
+            connect(browse, &QPushButton::clicked, this, [this, p, edit] {
+                const QString file = Prompt::openFile(this, p.fileCaption, p.fileFilter);
+                if (!file.isEmpty())
+                    edit->setText(file);
+            });
+            break;
+        }
+        default: {
+            auto *edit = new QLineEdit(p.defaultValue, this);
+            edit->setObjectName(name);
+            if (p.kind == ParamSpec::Number)
+                edit->setValidator(new QDoubleValidator(edit));
+            ui->fieldsLayout->addRow(p.label, edit);
+            break;
+        }
+        }
     }
+    updateVisibility();
     ui->fieldsBox->setVisible(!tool.spec.params.isEmpty());
     ui->comboBox->setCurrentIndex(-1);
 }
 
 ToolDialog::~ToolDialog() { delete ui; }
 
-QLineEdit *ToolDialog::field(const QString &option) const { return findChild<QLineEdit *>("lineEdit_" + option); }
+QWidget *ToolDialog::paramWidget(const ParamSpec &p) const
+{
+    return findChild<QWidget *>(!p.widgetName.isEmpty() ? p.widgetName : "lineEdit_" + p.option);
+}
+
+QLineEdit *ToolDialog::field(const QString &option) const
+{
+    const ParamSpec *p = tool_.spec.param(option);
+    return p ? qobject_cast<QLineEdit *>(paramWidget(*p)) : nullptr;
+}
+
+QString ToolDialog::value(const QString &option) const
+{
+    const ParamSpec *p = tool_.spec.param(option);
+    if (!p)
+        return QString();
+    QWidget *w = paramWidget(*p);
+    if (auto *box = qobject_cast<QComboBox *>(w))
+        return box->currentText();
+    if (auto *check = qobject_cast<QCheckBox *>(w))
+        return check->isChecked() ? "1" : "0";
+    if (auto *edit = qobject_cast<QLineEdit *>(w))
+        return edit->text();
+    return QString();
+}
+
+void ToolDialog::setValue(const QString &option, const QString &text)
+{
+    const ParamSpec *p = tool_.spec.param(option);
+    if (!p)
+        return;
+    QWidget *w = paramWidget(*p);
+    if (auto *box = qobject_cast<QComboBox *>(w))
+        box->setCurrentText(text);
+    else if (auto *check = qobject_cast<QCheckBox *>(w))
+        check->setChecked(text == "1");
+    else if (auto *edit = qobject_cast<QLineEdit *>(w))
+        edit->setText(text);
+}
+
+// Parameters shown only while another one has a given value (the IDW power
+// while the method is IDW).
+void ToolDialog::updateVisibility()
+{
+    for (const ParamSpec &p : tool_.spec.params) {
+        if (p.hiddenWhenOption.isEmpty())
+            continue;
+        const bool hide = value(p.hiddenWhenOption) == p.hiddenWhenValue;
+        QWidget *w = paramWidget(p);
+        w->setHidden(hide);
+        if (QWidget *label = ui->fieldsLayout->labelForField(w))
+            label->setHidden(hide);
+    }
+}
 QLineEdit *ToolDialog::outputEdit() const { return ui->OutputEdit; }
 QListWidget *ToolDialog::inputList() const { return ui->listWidget; }
 QComboBox *ToolDialog::inputCombo() const { return ui->comboBox; }
@@ -74,7 +156,7 @@ ToolRequest ToolDialog::request() const
     ToolRequest r;
     r.inputs = inputs();
     for (const ParamSpec &p : tool_.spec.params)
-        r.values[p.option] = field(p.option)->text();
+        r.values[p.option] = value(p.option);
     r.output = ui->OutputEdit->text();
     return r;
 }
@@ -85,7 +167,11 @@ void ToolDialog::addInput(const QString &path)
     inputPaths.push_back(QFile::encodeName(path).toStdString());
 }
 
-void ToolDialog::updateDefaultOutput() { ui->OutputEdit->setText(ToolChecks::defaultOutput(tool_.spec, inputs())); }
+void ToolDialog::updateDefaultOutput()
+{
+    ui->OutputEdit->setText(tool_.defaultOutput ? tool_.defaultOutput(tool_.spec, request())
+                                                : ToolChecks::defaultOutput(tool_.spec, inputs()));
+}
 
 void ToolDialog::on_comboBox_currentIndexChanged(int index)
 {
@@ -115,7 +201,10 @@ void ToolDialog::on_DeleteBtn_clicked()
         delete ui->listWidget->takeItem(row);
         inputPaths.erase(inputPaths.begin() + row);
     }
-    updateDefaultOutput();
+    if (tool_.clearOutputOnDelete)
+        ui->OutputEdit->clear();
+    else
+        updateDefaultOutput();
 }
 
 void ToolDialog::on_OutputBtn_clicked()
@@ -123,9 +212,10 @@ void ToolDialog::on_OutputBtn_clicked()
     const int n = static_cast<int>(inputPaths.size());
     if (n == 0)
         return;
-    if (n == 1 && tool_.spec.output != OutputKind::Folder) {
-        const QString filter = tool_.spec.extension == ".las" ? "LAS File(*.las)" : "*" + tool_.spec.extension;
-        const QString chosen = Prompt::saveFile(this, tr("Output Path"), filter);
+    const bool folder = tool_.outputIsFolder ? tool_.outputIsFolder(tool_.spec, request())
+                                             : n > 1 || tool_.spec.output == OutputKind::Folder;
+    if (!folder) {
+        const QString chosen = Prompt::saveFile(this, tr("Output Path"), tool_.outputFilter);
         if (chosen.isEmpty())
             return;
         const QFileInfo info(chosen);
@@ -133,43 +223,48 @@ void ToolDialog::on_OutputBtn_clicked()
                                                      info.fileName().section('.', 0, 0) + tool_.spec.extension));
         return;
     }
-    const QString folder = Prompt::existingDirectory(this, tr("Select Directory"));
-    if (!folder.isEmpty())
-        ui->OutputEdit->setText(folder);
+    const QString chosen = Prompt::existingDirectory(this, tr("Select Directory"));
+    if (chosen.isEmpty())
+        return;
+    // Tools whose folder outputs are written as "folder/" keep that form.
+    ui->OutputEdit->setText(tool_.outputIsFolder ? ToolChecks::joinPath(chosen, QString()) : chosen);
 }
 
 void ToolDialog::on_OK_clicked()
 {
     const ToolSpec &spec = tool_.spec;
     ToolRequest req = request();
-    CheckResult check = ToolChecks::validate(spec, req);
-    if (check.ok) {
-        const QStringList outputs = ToolChecks::resolveOutputs(spec, req);
-        check = ToolChecks::refuseOverwrite(spec, req, outputs);
-        if (check.ok) {
-            auto *progress = new CProcessDlg(this);
-            progress->setWindowTitle(spec.title);
-            progress->show();
-            progress->SetPosition(0.0);
-            const ToolOutcome outcome = tool_.run(req, outputs, progress);
-            progress->close();
-            delete progress;
-            for (const QString &w : outcome.warnings)
-                Prompt::warning(this, spec.title, w);
-            if (!outcome.completed)
-                return;
-            resultFiles << outcome.results;
-            commandLine_ = ToolChecks::commandLine(spec, req);
-            if (Prompt::question(this, spec.title, tr("Do you want to add results into the project?"),
-                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::No)
-                resultFiles.clear();
-            accept();
-            return;
-        }
+    QStringList outputs;
+    const CheckResult check = ToolChecks::prepare(tool_, req, outputs);
+    if (check.setOutput)
+        ui->OutputEdit->setText(check.output);
+    if (!check.ok) {
+        if (!check.resetOption.isEmpty())
+            setValue(check.resetOption, req.values.value(check.resetOption));
+        Prompt::warning(this, spec.title, check.message);
+        return;
     }
-    if (!check.resetOption.isEmpty())
-        field(check.resetOption)->setText(req.values.value(check.resetOption));
-    Prompt::warning(this, spec.title, check.message);
+    if (!tool_.confirmation.isEmpty() &&
+        Prompt::question(this, spec.title, tool_.confirmation, QMessageBox::Yes | QMessageBox::No,
+                         QMessageBox::Yes) != QMessageBox::Yes)
+        return;
+    auto *progress = new CProcessDlg(this);
+    progress->setWindowTitle(spec.title);
+    progress->show();
+    progress->SetPosition(0.0);
+    const ToolOutcome outcome = tool_.run(req, outputs, progress);
+    progress->close();
+    delete progress;
+    for (const QString &w : outcome.warnings)
+        Prompt::warning(this, spec.title, w);
+    if (!outcome.completed)
+        return;
+    resultFiles << outcome.results;
+    commandLine_ = ToolChecks::commandLine(spec, req);
+    if (Prompt::question(this, spec.title, tr("Do you want to add results into the project?"),
+                         QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::No)
+        resultFiles.clear();
+    accept();
 }
 
 void ToolDialog::on_Cancel_clicked() { reject(); }

@@ -40,6 +40,9 @@ public:
 
     const Tool &tool() const { return tool_; }
     QLineEdit *field(const QString &option) const;
+    // A parameter's value as text (choices: the item; flags: "1" or "0").
+    QString value(const QString &option) const;
+    void setValue(const QString &option, const QString &value);
     QLineEdit *outputEdit() const;
     QListWidget *inputList() const;
     QComboBox *inputCombo() const;
@@ -57,6 +60,8 @@ private slots:
 
 private:
     void addInput(const QString &path);
+    QWidget *paramWidget(const ParamSpec &p) const;
+    void updateVisibility();
     void updateDefaultOutput();
     QStringList inputs() const;
     ToolRequest request() const;

@@ -58,7 +58,8 @@ CheckResult validate(const ToolSpec &spec, ToolRequest &request)
         if (p.kind == ParamSpec::Number) {
             bool ok = false;
             const double v = value.toDouble(&ok);
-            if ((!ok || !(v > 0)) && !p.invalidMessage.isEmpty()) {
+            const bool valid = ok && (p.allowZero ? v >= 0 : v > 0);
+            if (!valid && !p.invalidMessage.isEmpty()) {
                 request.values[p.option] = p.defaultValue;
                 return fail(p.invalidMessage, p.option);
             }
@@ -118,6 +119,23 @@ CheckResult refuseOverwrite(const ToolSpec &spec, const ToolRequest &request, co
     return CheckResult();
 }
 
+CheckResult prepare(const Tool &tool, ToolRequest &request, QStringList &outputs)
+{
+    outputs.clear();
+    CheckResult check = tool.check ? tool.check(tool.spec, request) : validate(tool.spec, request);
+    if (!check.ok)
+        return check;
+    if (check.setOutput)
+        request.output = check.output;
+    outputs = tool.outputs ? tool.outputs(tool.spec, request) : resolveOutputs(tool.spec, request);
+    CheckResult overwrite = refuseOverwrite(tool.spec, request, outputs);
+    if (!overwrite.ok) {
+        outputs.clear();
+        return overwrite;
+    }
+    return check;
+}
+
 QString commandLine(const ToolSpec &spec, const ToolRequest &request)
 {
     auto quote = [](const QString &s) {
@@ -131,8 +149,14 @@ QString commandLine(const ToolSpec &spec, const ToolRequest &request)
     QStringList parts{"verdanta-cli", spec.name};
     for (const ParamSpec &p : spec.params) {
         const QString v = request.values.value(p.option);
-        if (!v.isEmpty())
+        if (p.kind == ParamSpec::Flag) {
+            if (v == "1")
+                parts << "--" + p.option;
+        } else if (p.kind == ParamSpec::Choice) {
+            parts << "--" + p.option << v.toLower();
+        } else if (!v.isEmpty()) {
             parts << "--" + p.option << quote(v);
+        }
     }
     for (const QString &in : request.inputs)
         parts << quote(in);

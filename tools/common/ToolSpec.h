@@ -13,13 +13,17 @@
 #include <functional>
 
 struct ParamSpec {
-    enum Kind { Number, Text, File };
+    enum Kind { Number, Text, File, Choice, Flag };
     QString option;         // the CLI option without "--", e.g. "width"
     QString label;          // the dialog's label, e.g. "Width(m)"
     QString defaultValue;   // shown at first, and restored after an invalid value
     Kind kind = Number;
     QString emptyMessage;   // the check of a missing value
     QString invalidMessage; // the check of a value not greater than 0 (numbers)
+    bool allowZero = false; // numbers: 0 passes, only negative values are invalid
+    QStringList items;      // choices, as the dialog shows them
+    QString widgetName;     // the dialog widget's object name (default "lineEdit_" + option)
+    QString hiddenWhenOption, hiddenWhenValue;  // hidden while another parameter has that value
     QString fileCaption;    // file parameters: the dialog title and filter
     QString fileFilter;
 };
@@ -60,6 +64,8 @@ struct CheckResult {
     bool ok = true;
     QString message;
     QString resetOption;  // a parameter set back to its default
+    bool setOutput = false;  // the output text becomes `output` (cleared when empty)
+    QString output;
 };
 
 // The outcome of a run: the files written, the warnings to show (in order),
@@ -75,6 +81,16 @@ using ToolRunner = std::function<ToolOutcome(const ToolRequest &, const QStringL
 struct Tool {
     ToolSpec spec;
     ToolRunner run;
+    // Optional: a tool with its own order of checks and output rules.
+    std::function<CheckResult(const ToolSpec &, ToolRequest &)> check;
+    std::function<QStringList(const ToolSpec &, const ToolRequest &)> outputs;
+    std::function<QString(const ToolSpec &, const ToolRequest &)> defaultOutput;
+    // Optional: true when the output button asks for a folder.
+    std::function<bool(const ToolSpec &, const ToolRequest &)> outputIsFolder;
+    QString outputFilter = "LAS File(*.las)";
+    bool clearOutputOnDelete = false;
+    // Optional: a Yes/No question before the run; No ends it.
+    QString confirmation;
 };
 
 namespace ToolChecks {
@@ -98,6 +114,11 @@ QStringList resolveOutputs(const ToolSpec &spec, const ToolRequest &request);
 
 // The message when an output would replace one of the run's inputs.
 CheckResult refuseOverwrite(const ToolSpec &spec, const ToolRequest &request, const QStringList &outputs);
+
+// Everything before a run: the checks (the tool's own or the standard
+// ones), the output files, and the refusal to overwrite an input. On
+// success `outputs` holds the files the run writes.
+CheckResult prepare(const Tool &tool, ToolRequest &request, QStringList &outputs);
 
 // The equivalent verdanta-cli command line.
 QString commandLine(const ToolSpec &spec, const ToolRequest &request);

@@ -1,0 +1,17 @@
+#pragma once
+// The dialogs of the digital model tools.
+
+#include "RasterTools.h"
+#include "ToolDialog.h"
+
+class CDEM : public ToolDialog {
+    Q_OBJECT
+public:
+    explicit CDEM(QWidget *parent = nullptr) : ToolDialog(RasterTools::dem(), parent) {}
+};
+
+class CDSM : public ToolDialog {
+    Q_OBJECT
+public:
+    explicit CDSM(QWidget *parent = nullptr) : ToolDialog(RasterTools::dsm(), parent) {}
+};

@@ -1,0 +1,279 @@
+#include "RasterTools.h"
+
+#include "DataInterpolation.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <cmath>
+
+namespace RasterTools {
+
+namespace {
+
+std::string local(const QString &path) { return QFile::encodeName(path).toStdString(); }
+QString baseName(const QString &path) { return QFileInfo(path).fileName().section('.', 0, 0); }
+
+// The two models differ in these few things only.
+struct Model {
+    QString title;       // "Generating DEM"
+    QString suffix;      // "_GenerateDEM"
+    bool ground;         // DEM: ground points; DSM: the surface
+};
+const Model kDem{"Generating DEM", "_GenerateDEM", true};
+const Model kDsm{"Generating DSM", "_GenerateDSM", false};
+
+bool merging(const ToolRequest &r) { return r.values.value("merge") == "1"; }
+bool singleOutput(const ToolRequest &r) { return r.inputs.size() == 1 || merging(r); }
+
+// The folder part of an output text ("dir/name.tif" or "dir/").
+QString folderOf(const QString &output)
+{
+    if (output.endsWith('/') || output.endsWith('\\'))
+        return QDir::cleanPath(QFileInfo(output + ".").absolutePath());
+    return QFileInfo(output).absolutePath();
+}
+QString baseOf(const QString &output)
+{
+    if (output.endsWith('/') || output.endsWith('\\'))
+        return QString();
+    return QFileInfo(output).completeBaseName();
+}
+
+QString defaultOutput(const Model &m, const ToolRequest &r)
+{
+    if (r.inputs.isEmpty())
+        return QString();
+    const QString first = r.inputs.first();
+    const QString folder = QFileInfo(first).absolutePath();
+    if (singleOutput(r))
+        return ToolChecks::joinPath(folder, baseName(first) + m.suffix + ".tif");
+    return ToolChecks::joinPath(folder, QString());
+}
+
+CheckResult check(const Model &m, const ToolSpec &spec, ToolRequest &r)
+{
+    auto fail = [](const QString &message, bool clearOutput = false, const QString &reset = QString()) {
+        CheckResult c{false, message, reset, clearOutput, QString()};
+        return c;
+    };
+    const QString invalid = "Output Path is invalid! Please reset!";
+    // Steps 1 to 5: inputs, XSize, YSize, P and the output's presence.
+    CheckResult c = ToolChecks::validate(spec, r);
+    if (!c.ok && c.message != spec.outputEmptyMessage)
+        return c;
+    if (r.output.trimmed().isEmpty())
+        return fail(spec.outputEmptyMessage);
+    const QString output = r.output.trimmed();
+    const QString folder = folderOf(output);
+    // The DSM checks the output's folder before the consistency of inputs and merge.
+    if (!m.ground && !QDir(folder).exists())
+        return fail(invalid);
+    const QString base = baseOf(output);
+    const int n = r.inputs.size();
+    const bool merge = merging(r);
+    if ((n > 1 && !base.isEmpty() && !merge) || (n > 1 && base.isEmpty() && merge) || (n == 1 && base.isEmpty()))
+        return fail("Output Path is invalid!\nLas Files and merge are changed!\nPlease reset!", true);
+    if (folder.isEmpty() || !QDir(folder).exists() || !ToolChecks::isAbsolutePlatformPath(output))
+        return fail(invalid, true);
+    static const QRegularExpression forbidden("[\\\\/:*?\"<>|]");
+    if (forbidden.match(base).hasMatch())
+        return fail(invalid, true);
+    // Normalisation of the output text.
+    CheckResult ok;
+    ok.setOutput = true;
+    if (singleOutput(r)) {
+        const QString b = base.isEmpty() ? baseName(r.inputs.first()) + m.suffix : base;
+        ok.output = ToolChecks::joinPath(folder, b + ".tif");
+    } else {
+        ok.output = ToolChecks::joinPath(folder, QString());
+    }
+    if (m.ground && !QDir(folderOf(ok.output)).exists())
+        return fail("Please reset the output file!", true);
+    return ok;
+}
+
+QStringList outputs(const Model &m, const ToolRequest &r)
+{
+    // Merged, or a single input: the output chosen (so "-o A_dem.tif" is
+    // honoured); several inputs: one raster per input, named after it.
+    if (singleOutput(r))
+        return {r.output};
+    QStringList list;
+    const QString folder = folderOf(r.output);
+    for (const QString &in : r.inputs)
+        list << ToolChecks::joinPath(folder, baseName(in) + m.suffix + ".tif");
+    return list;
+}
+
+QString noPointsMessage(const Model &m, const std::vector<std::string> &files)
+{
+    QString text;
+    for (const std::string &f : files) {
+        const QString path = QFile::decodeName(QByteArray::fromStdString(f));
+        text += m.ground ? "The file " + path + " holds no ground points (class 2). Classify the ground first "
+                                                "(Tools > Filtering).\n"
+                         : "The file " + path + " holds no first returns to build a surface from.\n";
+    }
+    return text.trimmed();
+}
+
+ToolOutcome run(const Model &m, const ToolRequest &r, const QStringList &outs, CProcessBase *progress)
+{
+    ToolOutcome outcome;
+    const bool idw = r.values.value("method").trimmed() != "Kriging";
+    const double xSize = r.values.value("xsize").toDouble(), ySize = r.values.value("ysize").toDouble();
+    auto configured = [&] {
+        C_DataInterpolation lib;
+        if (idw)
+            lib.power = r.values.value("power").toDouble();
+        lib.cellSizeX = xSize;
+        lib.cellSizeY = ySize;
+        lib.selectorCode = m.ground ? 2 : 6;
+        lib.flagA = m.ground;
+        lib.flagB = !m.ground;
+        return lib;
+    };
+    auto call = [&](C_DataInterpolation &lib, const std::vector<std::string> &paths, const QString &out) {
+        return idw ? lib.IDW(paths, local(out), xSize * 300, progress)
+                   : lib.KrigingInterpolation(paths, local(out), xSize * 300, 150.0f, progress);
+    };
+    if (merging(r)) {
+        if (progress) {
+            progress->SetStageCount(1);
+            if (!m.ground && idw)
+                progress->SetMessage("Processing...");
+        }
+        std::vector<std::string> paths;
+        for (const QString &in : r.inputs)
+            paths.push_back(local(in));
+        C_DataInterpolation lib = configured();
+        const float v = call(lib, paths, outs.first());
+        if (v >= 1.0f - 1e-6f) {
+            outcome.warnings << "The " + QString::number(v) + "th file can't been opened!";
+        } else if (v <= 0.1f + 1e-5f) {
+            outcome.warnings << "The .tif file is created failed!";
+        } else if (!lib.emptyInputs.empty() && std::fabs(v - C_DataInterpolation::kNoPoints) < 1e-6f) {
+            outcome.warnings << noPointsMessage(m, lib.emptyInputs);
+        } else if (v > 0.3f + 1e-6f) {
+            outcome.results << outs.first();
+            if (progress)
+                progress->SetPosition(1.0);
+            outcome.completed = true;
+        }
+        return outcome;
+    }
+    const int n = r.inputs.size();
+    if (progress)
+        progress->SetStageCount(n);
+    for (int i = 0; i < n; ++i) {
+        C_DataInterpolation lib = configured();
+        const float v = call(lib, {local(r.inputs[i])}, outs[i]);
+        if (progress)
+            progress->SetStageOffset(progress->fraction());
+        const QString nth = QString::number(i + 1) + "th";
+        if (v >= 1.0f - 1e-6f) {
+            outcome.warnings << (idw ? QString("Open LAS file failed!") : "The " + nth + " file can't been opened!");
+            return outcome;
+        }
+        if (v <= 0.1f + 1e-6f) {
+            outcome.warnings << ((m.ground && idw) ? "The" + nth + " .tif file is created failed!"
+                                                   : "The " + nth + " .tif file is created failed!");
+            return outcome;
+        }
+        if (!lib.emptyInputs.empty() && std::fabs(v - C_DataInterpolation::kNoPoints) < 1e-6f) {
+            outcome.warnings << noPointsMessage(m, lib.emptyInputs);
+            return outcome;
+        }
+        if (v <= 0.3f + 1e-6f)
+            return outcome;  // cancelled
+        outcome.results << outs[i];
+    }
+    if (progress)
+        progress->SetPosition(1.0);
+    outcome.completed = true;
+    return outcome;
+}
+
+Tool makeTool(const Model &m)
+{
+    ToolSpec s;
+    s.name = m.ground ? "dem" : "dsm";
+    s.title = m.title;
+    s.summary = m.ground ? "grid the ground points into a DEM (IDW or kriging)"
+                         : "grid the highest first returns into a DSM (IDW or kriging)";
+    s.help = m.ground
+                 ? "<h3>Generating DEM</h3><p>Interpolates the ground points (class 2) into a GeoTIFF elevation "
+                   "model: IDW over the nearest points with weights 1/d<sup>P</sup>, or ordinary kriging with a "
+                   "variogram fitted to the data. Cells farther than 300 cells from every ground point are "
+                   "no-data. Classify the ground first.</p>"
+                 : "<h3>Generating DSM</h3><p>Interpolates the surface, the highest first return in each cell, "
+                   "into a GeoTIFF surface model by IDW or ordinary kriging.</p>";
+    s.suffix = m.suffix + ".tif";
+    s.extension = ".tif";
+    auto number = [](const QString &option, const QString &label, const QString &widget) {
+        ParamSpec p;
+        p.option = option;
+        p.label = label;
+        p.widgetName = widget;
+        p.defaultValue = "2.0";
+        return p;
+    };
+    ParamSpec x = number("xsize", "XSize(m)", "XSize");
+    x.emptyMessage = "XSize is empty! Please set!";
+    x.invalidMessage = "The XSize is invalid!It must be set greater than 0.Restore to default value.";
+    ParamSpec y = number("ysize", "YSize(m)", "YSize");
+    y.emptyMessage = "YSize is empty! Please set!";
+    y.invalidMessage = "The YSize is invalid!\nIt must be set greater than 0.\nRestore to default value.";
+    ParamSpec method;
+    method.option = "method";
+    method.label = "Interpolation Method ";
+    method.kind = ParamSpec::Choice;
+    method.items = QStringList{"IDW", "Kriging"};
+    method.widgetName = "Type";
+    method.defaultValue = "IDW";
+    ParamSpec p = number("power", "P", "P");
+    p.emptyMessage = "P is empty! Please set!";
+    p.invalidMessage = "P is invalid!\nIt must be set greater than or equal to 0.\nRestore to default value.";
+    p.allowZero = true;
+    p.hiddenWhenOption = "method";
+    p.hiddenWhenValue = "Kriging";
+    ParamSpec merge;
+    merge.option = "merge";
+    merge.label = "Merge files into one";
+    merge.kind = ParamSpec::Flag;
+    merge.widgetName = "Merge";
+    merge.defaultValue = "0";
+    s.params = {x, y, method, p, merge};
+
+    Tool t;
+    t.spec = s;
+    t.run = [m](const ToolRequest &r, const QStringList &o, CProcessBase *pr) { return run(m, r, o, pr); };
+    t.check = [m](const ToolSpec &spec, ToolRequest &r) { return check(m, spec, r); };
+    t.outputs = [m](const ToolSpec &, const ToolRequest &r) { return outputs(m, r); };
+    t.defaultOutput = [m](const ToolSpec &, const ToolRequest &r) { return defaultOutput(m, r); };
+    t.outputIsFolder = [](const ToolSpec &, const ToolRequest &r) { return !singleOutput(r); };
+    t.outputFilter = "TIFF(*.tif)";
+    t.clearOutputOnDelete = true;
+    if (m.ground)
+        t.confirmation = "Has the LAS data been classified?";
+    return t;
+}
+
+}  // namespace
+
+const Tool &dem()
+{
+    static const Tool tool = makeTool(kDem);
+    return tool;
+}
+
+const Tool &dsm()
+{
+    static const Tool tool = makeTool(kDsm);
+    return tool;
+}
+
+}  // namespace RasterTools

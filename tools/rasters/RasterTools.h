@@ -1,0 +1,12 @@
+#pragma once
+// The digital model tools (DEM, DSM): declarations, checks and runs shared
+// by their dialogs and verdanta-cli.
+
+#include "ToolSpec.h"
+
+namespace RasterTools {
+
+const Tool &dem();
+const Tool &dsm();
+
+}  // namespace RasterTools
