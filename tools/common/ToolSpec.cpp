@@ -41,7 +41,7 @@ bool isAbsolutePlatformPath(const QString &path)
 #endif
 }
 
-CheckResult validate(const ToolSpec &spec, ToolRequest &request)
+CheckResult validateParams(const ToolSpec &spec, ToolRequest &request)
 {
     auto fail = [](const QString &message, const QString &reset = QString()) {
         return CheckResult{false, message, reset};
@@ -65,6 +65,15 @@ CheckResult validate(const ToolSpec &spec, ToolRequest &request)
             }
         }
     }
+    return CheckResult();
+}
+
+CheckResult validate(const ToolSpec &spec, ToolRequest &request)
+{
+    auto fail = [](const QString &message) { return CheckResult{false, message, QString()}; };
+    const CheckResult params = validateParams(spec, request);
+    if (!params.ok)
+        return params;
     const QString output = request.output.trimmed();
     if (output.isEmpty())
         return fail(spec.outputEmptyMessage);

@@ -105,6 +105,10 @@ QString joinPath(const QString &folder, const QString &name);
 // An absolute path of the host platform: a drive path on Windows, "/..." elsewhere.
 bool isAbsolutePlatformPath(const QString &path);
 
+// The first checks of every tool: an input, then each parameter in order
+// (empty, then invalid; an invalid number is set back to its default).
+CheckResult validateParams(const ToolSpec &spec, ToolRequest &request);
+
 // Validates a request in the tool's order of checks. An invalid number is
 // set back to its default in the request.
 CheckResult validate(const ToolSpec &spec, ToolRequest &request);

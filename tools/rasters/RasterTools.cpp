@@ -32,7 +32,7 @@ bool singleOutput(const ToolRequest &r) { return r.inputs.size() == 1 || merging
 QString folderOf(const QString &output)
 {
     if (output.endsWith('/') || output.endsWith('\\'))
-        return QDir::cleanPath(QFileInfo(output + ".").absolutePath());
+        return QDir::cleanPath(QDir(output).absolutePath());
     return QFileInfo(output).absolutePath();
 }
 QString baseOf(const QString &output)
@@ -60,9 +60,9 @@ CheckResult check(const Model &m, const ToolSpec &spec, ToolRequest &r)
         return c;
     };
     const QString invalid = "Output Path is invalid! Please reset!";
-    // Steps 1 to 5: inputs, XSize, YSize, P and the output's presence.
-    CheckResult c = ToolChecks::validate(spec, r);
-    if (!c.ok && c.message != spec.outputEmptyMessage)
+    // Inputs, XSize, YSize and P, then the output's presence.
+    const CheckResult c = ToolChecks::validateParams(spec, r);
+    if (!c.ok)
         return c;
     if (r.output.trimmed().isEmpty())
         return fail(spec.outputEmptyMessage);
