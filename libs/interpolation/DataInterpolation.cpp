@@ -18,7 +18,7 @@ using namespace VerdantaIO;
 namespace {
 
 constexpr uint64_t kChunk = 100000;
-constexpr int kBlock = 10;  // rows and columns of a written block
+constexpr int kBlock = 10;  // rows computed and written together
 
 struct Samples {
     std::vector<double> x, y, z;
@@ -34,6 +34,43 @@ struct Grid {
     double cx(int c) const { return minX + (c + 0.5) * dx; }
     double cy(int r) const { return maxY - (r + 0.5) * dy; }
 };
+
+// Reorders the samples along a Z-order curve of a 1024 x 1024 grid over the
+// extent (a counting sort). Neighbours in space become neighbours in memory,
+// which makes the k-d tree's construction several times faster on millions
+// of points.
+void spatialOrder(Samples &s, double minX, double maxX, double minY, double maxY)
+{
+    const size_t n = s.x.size();
+    if (n < 100000)
+        return;
+    auto spread = [](uint32_t v) {
+        uint32_t z = 0;
+        for (int b = 0; b < 10; ++b)
+            z |= ((v >> b) & 1u) << (2 * b);
+        return z;
+    };
+    const double fx = 1023.999 / std::max(maxX - minX, 1e-9), fy = 1023.999 / std::max(maxY - minY, 1e-9);
+    std::vector<uint32_t> key(n);
+    std::vector<size_t> start((1u << 20) + 1, 0);
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t cx = static_cast<uint32_t>(std::clamp((s.x[i] - minX) * fx, 0.0, 1023.0));
+        const uint32_t cy = static_cast<uint32_t>(std::clamp((s.y[i] - minY) * fy, 0.0, 1023.0));
+        key[i] = spread(cx) | (spread(cy) << 1);
+        ++start[key[i] + 1];
+    }
+    for (size_t c = 0; c < (1u << 20); ++c)
+        start[c + 1] += start[c];
+    std::vector<size_t> order(n);
+    for (size_t i = 0; i < n; ++i)
+        order[start[key[i]]++] = i;
+    for (std::vector<double> *v : {&s.x, &s.y, &s.z}) {
+        std::vector<double> sorted(n);
+        for (size_t i = 0; i < n; ++i)
+            sorted[i] = (*v)[order[i]];
+        v->swap(sorted);
+    }
+}
 
 double shape(C_DataInterpolation::Variogram::Model m, double t)
 {
@@ -267,7 +304,8 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
         error_ = "No point to interpolate";
         return abandon(kNoPoints);
     }
-    KdTree tree(2, samples, nanoflann::KDTreeSingleIndexAdaptorParams(10));
+    spatialOrder(samples, minX, maxX, minY, maxY);
+    KdTree tree(2, samples, nanoflann::KDTreeSingleIndexAdaptorParams(16));
     tree.buildIndex();
     if (kriging)
         variogram = fitVariogram(samples, std::min<double>(maxLag, 0.5 * std::hypot(maxX - minX, maxY - minY)));
@@ -350,16 +388,11 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
         } else {
             work(0u);
         }
-        // Blocks of at most 10 x 10 cells, west to east.
-        std::vector<float> tile(kBlock * kBlock);
-        for (int c0 = 0; c0 < grid.cols; c0 += kBlock) {
-            const int w = std::min(kBlock, grid.cols - c0), h = r1 - r0;
-            for (int r = 0; r < h; ++r)
-                std::copy_n(&block[static_cast<size_t>(r) * grid.cols + c0], w, &tile[static_cast<size_t>(r) * w]);
-            if (!raster.WriteRasterBlock(1, c0, r0, w, h, tile.data())) {
-                error_ = "Could not write the raster";
-                return abandon(kCreateFailed);
-            }
+        // Ten rows at a time: one strip write rather than 10 x 10 pieces,
+        // which a striped GeoTIFF would have to read back and rewrite.
+        if (!raster.WriteRasterBlock(1, 0, r0, grid.cols, r1 - r0, block.data())) {
+            error_ = "Could not write the raster";
+            return abandon(kCreateFailed);
         }
         if (progress && !progress->StepIt())
             return abandon(kCancelled);
