@@ -4,6 +4,7 @@
 
 #include "LasIO.h"
 #include "RasterIO.h"
+#include "CliRunner.h"
 #include "PromptRecorder.h"
 #include "RasterDialogs.h"
 
@@ -250,15 +251,7 @@ private slots:
 
     void commandLine()
     {
-        const QString cli = QStringLiteral(VERDANTA_BIN_DIR) + "/app/verdanta-cli";
-        auto run = [&](const QStringList &args, QString *err = nullptr) {
-            QProcess p;
-            p.start(cli, args);
-            p.waitForFinished(60000);
-            if (err)
-                *err = QString::fromLocal8Bit(p.readAllStandardError());
-            return p.exitCode();
-        };
+        auto run = [](const QStringList &args, QString *err = nullptr) { return runCli(args, err); };
         QString err;
         QCOMPARE(run({"dem", "--xsize", "1", "--ysize", "1", "--method", "kriging", "--yes", a, "-o", f("A_dem.tif")}), 0);
         VerdantaIO::CRasterIO r;

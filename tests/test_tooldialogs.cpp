@@ -6,6 +6,7 @@
 #include "LasBytes.h"
 #include "LasDataDialogs.h"
 #include "MainWindow.h"
+#include "CliRunner.h"
 #include "PromptRecorder.h"
 #include "ScenceControl.h"
 
@@ -292,15 +293,7 @@ private slots:
 
     void commandLine()
     {
-        const QString cli = QStringLiteral(VERDANTA_BIN_DIR) + "/app/verdanta-cli";
-        auto run = [&](const QStringList &args, QString *err = nullptr) {
-            QProcess p;
-            p.start(cli, args);
-            p.waitForFinished(60000);
-            if (err)
-                *err = QString::fromLocal8Bit(p.readAllStandardError());
-            return p.exitCode();
-        };
+        auto run = [](const QStringList &args, QString *err = nullptr) { return runCli(args, err); };
         QString err;
         QCOMPARE(run({"merge", a, b, "-o", f("cli_m.las")}), 0);
         VerdantaIO::CLASIO m;
@@ -319,10 +312,8 @@ private slots:
         QVERIFY(err.contains("Please add LAS File!"));
         QCOMPARE(run({"merge", "--bogus", "1", a, "-o", f("x.las")}, &err), 1);
         QVERIFY(err.contains("Unknown option --bogus"));
-        QProcess help;
-        help.start(cli, {"tile", "--help"});
-        help.waitForFinished(20000);
-        const QString text = QString::fromLocal8Bit(help.readAllStandardOutput());
+        QString text;
+        QCOMPARE(runCli({"tile", "--help"}, nullptr, &text), 0);
         QVERIFY(text.contains("--width") && text.contains("(default 500.0)"));
     }
 };

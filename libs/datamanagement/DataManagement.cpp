@@ -52,6 +52,28 @@ bool chooseOffset(double scale, double firstOffset, double lo, double hi, double
     return a >= -2147483647.0 && b <= 2147483647.0;
 }
 
+// How a chunked pass over a file ended.
+enum class Pass { Done, ReadFailed, WriteFailed, Cancelled };
+
+// Reads a file chunk by chunk and hands each chunk to `visit`, which writes
+// it somewhere (false: the write failed); one progress step per chunk.
+template <typename Visit>
+Pass forEachChunk(CLASIO &las, CProcessBase *progress, std::string &error, const Visit &visit)
+{
+    std::vector<PointCloud> chunk;
+    for (uint64_t start = 0; start < las.header.numberOfPointRecords; start += C_DataManagement::kChunk) {
+        if (!las.ReadData(start, C_DataManagement::kChunk, chunk)) {
+            error = las.lastError();
+            return Pass::ReadFailed;
+        }
+        if (!visit(chunk))
+            return Pass::WriteFailed;
+        if (!stepOk(progress))
+            return Pass::Cancelled;
+    }
+    return Pass::Done;
+}
+
 }  // namespace
 
 // ---- merge ------------------------------------------------------------------
@@ -129,25 +151,24 @@ float C_DataManagement::LasMerge(const std::vector<std::string> &inputs, const s
         steps += chunkCount(h.numberOfPointRecords);
     if (progress)
         progress->SetStepCount(std::max(1, steps));
-    std::vector<PointCloud> chunk;
     for (const std::string &path : inputs) {
         CLASIO las;
         if (!las.LoadFile(path)) {
             error_ = las.lastError();
             return kMergeOpenFailed;
         }
-        for (uint64_t start = 0; start < las.header.numberOfPointRecords; start += kChunk) {
-            if (!las.ReadData(start, kChunk, chunk)) {
-                error_ = las.lastError();
-                return kMergeOpenFailed;
-            }
-            if (!AppendLas(output, out, chunk)) {
-                error_ = LastError();
-                return kMergeCreateFailed;
-            }
-            if (!stepOk(progress))
-                return kMergeCancelled;
-        }
+        const Pass pass = forEachChunk(las, progress, error_, [&](std::vector<PointCloud> &chunk) {
+            if (AppendLas(output, out, chunk))
+                return true;
+            error_ = LastError();
+            return false;
+        });
+        if (pass == Pass::ReadFailed)
+            return kMergeOpenFailed;
+        if (pass == Pass::WriteFailed)
+            return kMergeCreateFailed;
+        if (pass == Pass::Cancelled)
+            return kMergeCancelled;
     }
     return kMergeDone;
 }
@@ -183,12 +204,7 @@ bool C_DataManagement::LasTile(const std::string &input, const std::string &fold
     const uint64_t n = las.header.numberOfPointRecords;
     if (progress)
         progress->SetStepCount(std::max(1, chunkCount(n)));
-    std::vector<PointCloud> chunk;
-    for (uint64_t start = 0; start < n; start += kChunk) {
-        if (!las.ReadData(start, kChunk, chunk)) {
-            error_ = las.lastError();
-            return false;
-        }
+    const Pass pass = forEachChunk(las, progress, error_, [&](std::vector<PointCloud> &chunk) {
         for (auto &b : buckets)
             b.second.clear();
         for (const PointCloud &p : chunk) {
@@ -216,9 +232,11 @@ bool C_DataManagement::LasTile(const std::string &input, const std::string &fold
                 return false;
             }
         }
-        if (!stepOk(progress))
-            return false;
-    }
+        return true;
+    });
+    if (pass == Pass::Cancelled)
+        error_.clear();
+    return pass == Pass::Done;
     return true;
 }
 
@@ -317,20 +335,19 @@ float C_DataManagement::LasheighNormalization(const std::string &lasPath, const 
     const uint64_t n = lh.numberOfPointRecords;
     if (progress)
         progress->SetStepCount(std::max(1, chunkCount(n)));
-    std::vector<PointCloud> chunk;
-    for (uint64_t start = 0; start < n; start += kChunk) {
-        if (!las.ReadData(start, kChunk, chunk)) {
-            error_ = las.lastError();
-            return kNormLasFailed;
-        }
+    const Pass pass = forEachChunk(las, progress, error_, [&](std::vector<PointCloud> &chunk) {
         for (PointCloud &p : chunk)
             p.z -= ground(p.x, p.y);
-        if (!AppendLas(output, out, chunk)) {
-            error_ = LastError();
-            return kNormWriteFailed;
-        }
-        if (!stepOk(progress))
-            return kNormCancelled;
-    }
+        if (AppendLas(output, out, chunk))
+            return true;
+        error_ = LastError();
+        return false;
+    });
+    if (pass == Pass::ReadFailed)
+        return kNormLasFailed;
+    if (pass == Pass::WriteFailed)
+        return kNormWriteFailed;
+    if (pass == Pass::Cancelled)
+        return kNormCancelled;
     return kNormDone;
 }

@@ -43,6 +43,31 @@ bool fail(std::string *error, const std::string &text)
 // Whether the user asked to stop; advances the progress by one step.
 bool stepOk(CProcessBase *progress) { return !progress || progress->StepIt(); }
 
+// Decodes n records in `steps` equal steps, each split over two threads
+// when `parallel`; progress and cancellation stay on the calling thread.
+// False when cancelled.
+template <typename Decode>
+bool inSteps(uint64_t n, int steps, bool parallel, const Decode &decode, CProcessBase *progress)
+{
+    if (progress)
+        progress->SetStepCount(steps);
+    parallel = parallel && std::thread::hardware_concurrency() > 1;
+    for (int s = 0; s < steps; ++s) {
+        const uint64_t from = n * s / steps, to = n * (s + 1) / steps;
+        if (parallel) {
+            const uint64_t mid = from + (to - from) / 2;
+            std::thread helper([&] { decode(mid, to); });
+            decode(from, mid);
+            helper.join();
+        } else {
+            decode(from, to);
+        }
+        if (!stepOk(progress))
+            return false;
+    }
+    return true;
+}
+
 // Counts by return and quantised bounds of points written with a header.
 struct Summary {
     uint64_t count = 0;
@@ -183,30 +208,13 @@ bool CLASIO::ReadData(CProcessBase *progress)
         return false;
     }
     const uint8_t *base = source_->file.data() + b.offset;
-    const int steps = 100;
-    if (progress)
-        progress->SetStepCount(steps);
-    // Each step decodes its share of the records on two threads; progress
-    // and cancellation stay on the calling thread.
     auto decode = [&](uint64_t from, uint64_t to) {
         decodePoints(base + from * b.recordLength, to - from, b, source_->header, points.data() + from);
     };
-    const bool twoThreads = b.count >= 200000 && std::thread::hardware_concurrency() > 1;
-    for (int s = 0; s < steps; ++s) {
-        const uint64_t from = b.count * s / steps, to = b.count * (s + 1) / steps;
-        if (twoThreads) {
-            const uint64_t mid = from + (to - from) / 2;
-            std::thread helper(decode, mid, to);
-            decode(from, mid);
-            helper.join();
-        } else {
-            decode(from, to);
-        }
-        if (!stepOk(progress)) {
-            points.clear();
-            error_ = "Cancelled";
-            return false;
-        }
+    if (!inSteps(b.count, 100, b.count >= 200000, decode, progress)) {
+        points.clear();
+        error_ = "Cancelled";
+        return false;
     }
     return true;
 }
@@ -248,35 +256,20 @@ bool CLASIO::ReadData(const std::vector<uint64_t> &indices, std::vector<PointClo
     reserveLarge(out, indices.size());
     out.resize(indices.size());
     const size_t stepEvery = std::max<size_t>(1, indices.size() / 100);
-    if (progress)
-        progress->SetStepCount(static_cast<int32_t>((indices.size() + stepEvery - 1) / stepEvery));
+    const int steps = static_cast<int>((indices.size() + stepEvery - 1) / stepEvery);
     const uint8_t *base = source_->file.data() + b.offset;
     if (!indicesInRange(indices)) {
         out.clear();
         return false;
     }
-    // Steps of about 1 % each, decoded on two threads when large; progress
-    // and cancellation stay on the calling thread.
-    auto decode = [&](size_t from, size_t to) {
-        for (size_t i = from; i < to; ++i)
+    auto decode = [&](uint64_t from, uint64_t to) {
+        for (uint64_t i = from; i < to; ++i)
             decodePoint(base + indices[i] * b.recordLength, b.format, source_->header, out[i]);
     };
-    const bool twoThreads = stepEvery >= 2000 && std::thread::hardware_concurrency() > 1;
-    for (size_t from = 0; from < indices.size(); from += stepEvery) {
-        const size_t to = std::min(indices.size(), from + stepEvery);
-        if (twoThreads) {
-            const size_t mid = from + (to - from) / 2;
-            std::thread helper(decode, mid, to);
-            decode(from, mid);
-            helper.join();
-        } else {
-            decode(from, to);
-        }
-        if (!stepOk(progress)) {
-            out.clear();
-            error_ = "Cancelled";
-            return false;
-        }
+    if (!inSteps(indices.size(), steps, stepEvery >= 2000, decode, progress)) {
+        out.clear();
+        error_ = "Cancelled";
+        return false;
     }
     return true;
 }
