@@ -68,10 +68,10 @@ const QStringList &MainWindow::pendingActions()
     static const QStringList names = {
         "actionDensity_Metrics", "actionPercentiles", "actionCanpoy_Cover", "actionLAI", "actionGAP",
         "actionExcluding_the_error_point", "actionFilter", "actionFormat_Convert", "actionLasToVector",
-        "actionLasToRaster", "actionClip_by_Circle", "actionClip_by_Rectangle", "actionClip_by_Polygon",
+        "actionClip_by_Circle", "actionClip_by_Rectangle", "actionClip_by_Polygon",
         "actionLAS_Boundary",
         "actionExtract_by_Intensity", "actionExtract_by_return", "actionExtract_by_elevation",
-        "actionExtract_by_Class", "actionGenerate_HillShade", "actionCHM",
+        "actionExtract_by_Class", 
         "actionLinear_Regression", "actionSupport_Vector_Regression", "actionArtificial_Neural_Network",
         "actionCHM_Segmentation_2", "actionPoint_Cloud_Segmentation_2", "actionOverlap",
         "actionColorByID",
@@ -667,6 +667,7 @@ void MainWindow::runTool(ToolDialog &dialog)
     if (dialog.candidateFiles != lasFiles)
         dialog.candidateFiles = lasFiles;
     dialog.setCandidates(dialog.candidateFiles);
+    dialog.setRasterCandidates(rasterFiles);
     dialog.Reset();
     if (dialog.exec() != QDialog::Accepted)
         return;
@@ -702,6 +703,24 @@ void MainWindow::on_actionDEM_triggered()
 void MainWindow::on_actionDSM_triggered()
 {
     CDSM dialog;
+    runTool(dialog);
+}
+
+void MainWindow::on_actionCHM_triggered()
+{
+    CHM dialog;
+    runTool(dialog);
+}
+
+void MainWindow::on_actionGenerate_HillShade_triggered()
+{
+    HillShade dialog;
+    runTool(dialog);
+}
+
+void MainWindow::on_actionLasToRaster_triggered()
+{
+    LasToRaster dialog;
     runTool(dialog);
 }
 

@@ -88,6 +88,9 @@ private slots:
     void on_actionNormalization_triggered();
     void on_actionDEM_triggered();
     void on_actionDSM_triggered();
+    void on_actionCHM_triggered();
+    void on_actionGenerate_HillShade_triggered();
+    void on_actionLasToRaster_triggered();
     void on_actionView_Help_triggered();
     void on_actionAbout_triggered();
     void isAddDataClick();

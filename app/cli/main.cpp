@@ -66,16 +66,24 @@ const std::vector<const Tool *> &tools()
 {
     static const std::vector<const Tool *> list = {&LasDataTools::merge(), &LasDataTools::tile(),
                                                    &LasDataTools::normalize(), &RasterTools::dem(),
-                                                   &RasterTools::dsm()};
+                                                   &RasterTools::dsm(), &RasterTools::chm(),
+                                                   &RasterTools::hillshade(), &RasterTools::lasToRaster()};
     return list;
 }
 
 std::string toolUsage(const Tool &tool)
 {
-    QString text = "verdanta-cli " + tool.spec.name + " [OPTIONS] INPUT... -o OUTPUT\n\n" + tool.spec.summary +
+    const QString inputs = !tool.spec.positionalParam.isEmpty() ? tool.spec.positionalParam.toUpper() + ".tif"
+                           : tool.spec.lasInputs                ? QString("INPUT...")
+                                                                : QString();
+    QString text = "verdanta-cli " + tool.spec.name + " [OPTIONS] " + inputs + " -o OUTPUT\n\n" + tool.spec.summary +
                    "\n\nOptions:\n";
     for (const ParamSpec &p : tool.spec.params) {
-        QString arg = p.kind == ParamSpec::File ? "FILE" : p.kind == ParamSpec::Flag ? "" : "VALUE";
+        if (p.option == tool.spec.positionalParam)
+            continue;
+        QString arg = p.kind == ParamSpec::File || p.kind == ParamSpec::Raster ? "FILE"
+                      : p.kind == ParamSpec::Flag                           ? ""
+                                                                            : "VALUE";
         QString def = p.defaultValue;
         if (p.kind == ParamSpec::Choice) {
             arg = p.items.join("|").toLower();
@@ -139,12 +147,17 @@ int runTool(const Tool &tool, const QStringList &args)
             request.values[p->option] = v;
             continue;
         }
-        request.inputs << a;
+        if (!spec.positionalParam.isEmpty())
+            request.values[spec.positionalParam] = a;  // e.g. the DEM of hillshade
+        else
+            request.inputs << a;
     }
+    for (const QString &w : ToolChecks::rangeWarnings(spec, request))
+        printErr(w);
     QStringList outputs;
     const CheckResult check = ToolChecks::prepare(tool, request, outputs);
     if (!check.ok) {
-        printErr(check.message);
+        printErr(check.message.isEmpty() ? "Nothing to do: give the input and -o OUTPUT." : check.message);
         return 1;
     }
     if (!tool.confirmation.isEmpty() && !args.contains("--yes")) {

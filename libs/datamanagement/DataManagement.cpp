@@ -351,3 +351,162 @@ float C_DataManagement::LasheighNormalization(const std::string &lasPath, const 
         return kNormCancelled;
     return kNormDone;
 }
+
+// ---- canopy height model -----------------------------------------------------
+
+int C_DataManagement::MakeCHM(const std::string &demPath, std::vector<std::string> &dsms, const std::string &output,
+                              CProcessBase *progress)
+{
+    CRasterIO dem, dsm;
+    if (!dem.LoadFile(demPath)) {
+        error_ = dem.lastError();
+        return kChmDemFailed;
+    }
+    if (dsms.empty() || !dsm.LoadFile(dsms.front())) {
+        error_ = dsm.lastError();
+        return kChmDsmFailed;
+    }
+    const int w = dsm.width, h = dsm.height;
+    if (dem.width != w || dem.height != h || std::abs(dem.geoTransform[1] - dsm.geoTransform[1]) > 1e-9 ||
+        std::abs(dem.geoTransform[5] - dsm.geoTransform[5]) > 1e-9) {
+        error_ = "The DSM and the DEM differ in size or resolution";
+        return kChmMismatch;
+    }
+    CRasterIO out;
+    out.geoTransform = dsm.geoTransform;
+    out.spatialReference = dsm.spatialReference;
+    if (!out.Createfile(output, w, h, 1, 6 /* GDT_Float32 */) || !out.SetNoDataValue(kNoData)) {
+        error_ = out.lastError();
+        return kChmCreateFailed;
+    }
+    auto valid = [](float v, const CRasterIO &r) {
+        if (!std::isfinite(v) || v <= kNoData || v >= -kNoData)
+            return false;
+        return !(r.hasNoData && v == static_cast<float>(r.noDataValue));
+    };
+    std::vector<float> a(w), b(w), c(w);
+    const int steps = std::max(1, h / 10);
+    if (progress)
+        progress->SetStepCount(steps);
+    for (int r = 0; r < h; ++r) {
+        if (!dsm.GetRasterGrayBlock(1, 0, r, w, 1, a.data()) || !dem.GetRasterGrayBlock(1, 0, r, w, 1, b.data())) {
+            error_ = "A row could not be read";
+            return kChmDsmFailed;
+        }
+        for (int i = 0; i < w; ++i)
+            c[i] = valid(a[i], dsm) && valid(b[i], dem) ? std::max(0.0f, a[i] - b[i]) : kNoData;
+        if (!out.WriteRasterBlock(1, 0, r, w, 1, c.data())) {
+            error_ = "The CHM could not be written";
+            return kChmCreateFailed;
+        }
+        if ((r + 1) % 10 == 0 && !stepOk(progress)) {
+            out.Close();
+            std::error_code ec;
+            std::filesystem::remove(std::filesystem::path(output), ec);
+            return kChmCancelled;
+        }
+    }
+    return kChmDone;
+}
+
+// ---- LAS to raster ---------------------------------------------------------------
+
+int C_DataManagement::LasRastersize(bool, std::vector<std::string> &paths, const std::string &output, double xSize,
+                                    double ySize, int attribute, CProcessBase *progress)
+{
+    if (paths.empty() || !(xSize > 0) || !(ySize > 0) || attribute < 0 || attribute > 4) {
+        error_ = "Invalid arguments";
+        return kRasterDataError;
+    }
+    double minX = 0, maxX = 0, minY = 0, maxY = 0;
+    uint64_t total = 0;
+    std::string reference;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        CLASIO las;
+        if (!las.LoadFile(paths[i])) {
+            error_ = las.lastError();
+            return static_cast<int>(i + 1);
+        }
+        const PointHeader &h = las.header;
+        if (i == 0) {
+            minX = h.minX; maxX = h.maxX; minY = h.minY; maxY = h.maxY;
+            reference = h.spatialReference.GetWKT();
+        } else {
+            minX = std::min(minX, h.minX); maxX = std::max(maxX, h.maxX);
+            minY = std::min(minY, h.minY); maxY = std::max(maxY, h.maxY);
+        }
+        total += h.numberOfPointRecords;
+    }
+    if (total == 0 || !(maxX >= minX) || !(maxY >= minY)) {
+        error_ = "The LAS files hold no points";
+        return kRasterDataError;
+    }
+    const int cols = static_cast<int>(std::floor(std::floor(maxX - minX) / xSize + 1));
+    const int rows = static_cast<int>(std::floor(std::floor(maxY - minY) / ySize + 1));
+    if (cols <= 0 || rows <= 0 || static_cast<double>(cols) * rows > 2e9) {
+        error_ = "The grid is too large";
+        return kRasterDataError;
+    }
+    CRasterIO out;
+    out.geoTransform = {{minX, xSize, 0.0, maxY, 0.0, -ySize}};
+    out.spatialReference = reference;
+    if (!out.Createfile(output, cols, rows, 1, 6 /* GDT_Float32 */) || !out.SetNoDataValue(kNoData)) {
+        error_ = out.lastError();
+        return kRasterCreateFailed;
+    }
+    const size_t cells = static_cast<size_t>(cols) * rows;
+    std::vector<double> value(cells, 0.0);
+    std::vector<uint32_t> count(cells, 0);
+    if (progress)
+        progress->SetStepCount(std::max(1, chunkCount(total)));
+    for (size_t i = 0; i < paths.size(); ++i) {
+        CLASIO las;
+        if (!las.LoadFile(paths[i]))
+            return static_cast<int>(i + 1);
+        const Pass pass = forEachChunk(las, progress, error_, [&](std::vector<PointCloud> &chunk) {
+            for (const PointCloud &p : chunk) {
+                const int c = std::clamp(static_cast<int>((p.x - minX) / xSize), 0, cols - 1);
+                const int r = std::clamp(static_cast<int>((maxY - p.y) / ySize), 0, rows - 1);
+                const size_t k = static_cast<size_t>(r) * cols + c;
+                double v = 0;
+                switch (attribute) {
+                case Z: v = p.z; break;
+                case Intensity: v = p.intensity; break;
+                case ScanAngle: v = std::abs(p.scanAngleDegrees()); break;
+                case ReturnNumber: v = p.returnNumber; break;
+                case NumberOfReturns: v = p.numberOfReturns; break;
+                }
+                const bool mean = attribute == Intensity || attribute == ScanAngle;
+                if (count[k] == 0)
+                    value[k] = v;
+                else if (mean)
+                    value[k] += v;
+                else
+                    value[k] = std::max(value[k], v);
+                ++count[k];
+            }
+            return true;
+        });
+        if (pass == Pass::ReadFailed)
+            return static_cast<int>(i + 1);
+        if (pass == Pass::Cancelled) {
+            out.Close();
+            std::error_code ec;
+            std::filesystem::remove(std::filesystem::path(output), ec);
+            return kRasterCancelled;
+        }
+    }
+    const bool mean = attribute == Intensity || attribute == ScanAngle;
+    std::vector<float> row(cols);
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < cols; ++c) {
+            const size_t k = static_cast<size_t>(r) * cols + c;
+            row[c] = count[k] == 0 ? kNoData : static_cast<float>(mean ? value[k] / count[k] : value[k]);
+        }
+        if (!out.WriteRasterBlock(1, 0, r, cols, 1, row.data())) {
+            error_ = "The raster could not be written";
+            return kRasterCreateFailed;
+        }
+    }
+    return kRasterDone;
+}

@@ -47,6 +47,38 @@ public:
     float LasheighNormalization(const std::string &las, const std::string &dem, const std::string &output,
                                 CProcessBase *progress);
 
+    // Status values of MakeCHM.
+    static constexpr int kChmDemFailed = 0;
+    static constexpr int kChmDsmFailed = 1;
+    static constexpr int kChmMismatch = 2;
+    static constexpr int kChmCreateFailed = 3;
+    static constexpr int kChmCancelled = 4;
+    static constexpr int kChmDone = 5;
+
+    // The canopy height model DSM - DEM of grids of the same size and
+    // resolution (the first DSM of the list): no-data where either input
+    // has no value, negative heights clamped to 0, Float32 with the DSM's
+    // georeferencing.
+    int MakeCHM(const std::string &dem, std::vector<std::string> &dsms, const std::string &output,
+                CProcessBase *progress);
+
+    // Attribute codes of LasRastersize.
+    enum Attribute { Intensity = 0, NumberOfReturns = 1, ReturnNumber = 2, Z = 3, ScanAngle = 4 };
+    static constexpr int kRasterCreateFailed = -1;
+    static constexpr int kRasterDataError = -2;
+    static constexpr int kRasterCancelled = -4;
+    static constexpr int kRasterDone = 0;
+    static constexpr float kNoData = -3.4028234663852886e38f;
+
+    // Rasterises one attribute over the union extent of the inputs (the
+    // grid and geotransform of the DEM tool): Z as the highest point of a
+    // cell, intensity as the mean, scan angle as the mean absolute angle in
+    // degrees, return number and number of returns as the maximum. Empty
+    // cells hold kNoData. Returns the 1-based position of an unreadable
+    // input, or a status above. `merge` is always true from the dialog.
+    int LasRastersize(bool merge, std::vector<std::string> &paths, const std::string &output, double xSize,
+                      double ySize, int attribute, CProcessBase *progress);
+
     const std::string &lastError() const { return error_; }
 
 private:

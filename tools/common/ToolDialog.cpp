@@ -28,6 +28,25 @@ ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), too
             connect(box, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] { updateVisibility(); });
             break;
         }
+        case ParamSpec::Raster: {
+            auto *box = new QComboBox(this);
+            box->setObjectName(name);
+            auto *row = new QHBoxLayout;
+            auto *browse = new QPushButton("...", this);
+            browse->setObjectName("browse_" + p.option);
+            row->addWidget(box, 1);
+            row->addWidget(browse);
+            ui->fieldsLayout->addRow(p.label, row);
+            connect(browse, &QPushButton::clicked, this, [this, p, box] {
+                const QString file = Prompt::openFile(this, p.fileCaption, p.fileFilter);
+                if (file.isEmpty())
+                    return;
+                box->insertItem(0, file);
+                box->setCurrentIndex(0);
+            });
+            connect(box, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] { updateDefaultOutput(); });
+            break;
+        }
         case ParamSpec::Flag: {
             auto *check = new QCheckBox(p.label, this);
             check->setObjectName(name);
@@ -57,12 +76,23 @@ ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), too
             if (p.kind == ParamSpec::Number)
                 edit->setValidator(new QDoubleValidator(edit));
             ui->fieldsLayout->addRow(p.label, edit);
+            if (!p.rangeMessage.isEmpty())  // a warning while typing, never enforced
+                connect(edit, &QLineEdit::textEdited, this, [this, p](const QString &text) {
+                    bool ok = false;
+                    const double v = text.toDouble(&ok);
+                    if (ok && (v < p.rangeMin || v > p.rangeMax))
+                        Prompt::warning(this, tool_.spec.title, p.rangeMessage);
+                });
             break;
         }
         }
     }
     updateVisibility();
     ui->fieldsBox->setVisible(!tool.spec.params.isEmpty());
+    for (QWidget *w : {static_cast<QWidget *>(ui->labelInput), static_cast<QWidget *>(ui->comboBox),
+                       static_cast<QWidget *>(ui->listWidget), static_cast<QWidget *>(ui->AddBtn),
+                       static_cast<QWidget *>(ui->DeleteBtn)})
+        w->setVisible(tool.spec.lasInputs);
     ui->comboBox->setCurrentIndex(-1);
 }
 
@@ -134,6 +164,19 @@ void ToolDialog::setCandidates(const QStringList &files)
     ui->comboBox->addItems(files);
     ui->comboBox->setCurrentIndex(-1);
     ui->comboBox->blockSignals(false);
+}
+
+void ToolDialog::setRasterCandidates(const QStringList &files)
+{
+    for (const ParamSpec &p : tool_.spec.params) {
+        if (p.kind != ParamSpec::Raster)
+            continue;
+        auto *box = qobject_cast<QComboBox *>(paramWidget(p));
+        box->blockSignals(true);
+        box->addItems(files);
+        box->setCurrentIndex(-1);
+        box->blockSignals(false);
+    }
 }
 
 void ToolDialog::Reset()
@@ -210,12 +253,12 @@ void ToolDialog::on_DeleteBtn_clicked()
 void ToolDialog::on_OutputBtn_clicked()
 {
     const int n = static_cast<int>(inputPaths.size());
-    if (n == 0)
+    if (n == 0 && tool_.spec.lasInputs)
         return;
     const bool folder = tool_.outputIsFolder ? tool_.outputIsFolder(tool_.spec, request())
                                              : n > 1 || tool_.spec.output == OutputKind::Folder;
     if (!folder) {
-        const QString chosen = Prompt::saveFile(this, tr("Output Path"), tool_.outputFilter);
+        const QString chosen = Prompt::saveFile(this, tool_.outputCaption, tool_.outputFilter);
         if (chosen.isEmpty())
             return;
         const QFileInfo info(chosen);
@@ -241,7 +284,8 @@ void ToolDialog::on_OK_clicked()
     if (!check.ok) {
         if (!check.resetOption.isEmpty())
             setValue(check.resetOption, req.values.value(check.resetOption));
-        Prompt::warning(this, spec.title, check.message);
+        if (!check.message.isEmpty())  // an empty message ends the run silently
+            Prompt::warning(this, spec.title, check.message);
         return;
     }
     if (!tool_.confirmation.isEmpty() &&

@@ -35,6 +35,8 @@ public:
 
     // Appends candidates to the combo box with nothing selected.
     void setCandidates(const QStringList &files);
+    // The project's rasters, offered by the raster parameters' combo boxes.
+    void setRasterCandidates(const QStringList &files);
     // Clears the inputs and the output.
     void Reset();
 

@@ -46,7 +46,7 @@ CheckResult validateParams(const ToolSpec &spec, ToolRequest &request)
     auto fail = [](const QString &message, const QString &reset = QString()) {
         return CheckResult{false, message, reset};
     };
-    if (request.inputs.isEmpty())
+    if (spec.lasInputs && request.inputs.isEmpty())
         return fail(spec.noInputMessage);
     for (const ParamSpec &p : spec.params) {
         const QString value = request.values.value(p.option).trimmed();
@@ -60,12 +60,26 @@ CheckResult validateParams(const ToolSpec &spec, ToolRequest &request)
             const double v = value.toDouble(&ok);
             const bool valid = ok && (p.allowZero ? v >= 0 : v > 0);
             if (!valid && !p.invalidMessage.isEmpty()) {
-                request.values[p.option] = p.defaultValue;
+                request.values[p.option] = p.resetValue.isEmpty() ? p.defaultValue : p.resetValue;
                 return fail(p.invalidMessage, p.option);
             }
         }
     }
     return CheckResult();
+}
+
+QStringList rangeWarnings(const ToolSpec &spec, const ToolRequest &request)
+{
+    QStringList warnings;
+    for (const ParamSpec &p : spec.params) {
+        if (p.rangeMessage.isEmpty())
+            continue;
+        bool ok = false;
+        const double v = request.values.value(p.option).toDouble(&ok);
+        if (ok && (v < p.rangeMin || v > p.rangeMax))
+            warnings << p.rangeMessage;
+    }
+    return warnings;
 }
 
 CheckResult validate(const ToolSpec &spec, ToolRequest &request)
@@ -169,6 +183,12 @@ QString commandLine(const ToolSpec &spec, const ToolRequest &request)
     }
     for (const QString &in : request.inputs)
         parts << quote(in);
+    if (!spec.positionalParam.isEmpty()) {
+        parts.removeAll("--" + spec.positionalParam);  // the value follows as the positional argument
+        const QString v = request.values.value(spec.positionalParam);
+        parts.removeOne(quote(v));
+        parts << quote(v);
+    }
     parts << "-o" << quote(request.output);
     return parts.join(' ');
 }

@@ -13,7 +13,7 @@
 #include <functional>
 
 struct ParamSpec {
-    enum Kind { Number, Text, File, Choice, Flag };
+    enum Kind { Number, Text, File, Choice, Flag, Raster };
     QString option;         // the CLI option without "--", e.g. "width"
     QString label;          // the dialog's label, e.g. "Width(m)"
     QString defaultValue;   // shown at first, and restored after an invalid value
@@ -21,6 +21,9 @@ struct ParamSpec {
     QString emptyMessage;   // the check of a missing value
     QString invalidMessage; // the check of a value not greater than 0 (numbers)
     bool allowZero = false; // numbers: 0 passes, only negative values are invalid
+    QString resetValue;     // what an invalid number becomes (default: defaultValue)
+    double rangeMin = 0, rangeMax = -1;  // numbers: a warning outside it, not enforced
+    QString rangeMessage;
     QStringList items;      // choices, as the dialog shows them
     QString widgetName;     // the dialog widget's object name (default "lineEdit_" + option)
     QString hiddenWhenOption, hiddenWhenValue;  // hidden while another parameter has that value
@@ -48,6 +51,8 @@ struct ToolSpec {
     QString outputEmptyMessage = "Output Path is empty! Please set!";
     QString folderMissingMessage = "Please reset the output file!";  // empty: no such check
     QString invalidPathMessage = "Output Path is invalid! Please reset!";
+    bool lasInputs = true;      // false: the tool's inputs are its raster parameters
+    QString positionalParam;    // the CLI's positional argument fills this parameter
 
     const ParamSpec *param(const QString &option) const;
 };
@@ -88,6 +93,7 @@ struct Tool {
     // Optional: true when the output button asks for a folder.
     std::function<bool(const ToolSpec &, const ToolRequest &)> outputIsFolder;
     QString outputFilter = "LAS File(*.las)";
+    QString outputCaption = "Output Path";
     bool clearOutputOnDelete = false;
     // Optional: a Yes/No question before the run; No ends it.
     QString confirmation;
@@ -104,6 +110,9 @@ QString joinPath(const QString &folder, const QString &name);
 
 // An absolute path of the host platform: a drive path on Windows, "/..." elsewhere.
 bool isAbsolutePlatformPath(const QString &path);
+
+// The range warnings of a request's numbers (shown, never enforced).
+QStringList rangeWarnings(const ToolSpec &spec, const ToolRequest &request);
 
 // The first checks of every tool: an input, then each parameter in order
 // (empty, then invalid; an invalid number is set back to its default).

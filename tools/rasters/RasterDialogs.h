@@ -15,3 +15,21 @@ class CDSM : public ToolDialog {
 public:
     explicit CDSM(QWidget *parent = nullptr) : ToolDialog(RasterTools::dsm(), parent) {}
 };
+
+class CHM : public ToolDialog {
+    Q_OBJECT
+public:
+    explicit CHM(QWidget *parent = nullptr) : ToolDialog(RasterTools::chm(), parent) {}
+};
+
+class HillShade : public ToolDialog {
+    Q_OBJECT
+public:
+    explicit HillShade(QWidget *parent = nullptr) : ToolDialog(RasterTools::hillshade(), parent) {}
+};
+
+class LasToRaster : public ToolDialog {
+    Q_OBJECT
+public:
+    explicit LasToRaster(QWidget *parent = nullptr) : ToolDialog(RasterTools::lasToRaster(), parent) {}
+};

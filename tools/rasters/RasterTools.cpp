@@ -1,6 +1,8 @@
 #include "RasterTools.h"
 
 #include "DataInterpolation.h"
+#include "DataManagement.h"
+#include "Hillshade.h"
 
 #include <QDir>
 #include <QFile>
@@ -273,6 +275,279 @@ const Tool &dem()
 const Tool &dsm()
 {
     static const Tool tool = makeTool(kDsm);
+    return tool;
+}
+
+// ---- CHM ------------------------------------------------------------------------
+
+namespace {
+
+CheckResult checkChm(const ToolSpec &spec, ToolRequest &r)
+{
+    const CheckResult params = ToolChecks::validateParams(spec, r);
+    if (!params.ok)
+        return params;
+    const QString output = r.output.trimmed();
+    if (output.isEmpty())
+        return CheckResult{false, "Output CHM is empty! Please set!", QString(), false, QString()};
+    const QString folder = QFileInfo(output).absolutePath();
+    const QString base = QFileInfo(output).completeBaseName();
+    static const QRegularExpression forbidden("[\\\\/:*?\"<>|]");
+    if (folder.isEmpty() || !QDir(folder).exists() || !ToolChecks::isAbsolutePlatformPath(output) ||
+        forbidden.match(base).hasMatch())
+        return CheckResult{false, spec.invalidPathMessage, QString(), true, QString()};
+    CheckResult ok;
+    ok.setOutput = true;
+    const QString b = base.isEmpty() ? baseName(r.values.value("dsm")) + "_GenerateCHM" : base;
+    ok.output = ToolChecks::joinPath(folder, b + ".tif");
+    return ok;
+}
+
+ToolOutcome runChm(const ToolRequest &r, const QStringList &outs, CProcessBase *progress)
+{
+    ToolOutcome outcome;
+    if (progress) {
+        if (!progress->SetPosition(0.0))
+            return outcome;
+        progress->SetMessage("Processing......");
+    }
+    std::vector<std::string> dsms{local(r.values.value("dsm"))};
+    C_DataManagement dm;
+    const int status = dm.MakeCHM(local(r.values.value("dem")), dsms, local(outs.first()), progress);
+    switch (status) {
+    case C_DataManagement::kChmDsmFailed: outcome.warnings << "DSM open failed!"; return outcome;
+    case C_DataManagement::kChmMismatch: outcome.warnings << "DSM and DEM aren't match!"; return outcome;
+    case C_DataManagement::kChmCreateFailed: outcome.warnings << "Create CHM file failed!"; return outcome;
+    case C_DataManagement::kChmCancelled: return outcome;
+    default: break;
+    }
+    if (status <= C_DataManagement::kChmDemFailed) {
+        outcome.warnings << "DEM open failed!";
+        return outcome;
+    }
+    if (progress)
+        progress->SetPosition(1.0);
+    outcome.results << outs.first();
+    outcome.completed = true;
+    return outcome;
+}
+
+ParamSpec rasterParam(const QString &option, const QString &label, const QString &empty)
+{
+    ParamSpec p;
+    p.option = option;
+    p.label = label;
+    p.kind = ParamSpec::Raster;
+    p.widgetName = option.toUpper() + "_comboBox";
+    p.emptyMessage = empty;
+    p.fileCaption = "Open File";
+    p.fileFilter = "TIFF(*.tif)";
+    return p;
+}
+
+// ---- hillshade ---------------------------------------------------------------------
+
+ToolOutcome runHillshade(const ToolRequest &r, const QStringList &outs, CProcessBase *)
+{
+    ToolOutcome outcome;
+    HillshadeParameters p;
+    p.azimuth = r.values.value("azimuth").toFloat();
+    p.elevation = r.values.value("elevation").toFloat();
+    p.terrainScale = r.values.value("scale").toFloat();
+    // Failures are not reported by this tool: the output is offered as is.
+    computeHillshade(local(r.values.value("dem")), local(outs.first()), p);
+    outcome.results << outs.first();
+    outcome.completed = true;
+    return outcome;
+}
+
+// ---- LAS to raster ------------------------------------------------------------------
+
+int attributeCode(const QString &item)
+{
+    static const QStringList items = {"Z", "Intensity", "Scan angle", "number of return",
+                                      "number of returns of given pulse"};
+    static const int codes[] = {3, 0, 4, 2, 1};
+    const int i = items.indexOf(item);
+    return i < 0 ? 3 : codes[i];
+}
+
+ToolOutcome runLasToRaster(const ToolRequest &r, const QStringList &outs, CProcessBase *progress)
+{
+    ToolOutcome outcome;
+    const double x = r.values.value("xsize").toDouble(), y = r.values.value("ysize").toDouble();
+    const int code = attributeCode(r.values.value("attribute"));
+    if (progress) {
+        progress->SetPosition(0.0);
+        progress->SetMessage("Processing...");
+    }
+    auto call = [&](std::vector<std::string> paths, const QString &out) {
+        C_DataManagement dm;
+        const int status = dm.LasRastersize(true, paths, local(out), x, y, code, progress);
+        if (status > 0)
+            outcome.warnings << "Open LAS file failed!";
+        else if (status == C_DataManagement::kRasterCreateFailed)
+            outcome.warnings << "Create" + out + " Failed!";
+        else if (status == C_DataManagement::kRasterDataError)
+            outcome.warnings << "LAS data erro!";
+        else if (status != C_DataManagement::kRasterCancelled)
+            return true;
+        return false;
+    };
+    if (merging(r)) {
+        if (progress)
+            progress->SetStageCount(1);
+        std::vector<std::string> paths;
+        for (const QString &in : r.inputs)
+            paths.push_back(local(in));
+        if (!call(paths, outs.first()))
+            return outcome;
+        outcome.results << outs.first();
+    } else {
+        if (progress)
+            progress->SetStageCount(r.inputs.size());
+        for (int i = 0; i < r.inputs.size(); ++i) {
+            if (!call({local(r.inputs[i])}, outs[i]))
+                return outcome;
+            outcome.results << outs[i];
+            if (progress)
+                progress->SetStageOffset(progress->fraction());
+        }
+    }
+    if (progress)
+        progress->SetPosition(1.0);
+    outcome.completed = true;
+    return outcome;
+}
+
+const Model kLasToRaster{"LasToRaster", "_LasToRaster", true};
+
+}  // namespace
+
+const Tool &chm()
+{
+    static const Tool tool = [] {
+        Tool t;
+        ToolSpec &s = t.spec;
+        s.name = "chm";
+        s.title = "Generating CHM";
+        s.summary = "the canopy height model DSM - DEM";
+        s.help = "<h3>Generating CHM</h3><p>Subtracts a DEM from a DSM of the same size and resolution. Cells "
+                 "where either raster has no value are no-data; negative heights become 0.</p>";
+        s.lasInputs = false;
+        s.extension = ".tif";
+        s.params = {rasterParam("dsm", "Input DSM", "Please add DSM File!"),
+                    rasterParam("dem", "Input DEM", "Please add DEM File!")};
+        t.run = runChm;
+        t.check = checkChm;
+        t.outputs = [](const ToolSpec &, const ToolRequest &r) { return QStringList{r.output}; };
+        t.defaultOutput = [](const ToolSpec &, const ToolRequest &r) {
+            const QString dsm = r.values.value("dsm").isEmpty() ? r.values.value("dem") : r.values.value("dsm");
+            if (dsm.isEmpty())
+                return QString();
+            return ToolChecks::joinPath(QFileInfo(dsm).absolutePath(), baseName(dsm) + "_GenerateCHM.tif");
+        };
+        t.outputIsFolder = [](const ToolSpec &, const ToolRequest &) { return false; };
+        t.outputFilter = "TIFF(*.tif)";
+        return t;
+    }();
+    return tool;
+}
+
+const Tool &hillshade()
+{
+    static const Tool tool = [] {
+        Tool t;
+        ToolSpec &s = t.spec;
+        s.name = "hillshade";
+        s.title = "HillShade";
+        s.summary = "shade a DEM under a light source";
+        s.help = "<h3>HillShade</h3><p>Shades a DEM with Horn's method under a light source given by its "
+                 "azimuth and elevation angle; the terrain scale exaggerates the relief.</p>";
+        s.lasInputs = false;
+        s.positionalParam = "dem";
+        s.extension = ".tif";
+        ParamSpec dem = rasterParam("dem", "DEM File", QString());
+        dem.widgetName = "CHM_comboBox";
+        auto number = [](const QString &option, const QString &label, const QString &def, const QString &widget,
+                         double lo, double hi, const QString &message) {
+            ParamSpec p;
+            p.option = option;
+            p.label = label;
+            p.defaultValue = def;
+            p.widgetName = widget;
+            p.rangeMin = lo;
+            p.rangeMax = hi;
+            p.rangeMessage = message;
+            return p;
+        };
+        s.params = {dem,
+                    number("azimuth", "Solar Azimuth(Degree)", "315", "Azimuth_LE", 0, 360,
+                           "Please Reset Sloar Azimuth in the range of 0 to 360"),
+                    number("elevation", "Solar Elevation Angle(Degree)", "45", "ElevationAngle_LE", 0, 90,
+                           "Please Reset Sloar elevation angle in the range of 0 to 90"),
+                    number("scale", "Terrain Scale", "1.0", "TerrainScale_LE", 0, 100,
+                           "Please Reset Terrain Scale in the range of 0 to 100")};
+        t.run = runHillshade;
+        // No DEM or no output: the run ends silently.
+        t.check = [](const ToolSpec &, ToolRequest &r) {
+            CheckResult c;
+            c.ok = !r.output.trimmed().isEmpty() && !r.values.value("dem").isEmpty();
+            return c;
+        };
+        t.outputs = [](const ToolSpec &, const ToolRequest &r) { return QStringList{r.output.trimmed()}; };
+        t.defaultOutput = [](const ToolSpec &, const ToolRequest &r) {
+            const QString dem = r.values.value("dem");
+            return dem.isEmpty() ? QString()
+                                 : ToolChecks::joinPath(QFileInfo(dem).absolutePath(), baseName(dem) + "_HillShade.tif");
+        };
+        t.outputIsFolder = [](const ToolSpec &, const ToolRequest &) { return false; };
+        t.outputFilter = "*.tif";
+        t.outputCaption = "Save Directory";
+        return t;
+    }();
+    return tool;
+}
+
+const Tool &lasToRaster()
+{
+    static const Tool tool = [] {
+        Tool t = makeTool(kLasToRaster);
+        ToolSpec &s = t.spec;
+        s.name = "las2raster";
+        s.title = "LasToRaster";
+        s.summary = "rasterise a point attribute (Z, intensity, scan angle, returns)";
+        s.help = "<h3>LasToRaster</h3><p>Rasterises one attribute of the points: Z as the highest point of a "
+                 "cell, intensity as the mean, scan angle as the mean absolute angle, return number and number "
+                 "of returns as the maximum. Empty cells are no-data.</p>";
+        s.suffix = "_LasToRaster.tif";
+        ParamSpec attribute;
+        attribute.option = "attribute";
+        attribute.label = "Attribute";
+        attribute.kind = ParamSpec::Choice;
+        attribute.items = QStringList{"Z", "Intensity", "Scan angle", "number of return",
+                                      "number of returns of given pulse"};
+        attribute.widgetName = "Type";
+        attribute.defaultValue = "Z";
+        QVector<ParamSpec> params;
+        for (const ParamSpec &p : s.params) {
+            if (p.option == "method" || p.option == "power")
+                continue;
+            ParamSpec q = p;
+            if (q.option == "xsize" || q.option == "ysize") {
+                const QString axis = q.option == "xsize" ? "XSize" : "YSize";
+                q.invalidMessage = axis + " is invalid!\nIt must be greater than 0.\nRestore to default value.";
+                q.resetValue = "10.0";
+            }
+            params << q;
+            if (q.option == "ysize")
+                params << attribute;
+        }
+        s.params = params;
+        t.run = runLasToRaster;
+        t.confirmation.clear();
+        return t;
+    }();
     return tool;
 }
 

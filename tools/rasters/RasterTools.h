@@ -8,5 +8,8 @@ namespace RasterTools {
 
 const Tool &dem();
 const Tool &dsm();
+const Tool &chm();
+const Tool &hillshade();
+const Tool &lasToRaster();
 
 }  // namespace RasterTools
