@@ -44,7 +44,11 @@ ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), too
                 box->insertItem(0, file);
                 box->setCurrentIndex(0);
             });
-            connect(box, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] { updateDefaultOutput(); });
+            // A new raster proposes its default output unless the user typed one.
+            connect(box, QOverload<int>::of(&QComboBox::currentIndexChanged), this, [this] {
+                if (ui->OutputEdit->text().isEmpty() || ui->OutputEdit->text() == lastDefault_)
+                    updateDefaultOutput();
+            });
             break;
         }
         case ParamSpec::Flag: {
@@ -212,8 +216,9 @@ void ToolDialog::addInput(const QString &path)
 
 void ToolDialog::updateDefaultOutput()
 {
-    ui->OutputEdit->setText(tool_.defaultOutput ? tool_.defaultOutput(tool_.spec, request())
-                                                : ToolChecks::defaultOutput(tool_.spec, inputs()));
+    lastDefault_ = tool_.defaultOutput ? tool_.defaultOutput(tool_.spec, request())
+                                       : ToolChecks::defaultOutput(tool_.spec, inputs());
+    ui->OutputEdit->setText(lastDefault_);
 }
 
 void ToolDialog::on_comboBox_currentIndexChanged(int index)

@@ -71,4 +71,5 @@ private:
     const Tool &tool_;
     Ui::ToolDialog *ui;
     QString commandLine_;
+    QString lastDefault_;  // the output last proposed
 };

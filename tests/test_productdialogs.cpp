@@ -1,0 +1,214 @@
+// The CHM, HillShade and LasToRaster dialogs: checks, messages, the range
+// warnings that do not stop a run, and the same tools from verdanta-cli.
+
+#include "CliRunner.h"
+#include "LasIO.h"
+#include "PromptRecorder.h"
+#include "RasterDialogs.h"
+#include "RasterIO.h"
+
+#include <gdal.h>
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
+
+void writeTif(const QString &path, int w, int h, float value)
+{
+    GDALAllRegister();
+    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), s(path).c_str(), w, h, 1, GDT_Float32, nullptr);
+    double gt[6] = {0, 1, 0, double(h), 0, -1};
+    GDALSetGeoTransform(ds, gt);
+    std::vector<float> v(size_t(w) * h);
+    for (size_t i = 0; i < v.size(); ++i)
+        v[i] = value + float(i % w);
+    GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Write, 0, 0, w, h, v.data(), w, h, GDT_Float32, 0, 0);
+    GDALClose(ds);
+}
+
+}  // namespace
+
+class TestProductDialogs : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir;
+    QString dsm, dem, other, las;
+    QString f(const QString &n) const { return dir.filePath(n); }
+
+    QStringList ok(ToolDialog &d, PromptRecorder &prompts)
+    {
+        const int before = prompts.messages.size();
+        d.findChild<QPushButton *>("OK")->click();
+        QStringList texts;
+        for (int i = before; i < prompts.messages.size(); ++i)
+            texts << prompts.messages[i].text;
+        return texts;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        dsm = f("surface.tif");
+        dem = f("ground.tif");
+        other = f("other.tif");
+        las = f("pts.las");
+        writeTif(dsm, 20, 10, 30);
+        writeTif(dem, 20, 10, 10);
+        writeTif(other, 15, 10, 10);
+        VerdantaIO::CLASIO l;
+        l.header.pointDataFormat = 1;
+        for (int i = 0; i < 100; ++i) {
+            VerdantaIO::PointCloud p;
+            p.x = i % 10;
+            p.y = i / 10;
+            p.z = i;
+            l.points.push_back(p);
+        }
+        l.WriteLas(s(las));
+    }
+
+    void chm()
+    {
+        PromptRecorder prompts;
+        CHM d;
+        QCOMPARE(d.windowTitle(), QString("Generating CHM"));
+        d.setRasterCandidates({dsm, dem, other});
+        auto *dsmBox = d.findChild<QComboBox *>("DSM_comboBox");
+        auto *demBox = d.findChild<QComboBox *>("DEM_comboBox");
+        QVERIFY(dsmBox && demBox);
+        QCOMPARE(dsmBox->currentIndex(), -1);
+        demBox->setCurrentIndex(1);
+        QCOMPARE(ok(d, prompts), QStringList({"Please add DSM File!"}));  // only a DEM
+        prompts.files = {{dsm}};
+        d.findChild<QPushButton *>("browse_dsm")->click();
+        QCOMPARE(dsmBox->currentText(), dsm);
+        QCOMPARE(d.outputEdit()->text(), f("surface_GenerateCHM.tif"));
+        demBox->setCurrentIndex(-1);
+        QCOMPARE(ok(d, prompts), QStringList({"Please add DEM File!"}));
+        demBox->setCurrentIndex(demBox->findText(dem));
+        d.outputEdit()->clear();
+        QCOMPARE(ok(d, prompts), QStringList({"Output CHM is empty! Please set!"}));
+        d.outputEdit()->setText(f("missing/c.tif"));
+        QCOMPARE(ok(d, prompts), QStringList({"Output Path is invalid! Please reset!"}));
+        QVERIFY(d.outputEdit()->text().isEmpty());
+        // Mismatched grids.
+        demBox->setCurrentIndex(demBox->findText(other));
+        d.outputEdit()->setText(f("c"));
+        QCOMPARE(ok(d, prompts), QStringList({"DSM and DEM aren't match!"}));
+        QCOMPARE(d.outputEdit()->text(), f("c.tif"));  // normalised
+        QVERIFY(d.resultFiles.isEmpty());
+        demBox->setCurrentIndex(demBox->findText(dem));
+        prompts.answers = {QMessageBox::Yes};
+        QCOMPARE(ok(d, prompts), QStringList({"Do you want to add results into the project?"}));
+        QCOMPARE(d.resultFiles, QStringList({f("c.tif")}));
+        VerdantaIO::CRasterIO r;
+        QVERIFY(r.LoadFile(s(f("c.tif"))));
+        float v = 0;
+        QVERIFY(r.GetRasterGrayBlock(1, 3, 2, 1, 1, &v));
+        QCOMPARE(v, 20.0f);
+    }
+
+    void hillshade()
+    {
+        PromptRecorder prompts;
+        HillShade d;
+        QCOMPARE(d.windowTitle(), QString("HillShade"));
+        QCOMPARE(d.value("azimuth"), QString("315"));
+        QCOMPARE(d.value("elevation"), QString("45"));
+        QCOMPARE(d.value("scale"), QString("1.0"));
+        d.setRasterCandidates({dem});
+        // No DEM: the run ends silently.
+        QCOMPARE(ok(d, prompts), QStringList());
+        QCOMPARE(d.result(), 0);
+        d.findChild<QComboBox *>("CHM_comboBox")->setCurrentIndex(0);
+        QCOMPARE(d.outputEdit()->text(), f("ground_HillShade.tif"));
+        // Out-of-range values warn while typed, and the run still uses them.
+        QTest::keyClicks(d.findChild<QLineEdit *>("Azimuth_LE"), "0");  // "3150"
+        QCOMPARE(prompts.messages.last().text, QString("Please Reset Sloar Azimuth in the range of 0 to 360"));
+        QCOMPARE(prompts.messages.last().title, QString("HillShade"));
+        d.findChild<QLineEdit *>("ElevationAngle_LE")->clear();
+        QTest::keyClicks(d.findChild<QLineEdit *>("ElevationAngle_LE"), "95");
+        QCOMPARE(prompts.messages.last().text, QString("Please Reset Sloar elevation angle in the range of 0 to 90"));
+        d.findChild<QLineEdit *>("ElevationAngle_LE")->setText("45");
+        d.findChild<QLineEdit *>("TerrainScale_LE")->clear();
+        QTest::keyClicks(d.findChild<QLineEdit *>("TerrainScale_LE"), "101");
+        QCOMPARE(prompts.messages.last().text, QString("Please Reset Terrain Scale in the range of 0 to 100"));
+        d.findChild<QLineEdit *>("TerrainScale_LE")->setText("1.0");
+        prompts.files = {{f("shade.x.tif")}};
+        d.findChild<QPushButton *>("OutputBtn")->click();
+        QCOMPARE(prompts.fileRequests.last().caption, QString("Save Directory"));
+        QCOMPARE(prompts.fileRequests.last().filter, QString("*.tif"));
+        QCOMPARE(d.outputEdit()->text(), f("shade.tif"));
+        prompts.answers = {QMessageBox::Yes};
+        QCOMPARE(ok(d, prompts), QStringList({"Do you want to add results into the project?"}));
+        QCOMPARE(d.resultFiles, QStringList({f("shade.tif")}));
+        QVERIFY(d.lastCommandLine().contains("--azimuth 3150"));
+        QVERIFY(d.lastCommandLine().contains(dem + " -o "));
+    }
+
+    void lasToRaster()
+    {
+        PromptRecorder prompts;
+        LasToRaster d;
+        QCOMPARE(d.windowTitle(), QString("LasToRaster"));
+        auto *type = d.findChild<QComboBox *>("Type");
+        QVERIFY(type);
+        QCOMPARE(type->itemText(0), QString("Z"));
+        QCOMPARE(type->count(), 5);
+        d.setCandidates({las});
+        QCOMPARE(ok(d, prompts), QStringList({"Please add LAS File!"}));
+        d.inputCombo()->setCurrentIndex(0);
+        QCOMPARE(d.outputEdit()->text(), f("pts_LasToRaster.tif"));
+        d.setValue("xsize", "0");
+        QCOMPARE(ok(d, prompts), QStringList({"XSize is invalid!\nIt must be greater than 0.\nRestore to default value."}));
+        QCOMPARE(d.value("xsize"), QString("10.0"));  // restored to 10.0 though it started at 2.0
+        d.setValue("ysize", "");
+        QCOMPARE(ok(d, prompts), QStringList({"YSize is empty! Please set!"}));
+        d.setValue("ysize", "-3");
+        QCOMPARE(ok(d, prompts), QStringList({"YSize is invalid!\nIt must be greater than 0.\nRestore to default value."}));
+        QCOMPARE(d.value("ysize"), QString("10.0"));
+        d.setValue("xsize", "2");
+        d.setValue("ysize", "2");
+        type->setCurrentIndex(1);  // Intensity
+        prompts.answers = {QMessageBox::Yes};
+        QCOMPARE(ok(d, prompts), QStringList({"Do you want to add results into the project?"}));
+        QCOMPARE(d.resultFiles, QStringList({f("pts_LasToRaster.tif")}));
+        QVERIFY(d.lastCommandLine().contains("--attribute intensity"));
+        // A creation failure names the path right after "Create".
+        LasToRaster e;
+        e.setCandidates({las});
+        e.inputCombo()->setCurrentIndex(0);
+        QFile::remove(f("blocked.tif"));
+        QDir().mkpath(f("blocked.tif"));  // a folder where the file should go
+        e.outputEdit()->setText(f("blocked.tif"));
+        const QStringList shown = ok(e, prompts);
+        QCOMPARE(shown, QStringList({"Create" + f("blocked.tif") + " Failed!"}));
+    }
+
+    void commandLine()
+    {
+        QString err;
+        QCOMPARE(runCli({"chm", "--dsm", dsm, "--dem", dem, "-o", f("cli_chm.tif")}), 0);
+        QCOMPARE(runCli({"chm", "--dsm", dsm, "--dem", other, "-o", f("cli_chm2.tif")}, &err), 1);
+        QVERIFY(err.contains("DSM and DEM aren't match!"));
+        QCOMPARE(runCli({"chm", "--dem", dem, "-o", f("cli_chm3.tif")}, &err), 1);
+        QVERIFY(err.contains("Please add DSM File!"));
+        QCOMPARE(runCli({"hillshade", "--azimuth", "400", "--elevation", "45", "--scale", "1.0", dem, "-o", f("cli_hs.tif")},
+                        &err),
+                 0);
+        QVERIFY(err.contains("Please Reset Sloar Azimuth in the range of 0 to 360"));
+        QVERIFY(QFile::exists(f("cli_hs.tif")));
+        QCOMPARE(runCli({"las2raster", "--attribute", "z", "--xsize", "1", "--ysize", "1", las, "-o", f("cli_r.tif")}), 0);
+        VerdantaIO::CRasterIO r;
+        QVERIFY(r.LoadFile(s(f("cli_r.tif"))));
+        QCOMPARE(r.width, 10);
+    }
+};
+
+QTEST_MAIN(TestProductDialogs)
+#include "test_productdialogs.moc"
