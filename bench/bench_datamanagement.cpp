@@ -4,7 +4,8 @@
 //
 // Two files of POINTS / 2 points each (format 3, 1 km x 1 km side by side)
 // are merged, the result is cut into 250 m tiles, and the merged file is
-// normalised against a 1 m DEM.
+// normalised against a 1 m DEM; the merged file is rasterised (Z, 1 m) and a
+// CHM is made of two such grids.
 
 #include "DataManagement.h"
 #include "LasIO.h"
@@ -72,10 +73,24 @@ int main(int argc, char **argv)
         C_DataManagement::kNormDone)
         return 1;
     const double norm = seconds(t);
+    t = Clock::now();
+    std::vector<std::string> one{merged};
+    if (dm.LasRastersize(true, one, (folder / "z.tif").string(), 1.0, 1.0, C_DataManagement::Z, nullptr) !=
+        C_DataManagement::kRasterDone)
+        return 1;
+    const double rasterise = seconds(t);
+    // CHM of two 1 m grids of the 2 km x 1 km extent (the DEM against itself raised).
+    t = Clock::now();
+    std::vector<std::string> dsm{(folder / "z.tif").string()};
+    if (dm.MakeCHM((folder / "z.tif").string(), dsm, (folder / "chm.tif").string(), nullptr) != C_DataManagement::kChmDone)
+        return 1;
+    const double chm = seconds(t);
     std::printf("%llu points\n", (unsigned long long)n);
     std::printf("merge:         %.2f s  (%.1f M points/s)\n", merge, n / merge / 1e6);
     std::printf("tile (%zu):    %.2f s  (%.1f M points/s)\n", tiles.size(), tile, n / tile / 1e6);
     std::printf("normalisation: %.2f s  (%.1f M points/s)\n", norm, n / norm / 1e6);
+    std::printf("LAS to raster (Z, 1 m): %.2f s  (%.1f M points/s)\n", rasterise, n / rasterise / 1e6);
+    std::printf("CHM (2001 x 1001 cells): %.2f s  (%.1f M cells/s)\n", chm, 2001.0 * 1001 / chm / 1e6);
     std::filesystem::remove_all(folder);
     return 0;
 }
