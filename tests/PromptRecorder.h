@@ -35,3 +35,25 @@ public:
 private:
     Prompt::Handler *previous_;
 };
+
+#include <QDialog>
+#include <QPushButton>
+
+// Presses a tool dialog's OK button and returns the texts of the prompts it
+// showed (only the warnings when asked); a prompt titled otherwise than the
+// dialog adds "WRONG TITLE ...".
+inline QStringList pressOk(QDialog &dialog, PromptRecorder &prompts, bool warningsOnly = false)
+{
+    const int before = prompts.messages.size();
+    dialog.findChild<QPushButton *>("OK")->click();
+    QStringList texts;
+    for (int i = before; i < prompts.messages.size(); ++i) {
+        const Prompt::Message &m = prompts.messages[i];
+        if (warningsOnly && m.kind != Prompt::Kind::Warning)
+            continue;
+        texts << m.text;
+        if (m.title != dialog.windowTitle())
+            texts << "WRONG TITLE " + m.title;
+    }
+    return texts;
+}

@@ -5,6 +5,7 @@
 
 #include "DataInterpolation.h"
 #include "LasIO.h"
+#include "RasterRead.h"
 
 #include <CGAL/Delaunay_triangulation_2.h>
 #include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
@@ -29,46 +30,6 @@ double terrain(double x, double y)
 {
     return 200 + 0.05 * x + 0.03 * y + 3 * std::exp(-((x - 40) * (x - 40) + (y - 60) * (y - 60)) / 400.0) -
            2 * std::exp(-((x - 75) * (x - 75) + (y - 25) * (y - 25)) / 300.0);
-}
-
-struct Raster {
-    int w = 0, h = 0;
-    double gt[6];
-    std::vector<float> v;
-    double noData = 0;
-    bool hasNoData = false;
-    float at(int r, int c) const { return v[size_t(r) * w + c]; }
-    // Bilinear between cell centres.
-    double sample(double x, double y) const
-    {
-        double u = (x - gt[0]) / gt[1] - 0.5, t = (y - gt[3]) / gt[5] - 0.5;
-        u = std::clamp(u, 0.0, double(w - 1));
-        t = std::clamp(t, 0.0, double(h - 1));
-        const int c0 = std::min(int(u), w - 1), r0 = std::min(int(t), h - 1);
-        const int c1 = std::min(c0 + 1, w - 1), r1 = std::min(r0 + 1, h - 1);
-        const double fu = u - c0, ft = t - r0;
-        return (at(r0, c0) * (1 - fu) + at(r0, c1) * fu) * (1 - ft) + (at(r1, c0) * (1 - fu) + at(r1, c1) * fu) * ft;
-    }
-};
-
-Raster readRaster(const QString &path)
-{
-    Raster r;
-    GDALAllRegister();
-    GDALDatasetH ds = GDALOpen(s(path).c_str(), GA_ReadOnly);
-    if (!ds)
-        return r;
-    r.w = GDALGetRasterXSize(ds);
-    r.h = GDALGetRasterYSize(ds);
-    GDALGetGeoTransform(ds, r.gt);
-    GDALRasterBandH b = GDALGetRasterBand(ds, 1);
-    int has = 0;
-    r.noData = GDALGetRasterNoDataValue(b, &has);
-    r.hasNoData = has;
-    r.v.resize(size_t(r.w) * r.h);
-    GDALRasterIO(b, GF_Read, 0, 0, r.w, r.h, r.v.data(), r.w, r.h, GDT_Float32, 0, 0);
-    GDALClose(ds);
-    return r;
 }
 
 }  // namespace
@@ -118,7 +79,7 @@ class TestInterpolation : public QObject {
 
     double rmseAgainstTruth(const QString &tif)
     {
-        const Raster r = readRaster(tif);
+        const TestRaster r = readRaster(tif);
         double sum = 0;
         int n = 0;
         for (int row = 1; row < r.h - 1; ++row)
@@ -141,7 +102,7 @@ private slots:
         idw.selectorCode = 2;
         idw.flagA = true;
         QCOMPARE(idw.IDW({s(f("terrain.las"))}, s(f("idw.tif")), 300.0, nullptr), C_DataInterpolation::kDone);
-        const Raster r = readRaster(f("idw.tif"));
+        const TestRaster r = readRaster(f("idw.tif"));
         QCOMPARE(r.w, 101);  // int(int(100 - 0) / 1 + 1)
         QCOMPARE(r.h, 101);
         QCOMPARE(r.gt[0], 0.0);
@@ -189,7 +150,7 @@ private slots:
         a.flagA = true;
         a.power = 0;  // the plain mean
         QCOMPARE(a.IDW({s(f("three.las"))}, s(f("mean.tif")), 3000.0, nullptr), C_DataInterpolation::kDone);
-        Raster r = readRaster(f("mean.tif"));
+        TestRaster r = readRaster(f("mean.tif"));
         QCOMPARE(r.at(0, 0), 10.0f);                        // on the centre: its own value
         QCOMPARE(r.at(5, 5), float((10 + 20 + 40) / 3.0));  // power 0: the mean
         a.power = 2;
@@ -238,7 +199,7 @@ private slots:
         d.flagB = true;
         d.power = 2;
         QCOMPARE(d.IDW({s(f("dsm.las"))}, s(f("dsm.tif")), 0.3, nullptr), C_DataInterpolation::kDone);
-        const Raster r = readRaster(f("dsm.tif"));
+        const TestRaster r = readRaster(f("dsm.tif"));
         QVERIFY(std::abs(r.at(0, 0) - 9.0f) < 1e-4);
         QVERIFY(std::abs(r.at(3, 3) - 7.0f) < 1e-4);
         QCOMPARE(r.at(2, 2), C_DataInterpolation::kNoData);
@@ -265,7 +226,7 @@ private slots:
         idw.power = 2;
         const QString out = f("real_" + file + ".tif");
         QCOMPARE(idw.IDW({s(path)}, s(out), cell * 300, nullptr), C_DataInterpolation::kDone);
-        const Raster ours = readRaster(out);
+        const TestRaster ours = readRaster(out);
 
         // The TIN of the same ground points, sampled at the same cell centres.
         using K = CGAL::Exact_predicates_inexact_constructions_kernel;
@@ -279,7 +240,7 @@ private slots:
             if (p.classification == 2)
                 ground.emplace_back(p.x, p.y, p.z);
         Tin tin(ground.begin(), ground.end());
-        Raster tinGrid = ours;
+        TestRaster tinGrid = ours;
         Tin::Face_handle hint;
         for (int r = 0; r < ours.h; ++r)
             for (int c = 0; c < ours.w; ++c) {

@@ -40,15 +40,7 @@ class TestProductDialogs : public QObject {
     QString dsm, dem, other, las;
     QString f(const QString &n) const { return dir.filePath(n); }
 
-    QStringList ok(ToolDialog &d, PromptRecorder &prompts)
-    {
-        const int before = prompts.messages.size();
-        d.findChild<QPushButton *>("OK")->click();
-        QStringList texts;
-        for (int i = before; i < prompts.messages.size(); ++i)
-            texts << prompts.messages[i].text;
-        return texts;
-    }
+    QStringList ok(ToolDialog &d, PromptRecorder &prompts) { return pressOk(d, prompts); }
 
 private slots:
     void initTestCase()

@@ -46,18 +46,7 @@ class TestRasterDialogs : public QObject {
     QString a, b, veg;
     QString f(const QString &n) const { return dir.filePath(n); }
 
-    QStringList ok(ToolDialog &d, PromptRecorder &prompts)
-    {
-        const int before = prompts.messages.size();
-        d.findChild<QPushButton *>("OK")->click();
-        QStringList texts;
-        for (int i = before; i < prompts.messages.size(); ++i) {
-            texts << prompts.messages[i].text;
-            if (prompts.messages[i].title != d.windowTitle())
-                texts << "WRONG TITLE";
-        }
-        return texts;
-    }
+    QStringList ok(ToolDialog &d, PromptRecorder &prompts) { return pressOk(d, prompts); }
 
 private slots:
     void initTestCase()

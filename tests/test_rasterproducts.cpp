@@ -5,6 +5,7 @@
 #include "DataManagement.h"
 #include "Hillshade.h"
 #include "LasIO.h"
+#include "RasterRead.h"
 
 #include <gdal.h>
 
@@ -19,35 +20,6 @@ using namespace VerdantaIO;
 namespace {
 
 std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
-
-struct Grid {
-    int w = 0, h = 0;
-    double gt[6] = {};
-    std::vector<float> v;
-    bool hasNoData = false;
-    double noData = 0;
-    float at(int r, int c) const { return v[size_t(r) * w + c]; }
-};
-
-Grid read(const QString &path)
-{
-    Grid g;
-    GDALAllRegister();
-    GDALDatasetH ds = GDALOpen(s(path).c_str(), GA_ReadOnly);
-    if (!ds)
-        return g;
-    g.w = GDALGetRasterXSize(ds);
-    g.h = GDALGetRasterYSize(ds);
-    GDALGetGeoTransform(ds, g.gt);
-    GDALRasterBandH b = GDALGetRasterBand(ds, 1);
-    int has = 0;
-    g.noData = GDALGetRasterNoDataValue(b, &has);
-    g.hasNoData = has;
-    g.v.resize(size_t(g.w) * g.h);
-    GDALRasterIO(b, GF_Read, 0, 0, g.w, g.h, g.v.data(), g.w, g.h, GDT_Float32, 0, 0);
-    GDALClose(ds);
-    return g;
-}
 
 void write(const QString &path, int w, int h, const std::function<float(int, int)> &f, double cell = 1.0,
            bool withNoData = false, double noData = -9999)
@@ -79,7 +51,7 @@ private slots:
     {
         write(f("flat.tif"), 6, 5, [](int, int) { return 100.0f; });
         QVERIFY(computeHillshade(s(f("flat.tif")), s(f("flat_hs.tif")), HillshadeParameters()));
-        Grid g = read(f("flat_hs.tif"));
+        TestRaster g = readRaster(f("flat_hs.tif"));
         const float expected = float(1 + 254 * std::sin(45 * 3.14159265358979323846 / 180));  // about 180.6
         for (int r = 0; r < g.h; ++r)
             for (int c = 0; c < g.w; ++c) {
@@ -90,20 +62,20 @@ private slots:
         // One row: only no-data.
         write(f("row.tif"), 5, 1, [](int, int c) { return float(c); });
         QVERIFY(computeHillshade(s(f("row.tif")), s(f("row_hs.tif")), HillshadeParameters()));
-        g = read(f("row_hs.tif"));
+        g = readRaster(f("row_hs.tif"));
         for (float v : g.v)
             QCOMPARE(v, 0.0f);
         // A source no-data cell makes its neighbours no-data.
         write(f("hole.tif"), 7, 7, [](int r, int c) { return r == 3 && c == 3 ? -9999.0f : 10.0f; }, 1.0, true);
         QVERIFY(computeHillshade(s(f("hole.tif")), s(f("hole_hs.tif")), HillshadeParameters()));
-        g = read(f("hole_hs.tif"));
+        g = readRaster(f("hole_hs.tif"));
         QCOMPARE(g.at(2, 2), 0.0f);
         QCOMPARE(g.at(4, 4), 0.0f);
         QVERIFY(std::abs(g.at(1, 1) - expected) < 1e-3);
         // A slope rising to the east, z = 2 x: (w0 + 2 w3 + w6) - (w2 + 2 w5 + w8) = -16 over 1 m.
         write(f("slope.tif"), 5, 5, [](int, int c) { return float(2 * c); });
         QVERIFY(computeHillshade(s(f("slope.tif")), s(f("slope_hs.tif")), HillshadeParameters()));
-        g = read(f("slope_hs.tif"));
+        g = readRaster(f("slope_hs.tif"));
         const double gx = -16.0, gy = 0.0, zf = 1.0 / 8, aspect = std::atan2(gy, gx);
         const double deg = 3.14159265358979323846 / 180;
         const double cang = (std::sin(45 * deg) - std::cos(45 * deg) * zf * std::sqrt(gx * gx) * std::sin(aspect - 315 * deg)) /
@@ -125,7 +97,7 @@ private slots:
         gdaldem.start("gdaldem", {"hillshade", "-q", "-az", "315", "-alt", "45", "-z", "1", f("fusa_dem.tif"), f("gdal_hs.tif")});
         QVERIFY(gdaldem.waitForFinished(60000));
         QCOMPARE(gdaldem.exitCode(), 0);
-        const Grid ours = read(f("fusa_hs.tif")), theirs = read(f("gdal_hs.tif"));
+        const TestRaster ours = readRaster(f("fusa_hs.tif")), theirs = readRaster(f("gdal_hs.tif"));
         QCOMPARE(ours.w, theirs.w);
         int worst = 0;
         for (int r = 1; r < ours.h - 1; ++r)
@@ -149,7 +121,7 @@ private slots:
         C_DataManagement dm;
         std::vector<std::string> dsms{s(f("mp_dsm.tif"))};
         QCOMPARE(dm.MakeCHM(s(f("mp_dem.tif")), dsms, s(f("mp_chm.tif")), nullptr), C_DataManagement::kChmDone);
-        const Grid chm = read(f("mp_chm.tif")), d = read(f("mp_dsm.tif")), e = read(f("mp_dem.tif"));
+        const TestRaster chm = readRaster(f("mp_chm.tif")), d = readRaster(f("mp_dsm.tif")), e = readRaster(f("mp_dem.tif"));
         QVERIFY(chm.hasNoData);
         float lo = 1e9, hi = -1e9;
         for (size_t i = 0; i < chm.v.size(); ++i) {
@@ -179,7 +151,7 @@ private slots:
         C_DataManagement dm;
         std::vector<std::string> dsms{s(f("dsm.tif"))};
         QCOMPARE(dm.MakeCHM(s(f("dem.tif")), dsms, s(f("chm.tif")), nullptr), C_DataManagement::kChmDone);
-        const Grid g = read(f("chm.tif"));
+        const TestRaster g = readRaster(f("chm.tif"));
         QCOMPARE(g.at(0, 0), float(g.noData));
         QCOMPARE(g.at(1, 0), 0.0f);   // 10 - 11 clamped
         QCOMPARE(g.at(1, 2), 1.0f);   // 12 - 11
@@ -215,7 +187,7 @@ private slots:
             const QString out = f(QString("attr_%1.tif").arg(code));
             if (dm.LasRastersize(true, paths, s(out), 2.0, 2.0, code, nullptr) != C_DataManagement::kRasterDone)
                 return -1e9f;
-            return read(out).at(r, c);
+            return readRaster(out).at(r, c);
         };
         QCOMPARE(cell(C_DataManagement::Z, 0, 0), 12.0f);
         QCOMPARE(cell(C_DataManagement::Intensity, 0, 0), 200.0f);
@@ -224,7 +196,7 @@ private slots:
         QCOMPARE(cell(C_DataManagement::NumberOfReturns, 0, 0), 3.0f);
         QCOMPARE(cell(C_DataManagement::Z, 1, 1), 5.0f);
         QCOMPARE(cell(C_DataManagement::Z, 1, 0), C_DataManagement::kNoData);  // an empty cell
-        const Grid g = read(f("attr_3.tif"));
+        const TestRaster g = readRaster(f("attr_3.tif"));
         QCOMPARE(g.w, 3);  // int(int(4) / 2 + 1)
         QVERIFY(g.hasNoData);
 

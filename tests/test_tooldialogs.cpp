@@ -66,19 +66,7 @@ class TestToolDialogs : public QObject {
     QString f(const QString &name) const { return dir.filePath(name); }
 
     // Runs OK and returns the warning texts it showed.
-    QStringList ok(ToolDialog &d, PromptRecorder &prompts)
-    {
-        const int before = prompts.messages.size();
-        press(d, "OK");
-        QStringList texts;
-        for (int i = before; i < prompts.messages.size(); ++i)
-            if (prompts.messages[i].kind == Prompt::Kind::Warning) {
-                texts << prompts.messages[i].text;
-                if (prompts.messages[i].title != d.windowTitle())
-                    texts << "WRONG TITLE " + prompts.messages[i].title;
-            }
-        return texts;
-    }
+    QStringList ok(ToolDialog &d, PromptRecorder &prompts) { return pressOk(d, prompts, true); }
 
 private slots:
     void initTestCase()

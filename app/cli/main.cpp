@@ -7,7 +7,7 @@
 #include "LasDataTools.h"
 #include "RasterTools.h"
 #include "ProcessTerminal.h"
-#include "ToolSpec.h"
+#include "ToolDeclaration.h"
 
 #include <QCoreApplication>
 #include <QStringList>

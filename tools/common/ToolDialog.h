@@ -3,9 +3,9 @@
 // dialog, the default output name, the output button, the checks in the
 // tool's order with its texts, the progress dialog, the add-results
 // question and the hand-back of the written files. A tool supplies only its
-// declaration (fields, checks, texts) and its run (see ToolSpec.h).
+// declaration (fields, checks, texts) and its run (see ToolDeclaration.h).
 
-#include "ToolSpec.h"
+#include "ToolDeclaration.h"
 
 #include <QDialog>
 

@@ -2,7 +2,7 @@
 // The LAS data-management tools (merge, tile, height normalisation): their
 // declarations and runs, shared by the dialogs and verdanta-cli.
 
-#include "ToolSpec.h"
+#include "ToolDeclaration.h"
 
 namespace LasDataTools {
 

@@ -2,7 +2,7 @@
 // The digital model tools (DEM, DSM): declarations, checks and runs shared
 // by their dialogs and verdanta-cli.
 
-#include "ToolSpec.h"
+#include "ToolDeclaration.h"
 
 namespace RasterTools {
 

@@ -1,4 +1,4 @@
-#include "ToolSpec.h"
+#include "ToolDeclaration.h"
 
 #include <QDir>
 #include <QFileInfo>
