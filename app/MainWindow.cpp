@@ -5,8 +5,8 @@
 #include "FileProperties.h"
 #include "GLWidget.h"
 #include "HelpAbout.h"
-#include "LasDataDialogs.h"
-#include "RasterDialogs.h"
+#include "ToolDialog.h"
+#include "ToolRegistry.h"
 #include "Project.h"
 #include "Prompt.h"
 #include "ScenceControl.h"
@@ -17,11 +17,14 @@
 #include <QDragEnterEvent>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
 #include <QMimeData>
 #include <QStyleFactory>
 #include <QUrl>
+
+#include <functional>
 
 namespace {
 
@@ -43,6 +46,15 @@ std::string local(const QString &s) { return QFile::encodeName(s).toStdString();
 QString fromLocal(const std::string &s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
 
 const Qt::ItemFlags kItemFlags = Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled;
+// The check state an item had after the last click, so that a click on an
+// item's text (which changes no mark) is told from a click on its box.
+constexpr int kMarkRole = Qt::UserRole + 1;
+
+void setMark(QTreeWidgetItem *item, Qt::CheckState state)
+{
+    item->setCheckState(0, state);
+    item->setData(0, kMarkRole, int(state));
+}
 
 }  // namespace
 
@@ -61,21 +73,26 @@ bool InputBlocker::eventFilter(QObject *watched, QEvent *event)
     }
 }
 
-const QStringList &MainWindow::pendingActions()
+QStringList MainWindow::pendingActions() const
 {
-    // Tools arrive with their own dialogs; until
-    // then their actions are shown disabled rather than pretending to work.
-    static const QStringList names = {
-        "actionDensity_Metrics", "actionPercentiles", "actionCanpoy_Cover", "actionLAI", "actionGAP",
-        "actionExcluding_the_error_point", "actionFilter", "actionFormat_Convert", "actionLasToVector",
-        "actionClip_by_Circle", "actionClip_by_Rectangle", "actionClip_by_Polygon",
-        "actionLAS_Boundary",
-        "actionExtract_by_Intensity", "actionExtract_by_return", "actionExtract_by_elevation",
-        "actionExtract_by_Class", 
-        "actionLinear_Regression", "actionSupport_Vector_Regression", "actionArtificial_Neural_Network",
-        "actionCHM_Segmentation_2", "actionPoint_Cloud_Segmentation_2", "actionOverlap",
-        "actionColorByID",
+    // Tools arrive with their own declarations; until then the actions of
+    // the tool menus that no tool claims are shown disabled rather than
+    // pretending to work.
+    QStringList claimed;
+    for (const Tool *t : ToolRegistry::tools())
+        claimed << t->spec.action;
+    QStringList names;
+    std::function<void(QMenu *)> walk = [&](QMenu *menu) {
+        for (QAction *a : menu->actions()) {
+            if (a->menu())
+                walk(a->menu());
+            else if (!a->isSeparator() && !claimed.contains(a->objectName()))
+                names << a->objectName();
+        }
     };
+    for (QMenu *menu : {ui->menuStat, ui->menuData_Preparation, ui->menuModels, ui->menuSegmentation})
+        walk(menu);
+    names << "actionColorByID";  // tree IDs arrive with the segmentation tools
     return names;
 }
 
@@ -126,6 +143,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(ui->actionColorByIntensity, &QAction::triggered, this, &MainWindow::isIClick);
     connect(ui->actionColorByClass, &QAction::triggered, this, &MainWindow::isClassClick);
     connect(ui->actionColorByRGB, &QAction::triggered, this, &MainWindow::isRGBClick);
+    connectTools();
+    setShortcuts();
     for (const QString &name : pendingActions())
         if (QAction *action = findChild<QAction *>(name))
             action->setEnabled(false);
@@ -168,11 +187,11 @@ void MainWindow::buildTree()
     root = new QTreeWidgetItem(tree, {tr("Data Layers")});
     root->setIcon(0, QIcon(":/res/DataFrame.png"));
     root->setFlags(kItemFlags);
-    root->setCheckState(0, Qt::Checked);
+    setMark(root, Qt::Checked);
     for (int g = 0; g < 4; ++g) {
         groups[g] = new QTreeWidgetItem(root, {kGroupNames[g]});
         groups[g]->setFlags(kItemFlags);
-        groups[g]->setCheckState(0, Qt::Checked);
+        setMark(groups[g], Qt::Checked);
     }
     tree->expandAll();
 }
@@ -195,7 +214,7 @@ void MainWindow::appendLayerItem(const QString &name, const QString &path, Group
 {
     auto *item = new QTreeWidgetItem(groups[group], {name});
     item->setFlags(kItemFlags);
-    item->setCheckState(0, Qt::Checked);
+    setMark(item, Qt::Checked);
     item->setIcon(0, QIcon(kGroupIcons[group]));
     item->setToolTip(0, path);
     lists[group]->append(path);
@@ -254,7 +273,26 @@ void MainWindow::showInScene(const QString &path, Group group)
     }
     view->setHeightLegend(scene->heightHigh, scene->heightLow, scene->maxZd, scene->minZd);
     view->fullExtent();
+    shownPath = path;
+    shownGroup = group;
     QApplication::restoreOverrideCursor();
+}
+
+// Empties the scene (the layer it showed stays in the project).
+void MainWindow::clearScene()
+{
+    if (shownPath.isEmpty())
+        return;
+    switch (shownGroup) {
+    case LasGroup: scene->AddLasFile(QString()); break;
+    case VectorGroup: scene->AddShapeFile(QString()); break;
+    case RasterGroup: scene->AddRasterFile(QString()); break;
+    case TableGroup: scene->AddTableFile(QString()); break;
+    }
+    shownPath.clear();
+    view->setLegendVisible(false);
+    view->fullExtent();
+    view->update();
 }
 
 void MainWindow::addResults(const QStringList &paths)
@@ -319,6 +357,42 @@ void MainWindow::treeItemChanged(QTreeWidgetItem *item, int)
         }
     }
     recomputeParent(item);
+    const bool changed = item->data(0, kMarkRole).toInt() != int(state);
+    // Remember every mark as this click left it.
+    std::function<void(QTreeWidgetItem *)> remember = [&](QTreeWidgetItem *i) {
+        i->setData(0, kMarkRole, int(i->checkState(0)));
+        for (int c = 0; c < i->childCount(); ++c)
+            remember(i->child(c));
+    };
+    remember(root);
+    if (changed)
+        followCheckMark(item, state);
+}
+
+// Check marks say which layer is drawn: unchecking the displayed layer, its
+// group or the root clears the view; checking a layer shows it, and
+// checking a group or the root with nothing on display shows its first
+// checked layer.
+void MainWindow::followCheckMark(QTreeWidgetItem *item, Qt::CheckState state)
+{
+    if (state == Qt::Unchecked) {
+        if (shownPath.isEmpty())
+            return;
+        const int index = lists[shownGroup]->indexOf(shownPath);
+        if (index < 0 || groups[shownGroup]->child(index)->checkState(0) != Qt::Checked)
+            clearScene();
+        return;
+    }
+    if (state != Qt::Checked)
+        return;
+    Group group;
+    int index;
+    if (itemLocation(item, group, index)) {
+        showInScene(lists[group]->at(index), group);
+        return;
+    }
+    if (shownPath.isEmpty())
+        showFirstChecked();
 }
 
 void MainWindow::treeItemClicked(QTreeWidgetItem *item, int)
@@ -345,17 +419,10 @@ void MainWindow::removeLayer(Group group, int index)
     QTableWidget *t = ui->propertyTable;
     if (t->rowCount() > 0 && t->item(0, 1) && t->item(0, 1)->text() == path)
         t->setRowCount(0);
-    switch (group) {
-    case LasGroup:
-        if (scene->currentPath == path && scene->lasReader) {
-            scene->AddLasFile(QString());
-            view->setLegendVisible(false);
-        }
-        break;
-    case VectorGroup: scene->AddShapeFile(QString()); break;
-    case RasterGroup: scene->AddRasterFile(QString()); break;
-    case TableGroup: scene->AddTableFile(QString()); break;
-    }
+    // The view lets go of the layer only when it is the one on display, so
+    // that the check marks keep saying what is drawn.
+    if (shownGroup == group && shownPath == path)
+        clearScene();
     view->fullExtent();
     updateColourActions();
 }
@@ -537,12 +604,13 @@ void MainWindow::on_actionNew_triggered()
 {
     if (!maybeSave())
         return;
-    root->setCheckState(0, Qt::Checked);
+    setMark(root, Qt::Checked);
     for (QTreeWidgetItem *g : groups)
-        g->setCheckState(0, Qt::Checked);
+        setMark(g, Qt::Checked);
     removeAllLayers();
     modified = false;
     projectPath.clear();
+    Prompt::projectDirectory().clear();
     setProjectTitle(QString());
 }
 
@@ -566,6 +634,7 @@ bool MainWindow::openProjectFile(const QString &path)
     }
     removeAllLayers();
     projectPath = fromLocal(project.path);
+    Prompt::projectDirectory() = QFileInfo(projectPath).absolutePath();
     const std::vector<ProjectEntry> *entries[4] = {&project.lasLayers, &project.vectorLayers,
                                                    &project.rasterLayers, &project.tableLayers};
     const Group order[4] = {LasGroup, RasterGroup, VectorGroup, TableGroup};
@@ -635,6 +704,7 @@ bool MainWindow::saveProjectAs()
         return false;
     }
     projectPath = path;
+    Prompt::projectDirectory() = QFileInfo(projectPath).absolutePath();
     setProjectTitle(info.completeBaseName());
     modified = false;
     return true;
@@ -662,71 +732,56 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 // ---- tools ------------------------------------------------------------------------
 
-void MainWindow::runTool(ToolDialog &dialog)
+void MainWindow::connectTools()
 {
+    for (const Tool *tool : ToolRegistry::tools())
+        if (QAction *action = findChild<QAction *>(tool->spec.action))
+            connect(action, &QAction::triggered, this, [this, tool] { runTool(*tool); });
+}
+
+void MainWindow::runTool(const Tool &tool)
+{
+    ToolDialog dialog(tool);
     if (dialog.candidateFiles != lasFiles)
         dialog.candidateFiles = lasFiles;
     dialog.setCandidates(dialog.candidateFiles);
     dialog.setRasterCandidates(rasterFiles);
     dialog.Reset();
-    if (dialog.exec() != QDialog::Accepted)
+    const bool accepted = dialog.exec() == QDialog::Accepted;
+    // What the run noticed on the way (an input read in part) is kept in
+    // the log whether or not the run ended with results.
+    for (const QString &note : dialog.notes())
+        log(tool.spec.title + ": " + note);
+    if (!accepted)
         return;
     // The equivalent command, so that a run can be repeated in a batch script.
     log(dialog.lastCommandLine());
     addResults(dialog.resultFiles);
 }
 
-void MainWindow::on_actionLAS_Merge_triggered()
-{
-    Merge dialog;
-    runTool(dialog);
-}
-
-void MainWindow::on_actionTile_triggered()
-{
-    LasTile dialog;
-    runTool(dialog);
-}
-
-void MainWindow::on_actionNormalization_triggered()
-{
-    LasNormalization dialog;
-    runTool(dialog);
-}
-
-void MainWindow::on_actionDEM_triggered()
-{
-    CDEM dialog;
-    runTool(dialog);
-}
-
-void MainWindow::on_actionDSM_triggered()
-{
-    CDSM dialog;
-    runTool(dialog);
-}
-
-void MainWindow::on_actionCHM_triggered()
-{
-    CHM dialog;
-    runTool(dialog);
-}
-
-void MainWindow::on_actionGenerate_HillShade_triggered()
-{
-    HillShade dialog;
-    runTool(dialog);
-}
-
-void MainWindow::on_actionLasToRaster_triggered()
-{
-    LasToRaster dialog;
-    runTool(dialog);
-}
-
 // ---- help and windows -----------------------------------------------------------
 
 void MainWindow::on_actionExit_triggered() { close(); }
+
+// The desktop's usual keys, and a mnemonic on every menu (Alt+F opens File).
+void MainWindow::setShortcuts()
+{
+    ui->actionNew->setShortcut(QKeySequence::New);
+    ui->actionOpen->setShortcut(QKeySequence::Open);
+    ui->actionSave->setShortcut(QKeySequence::Save);
+    ui->actionSave_as->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
+    ui->actionExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    ui->actionView_Help->setShortcut(QKeySequence(Qt::Key_F1));
+    for (QMenu *menu : {ui->menuFile, ui->menuStat, ui->menuData_Preparation, ui->menuModels, ui->menuSegmentation,
+                        ui->menuWindows, ui->menuHelp})
+        menu->setTitle("&" + menu->title());
+    const std::pair<QAction *, QString> items[] = {
+        {ui->actionNew, "&New"}, {ui->actionOpen, "&Open"}, {ui->actionSave, "&Save"},
+        {ui->actionSave_as, "Save &as"}, {ui->actionExit, "E&xit"}, {ui->actionView_Help, "&View Help"},
+        {ui->actionAbout, "&About"}};
+    for (const auto &item : items)
+        item.first->setText(item.second);
+}
 
 void MainWindow::on_actionView_Help_triggered()
 {

@@ -14,6 +14,7 @@ class QTreeWidget;
 class QTreeWidgetItem;
 class ScenceControl;
 class ToolDialog;
+struct Tool;
 
 namespace Ui {
 class MainWindow;
@@ -65,8 +66,11 @@ public:
     QTreeWidget *layerTree() const;
     QString outputText() const;
 
-    // The menu actions whose tools are not available yet.
-    static const QStringList &pendingActions();
+    // The menu actions whose tools are not available yet: every action of
+    // the tool menus that no registered tool claims.
+    QStringList pendingActions() const;
+    // The layer the scene shows (its group and path; empty path: none).
+    QString displayedPath() const { return shownPath; }
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -83,14 +87,6 @@ private slots:
     void on_actionAdd_Vector_File_triggered();
     void on_actionAdd_Raster_File_triggered();
     void on_actionAdd_Table_File_triggered();
-    void on_actionLAS_Merge_triggered();
-    void on_actionTile_triggered();
-    void on_actionNormalization_triggered();
-    void on_actionDEM_triggered();
-    void on_actionDSM_triggered();
-    void on_actionCHM_triggered();
-    void on_actionGenerate_HillShade_triggered();
-    void on_actionLasToRaster_triggered();
     void on_actionView_Help_triggered();
     void on_actionAbout_triggered();
     void isAddDataClick();
@@ -128,8 +124,14 @@ private slots:
 
 private:
     void followVisibility(QAction *action, bool visible);
-    // Runs a tool dialog on the project's LAS files and adds what it wrote.
-    void runTool(ToolDialog &dialog);
+    // Runs a tool's dialog on the project's LAS files and adds what it wrote.
+    void runTool(const Tool &tool);
+    void connectTools();
+    void setShortcuts();
+    // Follows a changed check mark: an unchecked displayed layer leaves the
+    // view, a checked layer is shown.
+    void followCheckMark(QTreeWidgetItem *item, Qt::CheckState state);
+    void clearScene();
     void buildTree();
     void addFilesToGroup(const QStringList &files, Group group);
     // Validates a file and lists it under its group; false when invalid.
@@ -167,6 +169,8 @@ private:
     QTreeWidgetItem *root = nullptr;
     QTreeWidgetItem *groups[4] = {nullptr, nullptr, nullptr, nullptr};
     QTreeWidgetItem *contextItem = nullptr;
+    QString shownPath;  // the layer the scene shows
+    Group shownGroup = LasGroup;
     QLabel *statusLabels[2] = {nullptr, nullptr};
     InputBlocker *blocker;
     bool blocked = false;

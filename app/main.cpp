@@ -11,7 +11,8 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    Prompt::lastDirectory() = QCoreApplication::applicationDirPath();
+    // File dialogs start in the home folder until a file or project is
+    // chosen (Prompt::startDirectory), never in the program's own folder.
     // "windowsvista" exists on Windows only; elsewhere Fusion stands in.
     QStyle *style = QStyleFactory::create("windowsvista");
     if (!style)

@@ -2,7 +2,18 @@
 
 #include <string>
 
-CProcessTerminal::CProcessTerminal(FILE *out, int width) : out_(out), width_(width) {}
+#ifdef _WIN32
+#include <io.h>
+#define VERDANTA_ISATTY(f) _isatty(_fileno(f))
+#else
+#include <unistd.h>
+#define VERDANTA_ISATTY(f) isatty(fileno(f))
+#endif
+
+CProcessTerminal::CProcessTerminal(FILE *out, int width)
+    : out_(out), width_(width), interactive_(out && VERDANTA_ISATTY(out))
+{
+}
 
 CProcessTerminal::~CProcessTerminal() { finish(); }
 
@@ -36,6 +47,15 @@ void CProcessTerminal::draw(double fraction)
     if (p == lastShown_ || !out_)
         return;
     lastShown_ = p;
+    if (!interactive_) {
+        const int tenth = p / 10;
+        if (tenth <= lastTenth_)
+            return;
+        lastTenth_ = tenth;
+        std::fprintf(out_, "%s %d%%\n", message_.c_str(), tenth * 10);
+        std::fflush(out_);
+        return;
+    }
     const int filled = p * width_ / 100;
     std::string bar(static_cast<size_t>(filled), '#');
     bar.append(static_cast<size_t>(width_ - filled), '.');

@@ -1,7 +1,9 @@
 #pragma once
-// A text progress bar on standard error for the command-line front end.
-// It honours stages like the dialog, redraws only when the percentage
-// changes, and never cancels.
+// Progress on standard error for the command-line front end. On a terminal
+// it is a text bar redrawn in place whenever the percentage changes; when
+// the stream is redirected (scripts, CI logs) it writes one plain line per
+// 10 % instead, so a log gets no carriage returns. It honours stages like
+// the dialog and never cancels.
 
 #include "ProcessBase.h"
 
@@ -10,6 +12,9 @@
 class CProcessTerminal : public CProcessBase {
 public:
     explicit CProcessTerminal(FILE *out = stderr, int width = 40);
+    // Whether the stream is a terminal (decided once, at construction).
+    bool interactive() const { return interactive_; }
+    void setInteractive(bool on) { interactive_ = on; }
     ~CProcessTerminal() override;
 
     void SetMessage(const char *text) override;
@@ -28,4 +33,6 @@ private:
     int width_;
     int lastShown_ = -1;
     bool lineOpen_ = false;
+    bool interactive_ = false;
+    int lastTenth_ = 0;  // redirected output: the last 10 % step written
 };

@@ -24,14 +24,14 @@ QStringList menuTexts(const QMenu *menu)
 {
     QStringList texts;
     for (QAction *a : menu->actions())
-        texts << (a->isSeparator() ? QString("-") : a->text());
+        texts << (a->isSeparator() ? QString("-") : QString(a->text()).remove('&'));
     return texts;
 }
 
 QMenu *submenu(QMenu *menu, const QString &title)
 {
     for (QAction *a : menu->actions())
-        if (a->menu() && a->text() == title)
+        if (a->menu() && QString(a->text()).remove('&') == title)
             return a->menu();
     return nullptr;
 }
@@ -47,7 +47,8 @@ private slots:
         QStringList top;
         for (QAction *a : w.menuBar()->actions())
             top << a->text();
-        QCOMPARE(top, QStringList({"File", "Stat", "Tools", "Models", "Segmentation", "Windows", "Help"}));
+        // Every menu has a mnemonic (Alt+F opens File).
+        QCOMPARE(top, QStringList({"&File", "&Stat", "&Tools", "&Models", "&Segmentation", "&Windows", "&Help"}));
         auto *file = w.findChild<QMenu *>("menuFile");
         QCOMPARE(menuTexts(file), QStringList({"New", "Open", "-", "Add Data", "-", "Save", "Save as", "-", "Exit"}));
         QCOMPARE(menuTexts(submenu(file, "Add Data")),
@@ -79,7 +80,7 @@ private slots:
                                  "actionClose", "actionStepWise_Regression", "actionRGBA", "actionHillShade"})
             QVERIFY2(w.findChild<QAction *>(name), name);
         // Tools that do not exist yet are disabled, never pretending.
-        for (const QString &name : MainWindow::pendingActions()) {
+        for (const QString &name : w.pendingActions()) {
             QAction *a = w.findChild<QAction *>(name);
             QVERIFY2(a, qPrintable(name));
             QVERIFY2(!a->isEnabled(), qPrintable(name));
@@ -252,17 +253,28 @@ private slots:
     void fileDialogsRememberTheFolder()
     {
         PromptRecorder prompts;
-        Prompt::lastDirectory() = "/start";
-        prompts.files = {{"/data/stands/a.las", "/elsewhere/b.las"}, {}};
+        // Nothing chosen yet: the project's folder, else home, never the
+        // program's folder.
+        Prompt::lastDirectory().clear();
+        Prompt::projectDirectory().clear();
+        QVERIFY(Prompt::openFile(nullptr, "Open File", "*.tif").isEmpty());
+        QCOMPARE(prompts.fileRequests.takeLast().directory, QDir::homePath());
+        Prompt::projectDirectory() = QDir::tempPath();
+        QVERIFY(Prompt::openFile(nullptr, "Open File", "*.tif").isEmpty());
+        QCOMPARE(prompts.fileRequests.takeLast().directory, QDir::tempPath());
+        prompts.files.clear();
+        Prompt::lastDirectory() = "/";
+        QTemporaryDir stands;
+        prompts.files = {{stands.filePath("a.las"), "/elsewhere/b.las"}, {}};
         const QStringList chosen = Prompt::openFiles(nullptr, "Open File", "LAS File(*.las)");
         QCOMPARE(chosen.size(), 2);
-        QCOMPARE(prompts.fileRequests[0].directory, QString("/start"));
+        QCOMPARE(prompts.fileRequests[0].directory, QString("/"));
         QCOMPARE(prompts.fileRequests[0].filter, QString("LAS File(*.las)"));
-        QCOMPARE(Prompt::lastDirectory(), QString("/data/stands"));
+        QCOMPARE(Prompt::lastDirectory(), stands.path());
         // Cancel leaves the folder as it was.
         QVERIFY(Prompt::openFile(nullptr, "Open File", "*.tif").isEmpty());
-        QCOMPARE(Prompt::lastDirectory(), QString("/data/stands"));
-        QCOMPARE(prompts.fileRequests[1].directory, QString("/data/stands"));
+        QCOMPARE(Prompt::lastDirectory(), stands.path());
+        QCOMPARE(prompts.fileRequests[1].directory, stands.path());
     }
 
     void helpAndAbout()

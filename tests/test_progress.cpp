@@ -104,24 +104,46 @@ private slots:
         QCOMPARE(bar.value(), 100);
     }
 
+    // On a terminal a bar redrawn in place when the percentage changes; into
+    // a file or pipe one line per 10 %, never a carriage return.
     void terminalBarDrawsOnChangeOnly()
     {
-        char buffer[4096] = {};
+        auto run = [](bool interactive) -> QString {
+            char buffer[4096] = {};
+            FILE *out = fmemopen(buffer, sizeof buffer - 1, "w");
+            {
+                CProcessTerminal bar(out, 10);
+                if (bar.interactive())  // a memory stream is no terminal
+                    return "interactive";
+                bar.setInteractive(interactive);
+                bar.SetMessage("Tiling");
+                bar.SetStageCount(2);
+                bar.SetStageOffset(0.5);
+                bar.SetStepCount(2);
+                bar.StepIt();          // 1/2/2 + 0.5 = 0.75
+                bar.SetPosition(0.75);  // same percentage: no redraw
+                bar.SetPosition(0.79);  // same tenth
+                bar.SetPosition(1.0);
+            }
+            std::fclose(out);
+            return QString::fromLatin1(buffer);
+        };
+        QCOMPARE(run(true), QString("\rTiling [#######...]  75%\rTiling [#######...]  79%\rTiling [##########] 100%\n"));
+        QCOMPARE(run(false), QString("Tiling 70%\nTiling 100%\n"));
+        // A thousand small steps write ten lines at most.
+        char buffer[8192] = {};
         FILE *out = fmemopen(buffer, sizeof buffer - 1, "w");
-        QVERIFY(out);
         {
-            CProcessTerminal bar(out, 10);
-            bar.SetMessage("Tiling");
-            bar.SetStageCount(2);
-            bar.SetStageOffset(0.5);
-            bar.SetStepCount(2);
-            QVERIFY(bar.StepIt());  // 1/2/2 + 0.5 = 0.75
-            QVERIFY(bar.SetPosition(0.75));  // same percentage: no redraw
-            QVERIFY(bar.SetPosition(1.0));
+            CProcessTerminal bar(out);
+            bar.SetMessage("DEM");
+            bar.SetStepCount(1000);
+            for (int i = 0; i < 1000; ++i)
+                bar.StepIt();
         }
         std::fclose(out);
         const QString text = QString::fromLatin1(buffer);
-        QCOMPARE(text, QString("\rTiling [#######...]  75%\rTiling [##########] 100%\n"));
+        QCOMPARE(text.count('\n'), 10);
+        QVERIFY(!text.contains('\r'));
     }
 };
 

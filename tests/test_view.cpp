@@ -396,15 +396,21 @@ private slots:
         QCOMPARE(view->yRot, -10 / W * 100);
         QCOMPARE(view->zTrans, -1500 + 20 / H * 100);
 
-        // Zoom tools: each click 120 units away (in) or closer (out).
+        // Zoom tools: a ZoomIn click brings the data 120 units closer, the
+        // way a forward wheel notch does, and ZoomOut takes it away.
+        view->ResetView();
+        QWheelEvent forward(QPointF(10, 10), QPointF(10, 10), QPoint(), QPoint(0, 120), Qt::NoButton,
+                            Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(view, &forward);
+        QVERIFY(view->zTrans > -1500.0);
         view->ResetView();
         view->selectZoomIn();
         QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, QPoint(50, 50));
-        QCOMPARE(view->zTrans, -1620.0);
+        QCOMPARE(view->zTrans, -1380.0);
         view->selectZoomOut();
         QTest::mouseClick(view, Qt::RightButton, Qt::NoModifier, QPoint(50, 50));
         QTest::mouseClick(view, Qt::LeftButton, Qt::NoModifier, QPoint(50, 50));
-        QCOMPARE(view->zTrans, -1380.0);
+        QCOMPARE(view->zTrans, -1620.0);
         view->selectPan();
         QVERIFY(view->panTool && !view->zoomInTool && !view->zoomOutTool);
         QTest::mousePress(view, Qt::LeftButton, Qt::NoModifier, QPoint(100, 100));

@@ -461,10 +461,11 @@ void GLWidget::mouseReleaseEvent(QMouseEvent *event)
 {
     const int dx = pressX - event->x(), dy = pressY - event->y();
     const bool moved = dx != 0 || dy != 0;
+    // A ZoomIn click brings the data closer, as a wheel notch forward does.
     if (zoomInTool)
-        zTrans = clampEye(zTrans - 120);
-    else if (zoomOutTool)
         zTrans = clampEye(zTrans + 120);
+    else if (zoomOutTool)
+        zTrans = clampEye(zTrans - 120);
     else if (moved)
         drag(buttonCode(event->button()), dx, dy);
     update();

@@ -4,16 +4,17 @@
 // Exit status 0 on success, 1 with the message on standard error otherwise.
 
 #include "FileProperties.h"
-#include "LasDataTools.h"
-#include "RasterTools.h"
 #include "ProcessTerminal.h"
-#include "ToolDeclaration.h"
+#include "ToolRegistry.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <cstdio>
 #include <functional>
+#include <new>
 
 namespace {
 
@@ -61,65 +62,41 @@ int info(const QStringList &args)
     return status;
 }
 
-// The tools, declared once and shared with their dialogs.
-const std::vector<const Tool *> &tools()
+// Paths typed on the command line are relative to the current folder; the
+// checks that the dialog applies to absolute paths then see what was meant.
+QString absolute(const QString &path)
 {
-    static const std::vector<const Tool *> list = {&LasDataTools::merge(), &LasDataTools::tile(),
-                                                   &LasDataTools::normalize(), &RasterTools::dem(),
-                                                   &RasterTools::dsm(), &RasterTools::chm(),
-                                                   &RasterTools::hillshade(), &RasterTools::lasToRaster()};
-    return list;
-}
-
-std::string toolUsage(const Tool &tool)
-{
-    const QString inputs = !tool.spec.positionalParam.isEmpty() ? tool.spec.positionalParam.toUpper() + ".tif"
-                           : tool.spec.lasInputs                ? QString("INPUT...")
-                                                                : QString();
-    QString text = "verdanta-cli " + tool.spec.name + " [OPTIONS] " + inputs + " -o OUTPUT\n\n" + tool.spec.summary +
-                   "\n\nOptions:\n";
-    for (const ParamSpec &p : tool.spec.params) {
-        if (p.option == tool.spec.positionalParam)
-            continue;
-        QString arg = p.kind == ParamSpec::File || p.kind == ParamSpec::Raster ? "FILE"
-                      : p.kind == ParamSpec::Flag                           ? ""
-                                                                            : "VALUE";
-        QString def = p.defaultValue;
-        if (p.kind == ParamSpec::Choice) {
-            arg = p.items.join("|").toLower();
-            def = p.items.value(0).toLower();
-        } else if (p.kind == ParamSpec::Flag) {
-            def = p.defaultValue == "1" ? "on" : "off";
-        }
-        text += QString("  --%1 %2  %3%4\n")
-                    .arg(p.option, -10)
-                    .arg(arg, -12)
-                    .arg(p.label.trimmed())
-                    .arg(def.isEmpty() ? QString() : " (default " + def + ")");
-    }
-    text += "  -o OUTPUT         the output (a file, or a folder where the tool writes several)\n";
-    text += "  --yes             answer every question with yes\n";
-    return text.toStdString();
+    if (path.isEmpty())
+        return path;
+    const bool folderForm = path.endsWith('/') || path.endsWith('\\');
+    QString full = QDir::cleanPath(QDir::current().absoluteFilePath(path));
+    if (folderForm && !full.endsWith('/'))
+        full += '/';
+    return full;
 }
 
 // One tool run from the command line: the same checks and messages as the
-// dialog, progress on standard error.
+// dialog, progress on standard error. It exits with 0 only when every
+// output it reports has been written.
 int runTool(const Tool &tool, const QStringList &args)
 {
     const ToolSpec &spec = tool.spec;
     ToolRequest request;
     for (const ParamSpec &p : spec.params)
         request.values[p.option] = p.defaultValue;
+    bool yes = false;
     for (int i = 0; i < args.size(); ++i) {
         const QString a = args[i];
-        if (a == "--yes")
+        if (a == "--yes") {
+            yes = true;
             continue;
+        }
         if (a == "-o" || a == "--output") {
             if (i + 1 >= args.size()) {
                 printErr(a + " needs a value");
                 return 1;
             }
-            request.output = args[++i];
+            request.output = absolute(args[++i]);
             continue;
         }
         if (a.startsWith("--")) {
@@ -143,41 +120,56 @@ int runTool(const Tool &tool, const QStringList &args)
                     printErr(a + " takes one of: " + p->items.join(", ").toLower());
                     return 1;
                 }
+            } else if (p->kind == ParamSpec::File || p->kind == ParamSpec::Raster) {
+                v = absolute(v);
             }
             request.values[p->option] = v;
             continue;
         }
         if (!spec.positionalParam.isEmpty())
-            request.values[spec.positionalParam] = a;  // e.g. the DEM of hillshade
+            request.values[spec.positionalParam] = absolute(a);  // e.g. the DEM of hillshade
         else
-            request.inputs << a;
+            request.inputs << absolute(a);
     }
     for (const QString &w : ToolChecks::rangeWarnings(spec, request))
-        printErr(w);
+        printErr(ToolChecks::cliMessage(w));
     QStringList outputs;
     const CheckResult check = ToolChecks::prepare(tool, request, outputs);
     if (!check.ok) {
-        printErr(check.message.isEmpty() ? "Nothing to do: give the input and -o OUTPUT." : check.message);
+        printErr(check.message.isEmpty() ? "Nothing to do: give the input and -o OUTPUT."
+                                         : ToolChecks::cliMessage(check.message, check.detail));
         return 1;
     }
-    if (!tool.confirmation.isEmpty() && !args.contains("--yes")) {
-        printErr(tool.confirmation + " Answer with --yes to go on.");
-        return 1;
+    for (const QString &question : ToolChecks::questions(tool, request)) {
+        if (!yes) {
+            printErr(ToolChecks::cliMessage(question) + " Answer with --yes to go on.");
+            return 1;
+        }
     }
     ToolOutcome outcome;
-    {
+    try {
         CProcessTerminal progress;
         progress.SetMessage(spec.title.toLocal8Bit().constData());
         outcome = tool.run(request, outputs, &progress);
-    }
-    for (const QString &w : outcome.warnings)
-        printErr(w.trimmed());
-    if (!outcome.completed) {
-        if (outcome.warnings.isEmpty())
-            printErr(spec.title + " ended without a result.");
+    } catch (const std::bad_alloc &) {
+        printErr(spec.title + ": not enough memory for this run; nothing was finished.");
         return 1;
     }
+    for (const QString &n : outcome.notes)
+        printErr(ToolChecks::cliMessage(n));
+    for (int i = 0; i < outcome.warnings.size(); ++i)
+        printErr(ToolChecks::cliMessage(outcome.warnings[i], outcome.details.value(i)));
+    QStringList written, missing;
     for (const QString &r : outcome.results)
+        (QFileInfo::exists(r) ? written : missing) << r;
+    for (const QString &m : missing)
+        printErr(spec.title + ": " + m + " was not written.");
+    if (!outcome.completed || !missing.isEmpty() || written.isEmpty()) {
+        if (outcome.warnings.isEmpty() && outcome.notes.isEmpty() && missing.isEmpty())
+            printErr(spec.title + " ended without writing anything.");
+        return 1;
+    }
+    for (const QString &r : written)
         printOut("Wrote " + r);
     return 0;
 }
@@ -188,8 +180,8 @@ const std::vector<Command> &commands()
         std::vector<Command> l = {
             {"info", "print the properties of LAS, GeoTIFF, shapefile and CSV files", "verdanta-cli info FILE...", info},
         };
-        for (const Tool *t : tools())
-            l.push_back({t->spec.name.toStdString(), t->spec.summary.toStdString(), toolUsage(*t),
+        for (const Tool *t : ToolRegistry::tools())
+            l.push_back({t->spec.name.toStdString(), t->spec.summary.toStdString(), ToolChecks::usage(*t).toStdString(),
                          [t](const QStringList &args) { return runTool(*t, args); }});
         return l;
     }();
@@ -221,7 +213,15 @@ int main(int argc, char **argv)
                 std::printf("Usage: %s\n", c.usage.c_str());
                 return 0;
             }
-            return c.run(args);
+            try {
+                return c.run(args);
+            } catch (const std::bad_alloc &) {
+                printErr("Not enough memory for this run.");
+                return 1;
+            } catch (const std::exception &e) {
+                printErr(QString("The run failed: ") + e.what());
+                return 1;
+            }
         }
     }
     printErr("Unknown tool " + name);

@@ -1,6 +1,7 @@
 #include "Prompt.h"
 
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 
@@ -21,6 +22,20 @@ QString &lastDirectory()
 {
     static QString directory;
     return directory;
+}
+
+QString &projectDirectory()
+{
+    static QString directory;
+    return directory;
+}
+
+QString startDirectory()
+{
+    for (const QString &d : {lastDirectory(), projectDirectory()})
+        if (!d.isEmpty() && QFileInfo(d).isDir())
+            return d;
+    return QDir::homePath();
 }
 
 void rememberChosen(const QString &path)
@@ -115,22 +130,22 @@ static QStringList ask(QWidget *parent, const FileRequest &request)
 
 QString openFile(QWidget *parent, const QString &caption, const QString &filter)
 {
-    return ask(parent, {FileDialog::OpenFile, caption, lastDirectory(), filter}).value(0);
+    return ask(parent, {FileDialog::OpenFile, caption, startDirectory(), filter}).value(0);
 }
 
 QStringList openFiles(QWidget *parent, const QString &caption, const QString &filter)
 {
-    return ask(parent, {FileDialog::OpenFiles, caption, lastDirectory(), filter});
+    return ask(parent, {FileDialog::OpenFiles, caption, startDirectory(), filter});
 }
 
 QString saveFile(QWidget *parent, const QString &caption, const QString &filter)
 {
-    return ask(parent, {FileDialog::SaveFile, caption, lastDirectory(), filter}).value(0);
+    return ask(parent, {FileDialog::SaveFile, caption, startDirectory(), filter}).value(0);
 }
 
 QString existingDirectory(QWidget *parent, const QString &caption)
 {
-    return ask(parent, {FileDialog::Directory, caption, lastDirectory(), QString()}).value(0);
+    return ask(parent, {FileDialog::Directory, caption, startDirectory(), QString()}).value(0);
 }
 
 }  // namespace Prompt

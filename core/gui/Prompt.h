@@ -56,15 +56,20 @@ QMessageBox::StandardButton question(
 // Hands a link or a local file to the desktop's default handler.
 bool openUrl(const QUrl &url);
 
-// File dialogs open in lastDirectory() and set it to the folder of the
-// first chosen file.
+// File dialogs open in startDirectory() and set lastDirectory() to the
+// folder of the first chosen file.
 QString openFile(QWidget *parent, const QString &caption, const QString &filter);
 QStringList openFiles(QWidget *parent, const QString &caption, const QString &filter);
 QString saveFile(QWidget *parent, const QString &caption, const QString &filter);
 QString existingDirectory(QWidget *parent, const QString &caption);
 
-// The process-wide folder in which every file dialog opens.
+// The folder of the last file chosen in any file dialog (empty at start).
 QString &lastDirectory();
+// The folder of the open project (empty when untitled).
+QString &projectDirectory();
+// Where a file dialog opens: the last folder used, else the project's
+// folder, else the home folder; never the program's own folder.
+QString startDirectory();
 // Sets lastDirectory() to the folder of an absolute path that was chosen.
 void rememberChosen(const QString &path);
 

@@ -1,5 +1,7 @@
 #include "ToolDeclaration.h"
 
+#include "InputReferences.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -61,7 +63,9 @@ CheckResult validateParams(const ToolSpec &spec, ToolRequest &request)
             const bool valid = ok && (p.allowZero ? v >= 0 : v > 0);
             if (!valid && !p.invalidMessage.isEmpty()) {
                 request.values[p.option] = p.resetValue.isEmpty() ? p.defaultValue : p.resetValue;
-                return fail(p.invalidMessage, p.option);
+                CheckResult c = fail(p.invalidMessage, p.option);
+                c.detail = "--" + p.option + " " + value;
+                return c;
             }
         }
     }
@@ -85,6 +89,11 @@ QStringList rangeWarnings(const ToolSpec &spec, const ToolRequest &request)
 CheckResult validate(const ToolSpec &spec, ToolRequest &request)
 {
     auto fail = [](const QString &message) { return CheckResult{false, message, QString()}; };
+    auto failWith = [](const QString &message, const QString &detail) {
+        CheckResult c{false, message, QString()};
+        c.detail = detail;
+        return c;
+    };
     const CheckResult params = validateParams(spec, request);
     if (!params.ok)
         return params;
@@ -93,12 +102,12 @@ CheckResult validate(const ToolSpec &spec, ToolRequest &request)
         return fail(spec.outputEmptyMessage);
     const QFileInfo info(output);
     if (!spec.folderMissingMessage.isEmpty() && !info.isDir() && !info.absoluteDir().exists())
-        return fail(spec.folderMissingMessage);
+        return failWith(spec.folderMissingMessage, info.absolutePath() + " does not exist");
     if (!isAbsolutePlatformPath(output))
-        return fail(spec.invalidPathMessage);
+        return failWith(spec.invalidPathMessage, output + " is not an absolute path");
     static const QRegularExpression forbidden("[\\\\/:*?\"<>|]");
     if (forbidden.match(info.fileName()).hasMatch())
-        return fail(spec.invalidPathMessage);
+        return failWith(spec.invalidPathMessage, info.fileName() + " holds a character a file name cannot hold");
     return CheckResult();
 }
 
@@ -135,8 +144,11 @@ CheckResult refuseOverwrite(const ToolSpec &spec, const ToolRequest &request, co
             const bool same = o.exists() && i.exists() ? o.canonicalFilePath() == i.canonicalFilePath()
                                                        : QDir::cleanPath(o.absoluteFilePath()) ==
                                                              QDir::cleanPath(i.absoluteFilePath());
-            if (same)
-                return CheckResult{false, spec.invalidPathMessage, QString()};
+            if (same) {
+                CheckResult c{false, spec.invalidPathMessage, QString()};
+                c.detail = out + " is one of the inputs";
+                return c;
+            }
         }
     }
     return CheckResult();
@@ -159,7 +171,20 @@ CheckResult prepare(const Tool &tool, ToolRequest &request, QStringList &outputs
     return check;
 }
 
-QString commandLine(const ToolSpec &spec, const ToolRequest &request)
+QStringList questions(const Tool &tool, const ToolRequest &request)
+{
+    QStringList list;
+    if (tool.combinesInputs && tool.combinesInputs(request)) {
+        const QString crs = InputReferences::mismatchQuestion(request.inputs);
+        if (!crs.isEmpty())
+            list << crs;
+    }
+    if (!tool.confirmation.isEmpty())
+        list << tool.confirmation;
+    return list;
+}
+
+QString commandLine(const ToolSpec &spec, const ToolRequest &request, bool answeredYes)
 {
     auto quote = [](const QString &s) {
         static const QRegularExpression plain("^[A-Za-z0-9_./:=+-]+$");
@@ -189,8 +214,58 @@ QString commandLine(const ToolSpec &spec, const ToolRequest &request)
         parts.removeOne(quote(v));
         parts << quote(v);
     }
+    if (answeredYes)
+        parts << "--yes";
     parts << "-o" << quote(request.output);
     return parts.join(' ');
+}
+
+QString usage(const Tool &tool)
+{
+    const ToolSpec &spec = tool.spec;
+    const QString inputs = !spec.positionalParam.isEmpty() ? spec.positionalParam.toUpper() + ".tif"
+                           : spec.lasInputs                ? QString("INPUT...")
+                                                           : QString();
+    QString text = "verdanta-cli " + spec.name + " [OPTIONS] " + inputs + " -o OUTPUT\n\n" + spec.summary +
+                   "\n\nOptions:\n";
+    for (const ParamSpec &p : spec.params) {
+        if (p.option == spec.positionalParam)
+            continue;
+        QString arg = p.kind == ParamSpec::File || p.kind == ParamSpec::Raster ? "FILE"
+                      : p.kind == ParamSpec::Flag                           ? ""
+                                                                            : "VALUE";
+        QString def = p.defaultValue;
+        if (p.kind == ParamSpec::Choice) {
+            arg = p.items.join("|").toLower();
+            def = p.items.value(0).toLower();
+        } else if (p.kind == ParamSpec::Flag) {
+            def = p.defaultValue == "1" ? "on" : "off";
+        }
+        text += QString("  --%1 %2  %3%4\n")
+                    .arg(p.option, -10)
+                    .arg(arg, -12)
+                    .arg(p.label.trimmed())
+                    .arg(def.isEmpty() ? QString() : " (default " + def + ")");
+    }
+    text += "  -o OUTPUT         the output (a file, or a folder where the tool writes several)\n";
+    text += "  --yes             answer every question with yes\n";
+    return text;
+}
+
+QString cliMessage(const QString &message, const QString &detail)
+{
+    QString text = message;
+    text.remove("Restore to default value.");
+    // The dialog's line breaks become spaces; a sentence run into the next
+    // ("invalid!It must") gets its space back.
+    text.replace('\n', ' ');
+    static const QRegularExpression runOn("([!.])(?=[A-Z][a-z])");
+    if (!text.contains('/') && !text.contains('\\'))  // leave paths alone
+        text.replace(runOn, "\\1 ");
+    text = text.simplified();
+    if (!detail.isEmpty())
+        text += " (" + detail + ")";
+    return text;
 }
 
 }  // namespace ToolChecks

@@ -41,6 +41,8 @@ struct ToolSpec {
     QString name;     // the CLI subcommand
     QString title;    // the dialog's title and the message boxes' title
     QString summary;  // one line for the CLI's list of tools
+    QString action;   // the main window's action that opens the dialog, e.g. "actionDEM"
+    QString menu;     // where that action sits, e.g. "Models > Generating Digital Models"
     QString help;     // the dialog's help page (HTML)
     QString inputFilter = "LAS File(*.las)";
     QString suffix;            // default output name: base name + suffix
@@ -71,14 +73,27 @@ struct CheckResult {
     QString resetOption;  // a parameter set back to its default
     bool setOutput = false;  // the output text becomes `output` (cleared when empty)
     QString output;
+    QString detail;  // what failed, for the command line: a path or value
 };
 
 // The outcome of a run: the files written, the warnings to show (in order),
 // and whether the run completed (else it ended without adding results).
 struct ToolOutcome {
     QStringList results;
-    QStringList warnings;
+    QStringList warnings;  // message boxes in the dialog, standard error on the command line
+    QStringList details;   // parallel to warnings: the path or value a warning is about
+    // Remarks that do not stop the run, such as a damaged input read in
+    // part: the Output dock and the command line's standard error.
+    QStringList notes;
     bool completed = false;
+
+    void warn(const QString &text, const QString &detail = QString())
+    {
+        warnings << text;
+        while (details.size() < warnings.size() - 1)
+            details << QString();
+        details << detail;
+    }
 };
 
 using ToolRunner = std::function<ToolOutcome(const ToolRequest &, const QStringList &outputs, CProcessBase *)>;
@@ -97,6 +112,9 @@ struct Tool {
     bool clearOutputOnDelete = false;
     // Optional: a Yes/No question before the run; No ends it.
     QString confirmation;
+    // Optional: true when the run joins its inputs into one output; inputs
+    // under different coordinate systems are then questioned first.
+    std::function<bool(const ToolRequest &)> combinesInputs;
 };
 
 namespace ToolChecks {
@@ -133,7 +151,20 @@ CheckResult refuseOverwrite(const ToolSpec &spec, const ToolRequest &request, co
 // success `outputs` holds the files the run writes.
 CheckResult prepare(const Tool &tool, ToolRequest &request, QStringList &outputs);
 
-// The equivalent verdanta-cli command line.
-QString commandLine(const ToolSpec &spec, const ToolRequest &request);
+// The questions a request raises before it runs, in order: inputs under
+// different coordinate systems joined into one output, then the tool's own
+// confirmation. The dialog asks them; the command line needs --yes.
+QStringList questions(const Tool &tool, const ToolRequest &request);
+
+// The equivalent verdanta-cli command line; `answeredYes` adds the --yes
+// that the user's answers to the tool's questions stood for.
+QString commandLine(const ToolSpec &spec, const ToolRequest &request, bool answeredYes = false);
+
+// The text of `verdanta-cli TOOL --help`.
+QString usage(const Tool &tool);
+
+// A message for the command line: the dialog's text on one line, without
+// the dialog-only advice ("Restore to default value."), and the detail.
+QString cliMessage(const QString &message, const QString &detail = QString());
 
 }  // namespace ToolChecks

@@ -11,6 +11,8 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 
+#include <new>
+
 ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), tool_(tool), ui(new Ui::ToolDialog)
 {
     ui->setupUi(this);
@@ -98,6 +100,13 @@ ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), too
                        static_cast<QWidget *>(ui->DeleteBtn)})
         w->setVisible(tool.spec.lasInputs);
     ui->comboBox->setCurrentIndex(-1);
+    // The input list is the form's only stretching part. A tool without it
+    // takes the height of the fields it shows instead of the form's default,
+    // which would leave a blank band where the list sits.
+    if (!tool.spec.lasInputs)
+        ui->inputSpacer->changeSize(0, 0, QSizePolicy::Minimum, QSizePolicy::Fixed);
+    layout()->invalidate();
+    resize(qMax(width(), sizeHint().width()), sizeHint().height());
 }
 
 ToolDialog::~ToolDialog() { delete ui; }
@@ -293,23 +302,31 @@ void ToolDialog::on_OK_clicked()
             Prompt::warning(this, spec.title, check.message);
         return;
     }
-    if (!tool_.confirmation.isEmpty() &&
-        Prompt::question(this, spec.title, tool_.confirmation, QMessageBox::Yes | QMessageBox::No,
-                         QMessageBox::Yes) != QMessageBox::Yes)
-        return;
+    const QStringList questions = ToolChecks::questions(tool_, req);
+    for (const QString &q : questions)
+        if (Prompt::question(this, spec.title, q, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) !=
+            QMessageBox::Yes)
+            return;
     auto *progress = new CProcessDlg(this);
     progress->setWindowTitle(spec.title);
     progress->show();
     progress->SetPosition(0.0);
-    const ToolOutcome outcome = tool_.run(req, outputs, progress);
+    ToolOutcome outcome;
+    try {
+        outcome = tool_.run(req, outputs, progress);
+    } catch (const std::bad_alloc &) {
+        outcome = ToolOutcome();
+        outcome.warn("Not enough memory for this run; nothing was finished.");
+    }
     progress->close();
     delete progress;
+    notes_ << outcome.notes;
     for (const QString &w : outcome.warnings)
         Prompt::warning(this, spec.title, w);
     if (!outcome.completed)
         return;
     resultFiles << outcome.results;
-    commandLine_ = ToolChecks::commandLine(spec, req);
+    commandLine_ = ToolChecks::commandLine(spec, req, !questions.isEmpty());
     if (Prompt::question(this, spec.title, tr("Do you want to add results into the project?"),
                          QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::No)
         resultFiles.clear();

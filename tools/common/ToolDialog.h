@@ -50,6 +50,8 @@ public:
     QComboBox *inputCombo() const;
     // The verdanta-cli command of the last completed run.
     const QString &lastCommandLine() const { return commandLine_; }
+    // Remarks of the runs for the Output dock (a damaged input read in part).
+    const QStringList &notes() const { return notes_; }
 
 private slots:
     void on_comboBox_currentIndexChanged(int index);
@@ -71,5 +73,6 @@ private:
     const Tool &tool_;
     Ui::ToolDialog *ui;
     QString commandLine_;
+    QStringList notes_;
     QString lastDefault_;  // the output last proposed
 };

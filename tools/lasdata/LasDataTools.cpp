@@ -117,10 +117,12 @@ ToolOutcome runNormalize(const ToolRequest &request, const QStringList &outputs,
 
 const Tool &merge()
 {
-    static const Tool tool{
-        [] {
+    static const Tool tool = [] {
+        Tool t{[] {
             ToolSpec s;
             s.name = "merge";
+            s.action = "actionLAS_Merge";
+            s.menu = "Tools > Data Management";
             s.title = "LasMerge";
             s.summary = "join LAS files into one";
             s.help = "<h3>LasMerge</h3><p>Joins LAS files into one file. Files of different versions, point "
@@ -130,7 +132,10 @@ const Tool &merge()
             s.output = OutputKind::File;
             return s;
         }(),
-        runMerge};
+               runMerge};
+        t.combinesInputs = [](const ToolRequest &) { return true; };
+        return t;
+    }();
     return tool;
 }
 
@@ -140,6 +145,8 @@ const Tool &tile()
         [] {
             ToolSpec s;
             s.name = "tile";
+            s.action = "actionTile";
+            s.menu = "Tools > Data Management";
             s.title = "LasTile";
             s.summary = "cut a LAS file into rectangular tiles";
             s.help = "<h3>LasTile</h3><p>Cuts a LAS file into tiles aligned on multiples of the tile width and "
@@ -172,6 +179,8 @@ const Tool &normalize()
         [] {
             ToolSpec s;
             s.name = "normalize";
+            s.action = "actionNormalization";
+            s.menu = "Tools > Data Management";
             s.title = "LasNormalization";
             s.summary = "turn elevations into heights above a DEM";
             s.help = "<h3>LasNormalization</h3><p>Subtracts the ground elevation of a DEM, interpolated "

@@ -203,6 +203,8 @@ Tool makeTool(const Model &m)
 {
     ToolSpec s;
     s.name = m.ground ? "dem" : "dsm";
+    s.action = m.ground ? "actionDEM" : "actionDSM";
+    s.menu = "Models > Generating Digital Models";
     s.title = m.title;
     s.summary = m.ground ? "grid the ground points into a DEM (IDW or kriging)"
                          : "grid the highest first returns into a DSM (IDW or kriging)";
@@ -261,6 +263,7 @@ Tool makeTool(const Model &m)
     t.clearOutputOnDelete = true;
     if (m.ground)
         t.confirmation = "Has the LAS data been classified?";
+    t.combinesInputs = [](const ToolRequest &r) { return merging(r) && r.inputs.size() > 1; };
     return t;
 }
 
@@ -430,6 +433,8 @@ const Tool &chm()
         Tool t;
         ToolSpec &s = t.spec;
         s.name = "chm";
+        s.action = "actionCHM";
+        s.menu = "Models > Generating Digital Models";
         s.title = "Generating CHM";
         s.summary = "the canopy height model DSM - DEM";
         s.help = "<h3>Generating CHM</h3><p>Subtracts a DEM from a DSM of the same size and resolution. Cells "
@@ -460,6 +465,8 @@ const Tool &hillshade()
         Tool t;
         ToolSpec &s = t.spec;
         s.name = "hillshade";
+        s.action = "actionGenerate_HillShade";
+        s.menu = "Tools";
         s.title = "HillShade";
         s.summary = "shade a DEM under a light source";
         s.help = "<h3>HillShade</h3><p>Shades a DEM with Horn's method under a light source given by its "
@@ -515,6 +522,8 @@ const Tool &lasToRaster()
         Tool t = makeTool(kLasToRaster);
         ToolSpec &s = t.spec;
         s.name = "las2raster";
+        s.action = "actionLasToRaster";
+        s.menu = "Tools > Conversion";
         s.title = "LasToRaster";
         s.summary = "rasterise a point attribute (Z, intensity, scan angle, returns)";
         s.help = "<h3>LasToRaster</h3><p>Rasterises one attribute of the points: Z as the highest point of a "

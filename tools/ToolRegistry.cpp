@@ -1,0 +1,26 @@
+#include "ToolRegistry.h"
+
+#include "LasDataTools.h"
+#include "RasterTools.h"
+
+namespace ToolRegistry {
+
+const std::vector<const Tool *> &tools()
+{
+    static const std::vector<const Tool *> list = {
+        &LasDataTools::merge(),   &LasDataTools::tile(),     &LasDataTools::normalize(),
+        &RasterTools::dem(),      &RasterTools::dsm(),       &RasterTools::chm(),
+        &RasterTools::hillshade(), &RasterTools::lasToRaster(),
+    };
+    return list;
+}
+
+const Tool *find(const QString &name)
+{
+    for (const Tool *t : tools())
+        if (t->spec.name == name)
+            return t;
+    return nullptr;
+}
+
+}  // namespace ToolRegistry
