@@ -5,9 +5,12 @@
 #include <QString>
 #include <QStringList>
 
-inline int runCli(const QStringList &args, QString *err = nullptr, QString *out = nullptr)
+inline int runCli(const QStringList &args, QString *err = nullptr, QString *out = nullptr,
+                  const QString &workingDirectory = QString())
 {
     QProcess p;
+    if (!workingDirectory.isEmpty())
+        p.setWorkingDirectory(workingDirectory);
     p.start(QStringLiteral(VERDANTA_BIN_DIR) + "/app/verdanta-cli", args);
     p.waitForFinished(120000);
     if (err)

@@ -195,6 +195,14 @@ private slots:
                  0);
         QVERIFY(err.contains("Please Reset Sloar Azimuth in the range of 0 to 360"));
         QVERIFY(QFile::exists(f("cli_hs.tif")));
+        // A DEM that cannot be read: nothing claimed, exit 1.
+        QString out;
+        QCOMPARE(runCli({"hillshade", f("missing.tif"), "-o", f("hs_missing.tif")}, &err, &out), 1);
+        QVERIFY(!out.contains("Wrote"));
+        QVERIFY2(err.contains("The hillshade " + f("hs_missing.tif") + " was not written") &&
+                     err.contains(f("missing.tif")),
+                 qPrintable(err));
+        QVERIFY(!QFile::exists(f("hs_missing.tif")));
         QCOMPARE(runCli({"las2raster", "--attribute", "z", "--xsize", "1", "--ysize", "1", las, "-o", f("cli_r.tif")}), 0);
         VerdantaIO::CRasterIO r;
         QVERIFY(r.LoadFile(s(f("cli_r.tif"))));

@@ -8,6 +8,7 @@
 #include "MainWindow.h"
 #include "CliRunner.h"
 #include "PromptRecorder.h"
+#include "RasterTools.h"
 #include "ScenceControl.h"
 
 #include <gdal.h>
@@ -24,14 +25,31 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <ogr_spatialref.h>
+
+#include <cstring>
+
 namespace {
 
 std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
 
-void writeLas(const QString &path, double x0, double y0, int n, double z0 = 0)
+// A small grid of points; `epsg` > 0 records that coordinate system as WKT.
+void writeLas(const QString &path, double x0, double y0, int n, double z0 = 0, int epsg = 0)
 {
     VerdantaIO::CLASIO las;
     las.header.pointDataFormat = 1;
+    if (epsg > 0) {
+        OGRSpatialReference srs;
+        srs.importFromEPSG(epsg);
+        char *wkt = nullptr;
+        srs.exportToWkt(&wkt);
+        VerdantaIO::VariableLengthRecord vlr;
+        vlr.userId = "LASF_Projection";
+        vlr.recordId = 2112;
+        vlr.data.assign(wkt, wkt + std::strlen(wkt) + 1);
+        CPLFree(wkt);
+        las.header.vlrs.push_back(vlr);
+    }
     for (int i = 0; i < n; ++i) {
         VerdantaIO::PointCloud p;
         p.x = x0 + (i % 10) * 2.0;
@@ -183,6 +201,58 @@ private slots:
         QCOMPARE(ok(g, prompts), QStringList({"Open LAS file failed!"}));
     }
 
+    // Files under different coordinate systems are not joined unasked: the
+    // dialog names each file and its system, the command line wants --yes,
+    // and a DEM, DSM or raster merge asks the same.
+    void mergeAcrossCoordinateSystems()
+    {
+        const QString utm = f("utm54s.las"), mtm = f("mtm7.las"), utm2 = f("utm54s_b.las");
+        writeLas(utm, 277750, 6122250, 50, 0, 32754);
+        writeLas(utm2, 277800, 6122250, 50, 0, 32754);
+        writeLas(mtm, 273357, 5274357, 50, 0, 2949);
+        PromptRecorder prompts;
+        Merge d;
+        d.setCandidates({utm, mtm});
+        d.inputCombo()->setCurrentIndex(0);
+        d.inputCombo()->setCurrentIndex(1);
+        d.outputEdit()->setText(f("crs.las"));
+        prompts.answers = {QMessageBox::No};
+        QCOMPARE(ok(d, prompts), QStringList());
+        QCOMPARE(prompts.messages.size(), 1);
+        const Prompt::Message asked = prompts.messages.first();
+        QCOMPARE(asked.kind, Prompt::Kind::Question);
+        QCOMPARE(asked.text, QString("The input files lie in different coordinate systems:\n"
+                                     "utm54s.las: WGS 84 / UTM zone 54S\n"
+                                     "mtm7.las: NAD83(CSRS) / MTM zone 7\n"
+                                     "The output will carry the coordinate system of utm54s.las and no point is "
+                                     "reprojected. Do you want to go on?"));
+        QVERIFY(!QFile::exists(f("crs.las")));
+        QCOMPARE(d.result(), 0);
+        prompts.answers = {QMessageBox::Yes, QMessageBox::Yes};
+        ok(d, prompts);
+        QVERIFY(QFile::exists(f("crs.las")));
+        QVERIFY(d.lastCommandLine().contains(" --yes "));
+
+        QString err;
+        QCOMPARE(runCli({"merge", utm, mtm, "-o", f("crs_cli.las")}, &err), 1);
+        QVERIFY(err.contains("utm54s.las: WGS 84 / UTM zone 54S mtm7.las: NAD83(CSRS) / MTM zone 7"));
+        QVERIFY(err.contains("Answer with --yes to go on."));
+        QVERIFY(!QFile::exists(f("crs_cli.las")));
+        QCOMPARE(runCli({"merge", "--yes", utm, mtm, "-o", f("crs_cli.las")}), 0);
+        // Files that share one system, or all have none, ask nothing.
+        QCOMPARE(runCli({"merge", utm, utm2, "-o", f("crs_same.las")}), 0);
+        QCOMPARE(runCli({"merge", a, b, "-o", f("crs_none.las")}), 0);
+
+        ToolRequest r;
+        r.inputs = QStringList{utm, mtm};
+        for (const Tool *t : {&RasterTools::dem(), &RasterTools::dsm(), &RasterTools::lasToRaster()}) {
+            r.values["merge"] = "0";
+            QCOMPARE(ToolChecks::questions(*t, r).size(), t->confirmation.isEmpty() ? 0 : 1);
+            r.values["merge"] = "1";
+            QVERIFY(ToolChecks::questions(*t, r).first().startsWith("The input files lie in different"));
+        }
+    }
+
     void tileChecksAndDefaults()
     {
         PromptRecorder prompts;
@@ -299,6 +369,18 @@ private slots:
         QVERIFY(err.contains("Output Path is invalid! Please reset!"));
         QCOMPARE(run({"merge", "-o", f("x.las")}, &err), 1);
         QVERIFY(err.contains("Please add LAS File!"));
+        // Paths are taken relative to the folder the command is typed in, and
+        // only files that exist are reported as written.
+        QString out;
+        QCOMPARE(runCli({"merge", "a.b.las", "-o", "rel.las"}, &err, &out, dir.path()), 0);
+        QCOMPARE(out.trimmed(), "Wrote " + f("rel.las"));
+        QVERIFY(QFile::exists(f("rel.las")));
+        // Failures name what failed.
+        QCOMPARE(run({"merge", a, "-o", f("nodir/x.las")}, &err), 1);
+        QCOMPARE(err.trimmed(), "Please reset the output file! (" + f("nodir") + " does not exist)");
+        QCOMPARE(run({"merge", a, f("nope.las"), "-o", f("x.las")}, &err), 1);
+        QVERIFY2(err.startsWith("Open LAS file failed! (" + f("nope.las") + ": "), qPrintable(err));
+        QVERIFY(!QFile::exists(f("x.las")));
         QCOMPARE(run({"merge", "--bogus", "1", a, "-o", f("x.las")}, &err), 1);
         QVERIFY(err.contains("Unknown option --bogus"));
         QString text;

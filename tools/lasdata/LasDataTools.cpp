@@ -25,9 +25,9 @@ ToolOutcome runMerge(const ToolRequest &request, const QStringList &outputs, CPr
     C_DataManagement dm;
     const float r = dm.LasMerge(inputs, local(outputs.first()), progress);
     if (r >= 1.0f) {
-        outcome.warnings << "Open LAS file failed!";
+        outcome.warn("Open LAS file failed!", ToolChecks::unreadableLas(request.inputs));
     } else if (std::fabs(r - 0.1f) < 1e-6f) {
-        outcome.warnings << "Create the merge file failed!";
+        outcome.warn("Create the merge file failed!", outputs.first());
     } else if (r > 0.5f + 1e-6f) {
         if (progress)
             progress->SetPosition(1.0);
@@ -46,14 +46,14 @@ ToolOutcome runTile(const ToolRequest &request, const QStringList &outputs, CPro
     for (const QString &input : request.inputs) {
         VerdantaIO::CLASIO las;
         if (!las.LoadFile(local(input))) {
-            outcome.warnings << "Open LAS file failed!";
+            outcome.warn("Open LAS file failed!", input + ": " + QString::fromStdString(las.lastError()));
             return outcome;
         }
         C_DataManagement dm;
         std::vector<std::string> tiles;
         if (!dm.LasTile(local(input), local(outputs.first()), width, height, progress, tiles)) {
             if (!dm.lastError().empty())
-                outcome.warnings << "Write LAS file failed!";
+                outcome.warn("Write LAS file failed!", QString::fromStdString(dm.lastError()));
             return outcome;
         }
         for (const std::string &t : tiles)
@@ -79,13 +79,13 @@ ToolOutcome runNormalize(const ToolRequest &request, const QStringList &outputs,
         const QString input = request.inputs[i];
         VerdantaIO::CLASIO las;
         if (!las.LoadFile(local(input))) {
-            outcome.warnings << "Open LAS file failed!";
+            outcome.warn("Open LAS file failed!", input + ": " + QString::fromStdString(las.lastError()));
             return outcome;
         }
         C_DataManagement dm;
         const float r = dm.LasheighNormalization(local(input), dem, local(outputs[i]), progress);
         if (std::fabs(r - C_DataManagement::kNormDemFailed) < 1e-6f) {
-            outcome.warnings << "Read DEM file failed!";
+            outcome.warn("Read DEM file failed!", request.values.value("dem"));
             return outcome;
         }
         if (std::fabs(r - C_DataManagement::kNormLasFailed) < 1e-6f) {
@@ -95,7 +95,7 @@ ToolOutcome runNormalize(const ToolRequest &request, const QStringList &outputs,
         } else if (r > 0.4f + 1e-8f) {
             outcome.results << outputs[i];
         } else if (std::fabs(r - C_DataManagement::kNormWriteFailed) < 1e-6f) {
-            outcome.warnings << "Write LAS file failed!";
+            outcome.warn("Write LAS file failed!", outputs[i]);
             return outcome;
         } else {
             return outcome;  // cancelled

@@ -154,9 +154,10 @@ ToolOutcome run(const Model &m, const ToolRequest &r, const QStringList &outs, C
         C_DataInterpolation lib = configured();
         const float v = call(lib, paths, outs.first());
         if (v >= 1.0f - 1e-6f) {
-            outcome.warnings << "The " + QString::number(v) + "th file can't been opened!";
+            outcome.warn("The " + QString::number(v) + "th file can't been opened!",
+                         ToolChecks::unreadableLas(r.inputs));
         } else if (v <= 0.1f + 1e-5f) {
-            outcome.warnings << "The .tif file is created failed!";
+            outcome.warn("The .tif file is created failed!", outs.first());
         } else if (!lib.emptyInputs.empty() && std::fabs(v - C_DataInterpolation::kNoPoints) < 1e-6f) {
             outcome.warnings << noPointsMessage(m, lib.emptyInputs);
         } else if (v > 0.3f + 1e-6f) {
@@ -177,12 +178,14 @@ ToolOutcome run(const Model &m, const ToolRequest &r, const QStringList &outs, C
             progress->SetStageOffset(progress->fraction());
         const QString nth = QString::number(i + 1) + "th";
         if (v >= 1.0f - 1e-6f) {
-            outcome.warnings << (idw ? QString("Open LAS file failed!") : "The " + nth + " file can't been opened!");
+            outcome.warn(idw ? QString("Open LAS file failed!") : "The " + nth + " file can't been opened!",
+                         ToolChecks::unreadableLas({r.inputs[i]}));
             return outcome;
         }
         if (v <= 0.1f + 1e-6f) {
-            outcome.warnings << ((m.ground && idw) ? "The" + nth + " .tif file is created failed!"
-                                                   : "The " + nth + " .tif file is created failed!");
+            outcome.warn((m.ground && idw) ? "The" + nth + " .tif file is created failed!"
+                                           : "The " + nth + " .tif file is created failed!",
+                         outs[i]);
             return outcome;
         }
         if (!lib.emptyInputs.empty() && std::fabs(v - C_DataInterpolation::kNoPoints) < 1e-6f) {
@@ -318,14 +321,14 @@ ToolOutcome runChm(const ToolRequest &r, const QStringList &outs, CProcessBase *
     C_DataManagement dm;
     const int status = dm.MakeCHM(local(r.values.value("dem")), dsms, local(outs.first()), progress);
     switch (status) {
-    case C_DataManagement::kChmDsmFailed: outcome.warnings << "DSM open failed!"; return outcome;
+    case C_DataManagement::kChmDsmFailed: outcome.warn("DSM open failed!", r.values.value("dsm")); return outcome;
     case C_DataManagement::kChmMismatch: outcome.warnings << "DSM and DEM aren't match!"; return outcome;
     case C_DataManagement::kChmCreateFailed: outcome.warnings << "Create CHM file failed!"; return outcome;
     case C_DataManagement::kChmCancelled: return outcome;
     default: break;
     }
     if (status <= C_DataManagement::kChmDemFailed) {
-        outcome.warnings << "DEM open failed!";
+        outcome.warn("DEM open failed!", r.values.value("dem"));
         return outcome;
     }
     if (progress)
@@ -357,8 +360,16 @@ ToolOutcome runHillshade(const ToolRequest &r, const QStringList &outs, CProcess
     p.azimuth = r.values.value("azimuth").toFloat();
     p.elevation = r.values.value("elevation").toFloat();
     p.terrainScale = r.values.value("scale").toFloat();
-    // Failures are not reported by this tool: the output is offered as is.
-    computeHillshade(local(r.values.value("dem")), local(outs.first()), p);
+    // A failure raises no message box in the dialog; it is noted in the
+    // Output dock (and on the command line), and nothing is claimed.
+    std::string error;
+    if (!computeHillshade(local(r.values.value("dem")), local(outs.first()), p, &error) ||
+        !QFileInfo::exists(outs.first())) {
+        outcome.notes << "The hillshade " + outs.first() + " was not written: " +
+                             QString::fromStdString(error.empty() ? "the DEM could not be read" : error) + " (" +
+                             r.values.value("dem") + ")";
+        return outcome;
+    }
     outcome.results << outs.first();
     outcome.completed = true;
     return outcome;
@@ -388,9 +399,9 @@ ToolOutcome runLasToRaster(const ToolRequest &r, const QStringList &outs, CProce
         C_DataManagement dm;
         const int status = dm.LasRastersize(true, paths, local(out), x, y, code, progress);
         if (status > 0)
-            outcome.warnings << "Open LAS file failed!";
+            outcome.warn("Open LAS file failed!", ToolChecks::unreadableLas(r.inputs));
         else if (status == C_DataManagement::kRasterCreateFailed)
-            outcome.warnings << "Create" + out + " Failed!";
+            outcome.warn("Create" + out + " Failed!");
         else if (status == C_DataManagement::kRasterDataError)
             outcome.warnings << "LAS data erro!";
         else if (status != C_DataManagement::kRasterCancelled)
