@@ -196,38 +196,59 @@ private slots:
         QVERIFY(prompts.messages.isEmpty());
     }
 
+    // Marks cascade down and are summed up one level; and they say what is
+    // drawn: unchecking the displayed layer, its group or the root clears
+    // the view, checking a layer shows it.
     void checkMarksCascade()
     {
         PromptRecorder prompts;
         MainWindow w;
         prepare(w);
+        ScenceControl *scene = w.sceneControl();
+        auto click = [&](QTreeWidgetItem *item, Qt::CheckState state) {
+            item->setCheckState(0, state);
+            emit w.layerTree()->itemClicked(item, 0);
+        };
         w.addResults({las, las2, tif});
+        QCOMPARE(w.displayedPath(), las);
         QTreeWidgetItem *lasGroup = w.groupItem(MainWindow::LasGroup);
-        lasGroup->setCheckState(0, Qt::Unchecked);
-        emit w.layerTree()->itemClicked(lasGroup, 0);
+        click(lasGroup, Qt::Unchecked);
         QCOMPARE(lasGroup->child(0)->checkState(0), Qt::Unchecked);
         QCOMPARE(lasGroup->child(1)->checkState(0), Qt::Unchecked);
         QCOMPARE(w.rootItem()->checkState(0), Qt::PartiallyChecked);
+        QVERIFY(!scene->lasReader);
+        QVERIFY(w.displayedPath().isEmpty());
 
         QTreeWidgetItem *one = lasGroup->child(1);
-        one->setCheckState(0, Qt::Checked);
-        emit w.layerTree()->itemClicked(one, 0);
+        click(one, Qt::Checked);
         QCOMPARE(lasGroup->checkState(0), Qt::PartiallyChecked);
+        QVERIFY(scene->lasReader);
+        QCOMPARE(scene->currentPath, las2);
 
-        w.rootItem()->setCheckState(0, Qt::Checked);
-        emit w.layerTree()->itemClicked(w.rootItem(), 0);
+        click(w.rootItem(), Qt::Checked);
         QCOMPARE(lasGroup->checkState(0), Qt::Checked);
         QCOMPARE(lasGroup->child(0)->checkState(0), Qt::Checked);
+        QCOMPARE(w.displayedPath(), las2);
+        // A click on a layer's name changes no mark and draws nothing new.
+        emit w.layerTree()->itemClicked(lasGroup->child(0), 0);
+        QCOMPARE(w.displayedPath(), las2);
+        click(one, Qt::Unchecked);
+        QVERIFY(!scene->lasReader);
+        QTreeWidgetItem *raster = w.groupItem(MainWindow::RasterGroup)->child(0);
+        click(raster, Qt::Unchecked);
+        click(raster, Qt::Checked);
+        QVERIFY(scene->rasterReader);
+        QCOMPARE(w.displayedPath(), tif);
 
-        w.rootItem()->setCheckState(0, Qt::Unchecked);
-        emit w.layerTree()->itemClicked(w.rootItem(), 0);
-        QCOMPARE(w.groupItem(MainWindow::RasterGroup)->child(0)->checkState(0), Qt::Unchecked);
+        click(w.rootItem(), Qt::Unchecked);
+        QCOMPARE(raster->checkState(0), Qt::Unchecked);
+        QVERIFY(!scene->rasterReader);
+        QVERIFY(w.displayedPath().isEmpty());
 
         // Files added to an unchecked group are listed but not drawn.
-        w.sceneControl()->AddRasterFile(QString());
         w.addResults({tif});
         QCOMPARE(w.layerFiles(MainWindow::RasterGroup).size(), 2);
-        QVERIFY(!w.sceneControl()->rasterReader);
+        QVERIFY(!scene->rasterReader);
         QVERIFY(prompts.messages.isEmpty());
     }
 

@@ -89,6 +89,18 @@ private slots:
         for (const char *name : {"actionNew", "actionOpen", "actionSave", "actionSave_as", "actionAdd_LAS_File",
                                  "actionAdd_Table_File", "actionAddData"})
             QVERIFY2(w.findChild<QAction *>(name)->isEnabled(), name);
+        // The desktop's usual keys, each on one action only.
+        const QList<QPair<const char *, const char *>> keys = {
+            {"actionNew", "Ctrl+N"},       {"actionOpen", "Ctrl+O"}, {"actionSave", "Ctrl+S"},
+            {"actionSave_as", "Ctrl+Shift+S"}, {"actionExit", "Ctrl+Q"}, {"actionView_Help", "F1"}};
+        QStringList taken;
+        for (QAction *a : w.findChildren<QAction *>())
+            if (!a->shortcut().isEmpty())
+                taken << a->shortcut().toString();
+        for (const auto &k : keys) {
+            QCOMPARE(w.findChild<QAction *>(k.first)->shortcut().toString(), QString(k.second));
+            QCOMPARE(taken.count(k.second), 1);
+        }
         QCOMPARE(w.windowTitle(), QString("Untitled-Verdanta"));
         QVERIFY(w.findChild<QAction *>("actionExit")->isEnabled());
     }

@@ -6,6 +6,7 @@
 #include "RasterIO.h"
 #include "CliRunner.h"
 #include "PromptRecorder.h"
+#include "RasterRead.h"
 #include "RasterDialogs.h"
 
 #include <QCheckBox>
@@ -180,6 +181,14 @@ private slots:
         QCOMPARE(r.geoTransform[0], 100.0);
         QVERIFY(d.lastCommandLine().contains("--method kriging"));
         QVERIFY(d.lastCommandLine().contains("--merge"));
+        // Pasted, the logged command repeats the run as it happened: the
+        // user's Yes travels as --yes.
+        QStringList args = d.lastCommandLine().split(' ');
+        QCOMPARE(args.takeFirst(), QString("verdanta-cli"));
+        QCOMPARE(args.at(args.size() - 2), QString("-o"));
+        args.last() = f("again.tif");
+        QCOMPARE(runCli(args), 0);
+        QVERIFY(readRaster(f("again.tif")).v == readRaster(f("merged.tif")).v);
     }
 
     void failingThirdInputKeepsTheFirstTwo()
