@@ -182,8 +182,14 @@ void MainWindow::buildTree()
 {
     QTreeWidget *tree = ui->treeWidget;
     tree->clear();
-    if (QStyle *style = QStyleFactory::create("windowsvista"))
+    // "windowsvista" exists on Windows only; elsewhere Fusion stands in.
+    QStyle *style = tree->findChild<QStyle *>() ? nullptr : QStyleFactory::create("windowsvista");
+    if (!style && !tree->findChild<QStyle *>())
+        style = QStyleFactory::create("Fusion");
+    if (style) {
+        style->setParent(tree);  // a style given to a widget is not owned by it
         tree->setStyle(style);
+    }
     root = new QTreeWidgetItem(tree, {tr("Data Layers")});
     root->setIcon(0, QIcon(":/res/DataFrame.png"));
     root->setFlags(kItemFlags);
