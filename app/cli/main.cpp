@@ -164,13 +164,15 @@ int runTool(const Tool &tool, const QStringList &args)
         (QFileInfo::exists(r) ? written : missing) << r;
     for (const QString &m : missing)
         printErr(spec.title + ": " + m + " was not written.");
-    if (!outcome.completed || !missing.isEmpty() || written.isEmpty()) {
+    for (const QString &r : written)
+        printOut("Wrote " + r);
+    // A run that wrote only part of its outputs (an input that failed among
+    // several) says so with its status as well.
+    if (!outcome.completed || !missing.isEmpty() || written.isEmpty() || !outcome.warnings.isEmpty()) {
         if (outcome.warnings.isEmpty() && outcome.notes.isEmpty() && missing.isEmpty())
             printErr(spec.title + " ended without writing anything.");
         return 1;
     }
-    for (const QString &r : written)
-        printOut("Wrote " + r);
     return 0;
 }
 
