@@ -778,9 +778,10 @@ void MainWindow::setShortcuts()
     ui->actionSave_as->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
     ui->actionExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     ui->actionView_Help->setShortcut(QKeySequence(Qt::Key_F1));
-    for (QMenu *menu : {ui->menuFile, ui->menuStat, ui->menuData_Preparation, ui->menuModels, ui->menuSegmentation,
-                        ui->menuWindows, ui->menuHelp})
+    for (QMenu *menu : {ui->menuFile, ui->menuStat, ui->menuData_Preparation, ui->menuModels, ui->menuWindows,
+                        ui->menuHelp})
         menu->setTitle("&" + menu->title());
+    ui->menuSegmentation->setTitle("Se&gmentation");  // Alt+S is Stat's
     const std::pair<QAction *, QString> items[] = {
         {ui->actionNew, "&New"}, {ui->actionOpen, "&Open"}, {ui->actionSave, "&Save"},
         {ui->actionSave_as, "Save &as"}, {ui->actionExit, "E&xit"}, {ui->actionView_Help, "&View Help"},

@@ -48,7 +48,7 @@ private slots:
         for (QAction *a : w.menuBar()->actions())
             top << a->text();
         // Every menu has a mnemonic (Alt+F opens File).
-        QCOMPARE(top, QStringList({"&File", "&Stat", "&Tools", "&Models", "&Segmentation", "&Windows", "&Help"}));
+        QCOMPARE(top, QStringList({"&File", "&Stat", "&Tools", "&Models", "Se&gmentation", "&Windows", "&Help"}));
         auto *file = w.findChild<QMenu *>("menuFile");
         QCOMPARE(menuTexts(file), QStringList({"New", "Open", "-", "Add Data", "-", "Save", "Save as", "-", "Exit"}));
         QCOMPARE(menuTexts(submenu(file, "Add Data")),
@@ -293,10 +293,30 @@ private slots:
     {
         PromptRecorder prompts;
         MainWindow w;
-        // Without the guide beside the program the user is told so.
+        // The guide is looked for beside the program, here the test binary:
+        // without it the user is told so, with it both Help actions hand it
+        // to the desktop's viewer.
+        const QString guide = QCoreApplication::applicationDirPath() + "/UserGuide.pdf";
+        QFile::remove(guide);
         w.findChild<QAction *>("actionView_Help")->trigger();
         QCOMPARE(prompts.messages.size(), 1);
         QCOMPARE(prompts.messages[0].text, QString("The help file UserGuide.pdf was not found."));
+        QVERIFY(prompts.opened.isEmpty());
+        {
+            QFile placed(guide);
+            QVERIFY(placed.open(QIODevice::WriteOnly));
+            placed.write("%PDF-1.4\n");
+        }
+        struct RemoveAfter {
+            QString path;
+            ~RemoveAfter() { QFile::remove(path); }
+        } cleanup{guide};
+        QCOMPARE(w.findChild<QAction *>("actionView_Help")->shortcut(), QKeySequence(Qt::Key_F1));
+        w.findChild<QAction *>("actionView_Help")->trigger();
+        w.findChild<QAction *>("actionHelp")->trigger();
+        QCOMPARE(prompts.messages.size(), 1);
+        QCOMPARE(prompts.opened, (QList<QUrl>{QUrl::fromLocalFile(guide), QUrl::fromLocalFile(guide)}));
+        prompts.opened.clear();
 
         HelpAbout about;
         QCOMPARE(about.windowTitle(), QString("About Verdanta"));
