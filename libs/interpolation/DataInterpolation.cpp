@@ -79,12 +79,30 @@ double shape(C_DataInterpolation::Variogram::Model m, double t)
     return 1.0 - std::exp(-3.0 * t);
 }
 
+// The smallest total sill (nugget + partial sill) of a fitted model: a
+// standard deviation of 1 mm, the usual coordinate resolution of LAS files.
+// A smaller variance cannot be told from a flat surface, and a zero sill
+// would make every kriging system singular.
+constexpr double kMinSill = 1e-6;
+// Lag bins with fewer pairs than this are too noisy to fit (the usual rule
+// of thumb for experimental semivariograms).
+constexpr double kMinPairsPerBin = 30;
+
 // Fits nugget, partial sill and range of both models to the binned
 // semivariances by weighted least squares over a range search; keeps the
-// better fit.
-C_DataInterpolation::Variogram fitVariogram(const Samples &s, double maxLag)
+// better fit. Degenerate inputs (no extent, constant heights, fewer than
+// three usable bins, a fit that finds no positive sill) give a spherical
+// model without nugget whose sill is the heights' variance (at least
+// kMinSill) and whose range is the maximum lag (minLag when that is not
+// positive): a model
+// that keeps every kriging system of distinct points regular. The fit uses
+// only distances between points, so samples along one line are no special
+// case here.
+C_DataInterpolation::Variogram fitVariogram(const Samples &s, double maxLag, double minLag)
 {
     C_DataInterpolation::Variogram best;
+    if (!(maxLag > 0))  // no extent (one point), or a meaningless argument
+        maxLag = minLag;
     const size_t n = s.x.size();
     std::vector<size_t> pick(n);
     for (size_t i = 0; i < n; ++i)
@@ -101,7 +119,7 @@ C_DataInterpolation::Variogram fitVariogram(const Samples &s, double maxLag)
             const double d = std::hypot(s.x[i] - s.x[j], s.y[i] - s.y[j]);
             if (d >= maxLag || d <= 0)
                 continue;
-            const int k = static_cast<int>(d / width);
+            const int k = std::min(bins - 1, static_cast<int>(d / width));
             const double dz = s.z[i] - s.z[j];
             sum[k] += 0.5 * dz * dz;
             lag[k] += d;
@@ -109,7 +127,7 @@ C_DataInterpolation::Variogram fitVariogram(const Samples &s, double maxLag)
         }
     std::vector<double> h, g, w;
     for (int k = 0; k < bins; ++k)
-        if (count[k] > 0) {
+        if (count[k] >= kMinPairsPerBin) {
             h.push_back(lag[k] / count[k]);
             g.push_back(sum[k] / count[k]);
             w.push_back(count[k]);
@@ -121,9 +139,9 @@ C_DataInterpolation::Variogram fitVariogram(const Samples &s, double maxLag)
     for (double v : s.z)
         variance += (v - mean) * (v - mean);
     variance /= std::max<size_t>(1, n);
-    best.sill = std::max(variance, 1e-12);
+    best.sill = std::max(variance, kMinSill);
     best.range = maxLag;
-    if (h.size() < 3)
+    if (h.size() < 3 || variance < kMinSill)
         return best;
     double bestErr = std::numeric_limits<double>::max();
     for (auto model : {C_DataInterpolation::Variogram::Spherical, C_DataInterpolation::Variogram::Exponential}) {
@@ -139,17 +157,24 @@ C_DataInterpolation::Variogram fitVariogram(const Samples &s, double maxLag)
                 sg += w[k] * g[k];
                 sfg += w[k] * f * g[k];
             }
+            // The 2 x 2 normal equations are singular when f hardly varies
+            // over the bins (a range far below the first lag: f = 1 at every
+            // bin, and nugget and sill cannot be told apart). Relative to
+            // sw * sff, the determinant is the weighted variance of f over
+            // its mean square; below 1e-9 the two-parameter solve is noise,
+            // and the sill alone is fitted.
             const double det = sw * sff - sf * sf;
+            const bool regular = det > 1e-9 * sw * sff;
             double c0 = 0, c = 0;
-            if (std::abs(det) > 1e-12) {
+            if (regular) {
                 c0 = (sg * sff - sf * sfg) / det;
                 c = (sw * sfg - sf * sg) / det;
             }
-            if (c0 < 0 || std::abs(det) <= 1e-12) {
+            if (c0 < 0 || !regular) {
                 c0 = 0;
                 c = sff > 0 ? sfg / sff : 0;
             }
-            if (c <= 0)
+            if (!(c > 0) || !(c0 + c >= kMinSill) || !std::isfinite(c0 + c))
                 continue;
             double err = 0;
             for (size_t k = 0; k < h.size(); ++k) {
@@ -308,7 +333,8 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
     KdTree tree(2, samples, nanoflann::KDTreeSingleIndexAdaptorParams(16));
     tree.buildIndex();
     if (kriging)
-        variogram = fitVariogram(samples, std::min<double>(maxLag, 0.5 * std::hypot(maxX - minX, maxY - minY)));
+        variogram = fitVariogram(samples, std::min<double>(maxLag, 0.5 * std::hypot(maxX - minX, maxY - minY)),
+                                 std::max(cellSizeX, cellSizeY));
     if (progress && !progress->StepIt())
         return abandon(kCancelled);
 
