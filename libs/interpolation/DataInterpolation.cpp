@@ -72,6 +72,29 @@ void spatialOrder(Samples &s, double minX, double maxX, double minY, double maxY
     }
 }
 
+// Neighbours closer together than this fraction of the cell size are merged
+// into one kriging sample: 1 cm for 1 m cells, 1 mm for 10 cm cells. Points
+// that close cannot be told apart on the grid, yet they are what makes a
+// kriging system singular. Tying the distance to the cell keeps it in the
+// data's own units (metres or feet).
+constexpr double kMergeFraction = 0.01;
+// The smallest reciprocal condition number of a kriging system that is
+// solved (normalised covariance form, see krigeAt); below it the cell falls
+// back to IDW. The weights then carry relative errors up to about
+// eps / rcond = 2e-6, far below a millimetre on the few metres of relief
+// among the neighbours of a cell. With near-duplicates merged, the systems
+// of real urban and rural samples sit between 1e-6 and 1e-3; points a
+// micrometre apart bring them to 1e-10.
+constexpr double kMinRcond = 1e-10;
+
+// Per-thread workspace of the kriging solve, reused from cell to cell.
+struct KrigingScratch {
+    std::vector<double> x, y, z, d, count;
+    Eigen::MatrixXd C;
+    Eigen::VectorXd c, a, e;
+    Eigen::LDLT<Eigen::MatrixXd> ldlt;
+};
+
 double shape(C_DataInterpolation::Variogram::Model m, double t)
 {
     if (m == C_DataInterpolation::Variogram::Spherical)
@@ -79,12 +102,30 @@ double shape(C_DataInterpolation::Variogram::Model m, double t)
     return 1.0 - std::exp(-3.0 * t);
 }
 
+// The smallest total sill (nugget + partial sill) of a fitted model: a
+// standard deviation of 1 mm, the usual coordinate resolution of LAS files.
+// A smaller variance cannot be told from a flat surface, and a zero sill
+// would make every kriging system singular.
+constexpr double kMinSill = 1e-6;
+// Lag bins with fewer pairs than this are too noisy to fit (the usual rule
+// of thumb for experimental semivariograms).
+constexpr double kMinPairsPerBin = 30;
+
 // Fits nugget, partial sill and range of both models to the binned
 // semivariances by weighted least squares over a range search; keeps the
-// better fit.
-C_DataInterpolation::Variogram fitVariogram(const Samples &s, double maxLag)
+// better fit. Degenerate inputs (no extent, constant heights, fewer than
+// three usable bins, a fit that finds no positive sill) give a spherical
+// model without nugget whose sill is the heights' variance (at least
+// kMinSill) and whose range is the maximum lag (minLag when that is not
+// positive): a model
+// that keeps every kriging system of distinct points regular. The fit uses
+// only distances between points, so samples along one line are no special
+// case here.
+C_DataInterpolation::Variogram fitVariogram(const Samples &s, double maxLag, double minLag)
 {
     C_DataInterpolation::Variogram best;
+    if (!(maxLag > 0))  // no extent (one point), or a meaningless argument
+        maxLag = minLag;
     const size_t n = s.x.size();
     std::vector<size_t> pick(n);
     for (size_t i = 0; i < n; ++i)
@@ -101,7 +142,7 @@ C_DataInterpolation::Variogram fitVariogram(const Samples &s, double maxLag)
             const double d = std::hypot(s.x[i] - s.x[j], s.y[i] - s.y[j]);
             if (d >= maxLag || d <= 0)
                 continue;
-            const int k = static_cast<int>(d / width);
+            const int k = std::min(bins - 1, static_cast<int>(d / width));
             const double dz = s.z[i] - s.z[j];
             sum[k] += 0.5 * dz * dz;
             lag[k] += d;
@@ -109,7 +150,7 @@ C_DataInterpolation::Variogram fitVariogram(const Samples &s, double maxLag)
         }
     std::vector<double> h, g, w;
     for (int k = 0; k < bins; ++k)
-        if (count[k] > 0) {
+        if (count[k] >= kMinPairsPerBin) {
             h.push_back(lag[k] / count[k]);
             g.push_back(sum[k] / count[k]);
             w.push_back(count[k]);
@@ -121,9 +162,9 @@ C_DataInterpolation::Variogram fitVariogram(const Samples &s, double maxLag)
     for (double v : s.z)
         variance += (v - mean) * (v - mean);
     variance /= std::max<size_t>(1, n);
-    best.sill = std::max(variance, 1e-12);
+    best.sill = std::max(variance, kMinSill);
     best.range = maxLag;
-    if (h.size() < 3)
+    if (h.size() < 3 || variance < kMinSill)
         return best;
     double bestErr = std::numeric_limits<double>::max();
     for (auto model : {C_DataInterpolation::Variogram::Spherical, C_DataInterpolation::Variogram::Exponential}) {
@@ -139,17 +180,24 @@ C_DataInterpolation::Variogram fitVariogram(const Samples &s, double maxLag)
                 sg += w[k] * g[k];
                 sfg += w[k] * f * g[k];
             }
+            // The 2 x 2 normal equations are singular when f hardly varies
+            // over the bins (a range far below the first lag: f = 1 at every
+            // bin, and nugget and sill cannot be told apart). Relative to
+            // sw * sff, the determinant is the weighted variance of f over
+            // its mean square; below 1e-9 the two-parameter solve is noise,
+            // and the sill alone is fitted.
             const double det = sw * sff - sf * sf;
+            const bool regular = det > 1e-9 * sw * sff;
             double c0 = 0, c = 0;
-            if (std::abs(det) > 1e-12) {
+            if (regular) {
                 c0 = (sg * sff - sf * sfg) / det;
                 c = (sw * sfg - sf * sg) / det;
             }
-            if (c0 < 0 || std::abs(det) <= 1e-12) {
+            if (c0 < 0 || !regular) {
                 c0 = 0;
                 c = sff > 0 ? sfg / sff : 0;
             }
-            if (c <= 0)
+            if (!(c > 0) || !(c0 + c >= kMinSill) || !std::isfinite(c0 + c))
                 continue;
             double err = 0;
             for (size_t k = 0; k < h.size(); ++k) {
@@ -308,7 +356,8 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
     KdTree tree(2, samples, nanoflann::KDTreeSingleIndexAdaptorParams(16));
     tree.buildIndex();
     if (kriging)
-        variogram = fitVariogram(samples, std::min<double>(maxLag, 0.5 * std::hypot(maxX - minX, maxY - minY)));
+        variogram = fitVariogram(samples, std::min<double>(maxLag, 0.5 * std::hypot(maxX - minX, maxY - minY)),
+                                 std::max(cellSizeX, cellSizeY));
     if (progress && !progress->StepIt())
         return abandon(kCancelled);
 
@@ -329,34 +378,94 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
         }
         return static_cast<float>(sz / sw);
     };
-    auto krigeAt = [&](double x, double y, const unsigned *idx, const double *d2, size_t n) -> float {
-        if (n == 1)
-            return static_cast<float>(samples.z[idx[0]]);
-        Eigen::MatrixXd A(n + 1, n + 1);
-        Eigen::VectorXd b(n + 1);
+    // Ordinary kriging of one cell, in covariance form: C(h) = nugget + sill
+    // - gamma(h), C(0) = nugget + sill, both divided by nugget + sill. For
+    // the bounded models fitted here that gives the same weights as the
+    // variogram system with its Lagrange row, but C is symmetric positive
+    // definite for distinct points, so a pivoted LDLT (a rank-revealing
+    // Cholesky) solves it and its pivots and condition estimate tell a
+    // singular or ill-conditioned system apart. With a = C^-1 c and
+    // e = C^-1 1, the weights are a + e (1 - sum a) / sum e.
+    //
+    // Neighbours closer together than mergeDistance are one sample with
+    // their mean height: two heights at one position make two equal rows, a
+    // singular system that a partial-pivot LU still "solves" into weights of
+    // 1e20; a micrometre apart they leave it nearly singular. A system that
+    // is still not positive definite or is ill-conditioned, and an estimate
+    // beyond the neighbours' range by more than the model allows, fall back
+    // to IDW of the same neighbours.
+    const double mergeDistance = kMergeFraction * std::min(cellSizeX, cellSizeY);
+    const double merge2 = mergeDistance * mergeDistance;
+    const double totalSill = variogram.nugget + variogram.sill;  // > 0 by construction of the fit
+    const double margin = kRangeMargin * std::sqrt(totalSill);
+    auto covariance = [&](double h) { return 1.0 - variogram(h) / totalSill; };
+    auto krigeAt = [&](const unsigned *idx, const double *d2, size_t n, KrigingScratch &ks) -> float {
+        ks.x.clear();
+        ks.y.clear();
+        ks.z.clear();
+        ks.d.clear();
+        ks.count.clear();
+        double lo = std::numeric_limits<double>::max(), hi = std::numeric_limits<double>::lowest();
         for (size_t i = 0; i < n; ++i) {
-            for (size_t j = i; j < n; ++j) {
-                const double g = i == j ? 0.0
-                                        : variogram(std::hypot(samples.x[idx[i]] - samples.x[idx[j]],
-                                                               samples.y[idx[i]] - samples.y[idx[j]]));
-                A(i, j) = A(j, i) = g;
+            const double px = samples.x[idx[i]], py = samples.y[idx[i]], pz = samples.z[idx[i]];
+            lo = std::min(lo, pz);
+            hi = std::max(hi, pz);
+            size_t j = 0;
+            while (j < ks.x.size() && (ks.x[j] - px) * (ks.x[j] - px) + (ks.y[j] - py) * (ks.y[j] - py) > merge2)
+                ++j;
+            if (j == ks.x.size()) {
+                ks.x.push_back(px);
+                ks.y.push_back(py);
+                ks.z.push_back(pz);
+                ks.d.push_back(std::sqrt(d2[i]));
+                ks.count.push_back(1);
+            } else {
+                ks.z[j] += pz;
+                ++ks.count[j];
             }
-            A(i, n) = A(n, i) = 1.0;
-            b(i) = variogram(std::sqrt(d2[i]));
         }
-        A(n, n) = 0.0;
-        b(n) = 1.0;
-        const Eigen::VectorXd w = A.partialPivLu().solve(b);
-        double z = 0;
-        for (size_t i = 0; i < n; ++i)
-            z += w(i) * samples.z[idx[i]];
-        if (!std::isfinite(z))
+        const size_t m = ks.x.size();
+        for (size_t j = 0; j < m; ++j)
+            ks.z[j] /= ks.count[j];
+        if (m == 1)
+            return static_cast<float>(ks.z[0]);
+        Eigen::MatrixXd &C = ks.C;
+        C.resize(m, m);
+        ks.c.resize(m);
+        for (size_t i = 0; i < m; ++i) {
+            C(i, i) = 1.0;
+            for (size_t j = i + 1; j < m; ++j) {
+                const double dx = ks.x[i] - ks.x[j], dy = ks.y[i] - ks.y[j];
+                C(i, j) = C(j, i) = covariance(std::sqrt(dx * dx + dy * dy));
+            }
+            ks.c(i) = covariance(ks.d[i]);
+        }
+        // Two checks: the pivots, because Eigen's LDLT solves a singular
+        // system as a pseudo-inverse, so that rcond() of two equal rows still
+        // reads about 1e-4; their ratio bounds the condition number from
+        // below (the largest pivot is the largest diagonal entry, and a pivot
+        // is at least the smallest eigenvalue). And the 1-norm estimate of
+        // rcond for a system that is nearly singular without a small pivot.
+        ks.ldlt.compute(C);
+        if (ks.ldlt.info() != Eigen::Success)
             return idwAt(idx, d2, n);
-        (void)x;
-        (void)y;
+        const auto &D = ks.ldlt.vectorD();
+        if (!(D.minCoeff() >= kMinRcond * D.maxCoeff()) || !(ks.ldlt.rcond() >= kMinRcond))
+            return idwAt(idx, d2, n);
+        ks.a = ks.ldlt.solve(ks.c);
+        ks.e = ks.ldlt.solve(Eigen::VectorXd::Ones(static_cast<Eigen::Index>(m)));
+        const double se = ks.e.sum();
+        if (!(se > 0))
+            return idwAt(idx, d2, n);
+        const double shift = (1.0 - ks.a.sum()) / se;
+        double z = 0;
+        for (size_t i = 0; i < m; ++i)
+            z += (ks.a(i) + shift * ks.e(i)) * ks.z[i];
+        if (!std::isfinite(z) || z < lo - margin || z > hi + margin)
+            return idwAt(idx, d2, n);
         return static_cast<float>(z);
     };
-    auto cellValue = [&](int r, int c, std::vector<unsigned> &idx, std::vector<double> &d2) -> float {
+    auto cellValue = [&](int r, int c, std::vector<unsigned> &idx, std::vector<double> &d2, KrigingScratch &ks) -> float {
         const double q[2] = {grid.cx(c), grid.cy(r)};
         const size_t found = tree.knnSearch(q, k, idx.data(), d2.data());
         size_t n = 0;
@@ -366,7 +475,7 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
             return kNoData;
         if (d2[0] == 0.0)
             return static_cast<float>(samples.z[idx[0]]);  // a point on the cell centre
-        return kriging ? krigeAt(q[0], q[1], idx.data(), d2.data(), n) : idwAt(idx.data(), d2.data(), n);
+        return kriging ? krigeAt(idx.data(), d2.data(), n, ks) : idwAt(idx.data(), d2.data(), n);
     };
 
     // Ten rows at a time on two threads; progress and cancel on this thread.
@@ -377,9 +486,10 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
         auto work = [&](unsigned part) {
             std::vector<unsigned> idx(k);
             std::vector<double> d2(k);
+            KrigingScratch ks;
             for (int r = r0; r < r1; ++r)
                 for (int c = static_cast<int>(part); c < grid.cols; c += static_cast<int>(workers))
-                    block[static_cast<size_t>(r - r0) * grid.cols + c] = cellValue(r, c, idx, d2);
+                    block[static_cast<size_t>(r - r0) * grid.cols + c] = cellValue(r, c, idx, d2, ks);
         };
         if (workers > 1) {
             std::thread helper(work, 1u);
