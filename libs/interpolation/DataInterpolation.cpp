@@ -1,5 +1,6 @@
 #include "DataInterpolation.h"
 
+#include "GridExtent.h"
 #include "LasIO.h"
 #include "RasterIO.h"
 
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <filesystem>
 #include <limits>
 #include <random>
@@ -193,14 +195,13 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
                                bool kriging, float maxLag, CProcessBase *progress)
 {
     emptyInputs.clear();
+    notes.clear();
     error_.clear();
     if (!(cellSizeX > 0) || !(cellSizeY > 0) || paths.empty()) {
         error_ = "Invalid cell size or no input";
         return kCreateFailed;
     }
-    // The union extent of the inputs' headers.
     std::vector<PointHeader> headers;
-    double minX = 0, maxX = 0, minY = 0, maxY = 0;
     uint64_t total = 0;
     for (size_t i = 0; i < paths.size(); ++i) {
         CLASIO las;
@@ -208,24 +209,89 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
             error_ = las.lastError();
             return static_cast<float>(i + 1);
         }
-        const PointHeader &h = las.header;
-        if (i == 0) {
-            minX = h.minX; maxX = h.maxX; minY = h.minY; maxY = h.maxY;
-        } else {
-            minX = std::min(minX, h.minX); maxX = std::max(maxX, h.maxX);
-            minY = std::min(minY, h.minY); maxY = std::max(maxY, h.maxY);
-        }
-        total += h.numberOfPointRecords;
-        headers.push_back(h);
+        total += las.header.numberOfPointRecords;
+        headers.push_back(las.header);
     }
+    const int32_t chunks = static_cast<int32_t>((total + kChunk - 1) / kChunk);
+    if (progress)
+        progress->SetStepCount(chunks + 1);
+
+    // Point selection, before the grid is sized: the same pass gives each
+    // file's point bounds, against which its header's bounds are checked.
+    // The surface keeps every first return here and the highest per cell
+    // once the grid is known.
+    const bool surface = selectorCode == 6 || flagB;
+    Samples samples;
+    std::vector<GridExtent::Bounds> pointBounds(paths.size());
+    std::vector<PointCloud> chunk;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        CLASIO las;
+        if (!las.LoadFile(paths[i]))
+            return static_cast<float>(i + 1);
+        uint64_t selected = 0;
+        GridExtent::Bounds &bounds = pointBounds[i];
+        for (uint64_t start = 0; start < las.header.numberOfPointRecords; start += kChunk) {
+            if (!las.ReadData(start, kChunk, chunk))
+                return static_cast<float>(i + 1);
+            for (const PointCloud &p : chunk) {
+                bounds.add(p.x, p.y);
+                if (surface ? p.returnNumber <= 1 : p.classification == 2) {
+                    samples.x.push_back(p.x);
+                    samples.y.push_back(p.y);
+                    samples.z.push_back(p.z);
+                    ++selected;
+                }
+            }
+            if (progress && !progress->StepIt())
+                return kCancelled;
+        }
+        if (selected == 0)
+            emptyInputs.push_back(paths[i]);
+    }
+    std::vector<PointCloud>().swap(chunk);
+
+    // The extent: each file's header bounds where they fit its points,
+    // else its points' bounds.
+    GridExtent::Bounds extent;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const PointHeader &h = headers[i];
+        if (pointBounds[i].empty)
+            continue;  // no point: the file adds nothing to the grid
+        GridExtent::Bounds header;
+        header.minX = h.minX; header.maxX = h.maxX; header.minY = h.minY; header.maxY = h.maxY;
+        header.empty = false;
+        std::string note;
+        extent.add(GridExtent::choose(paths[i], header, pointBounds[i], cellSizeX, cellSizeY, note));
+        if (!note.empty())
+            notes.push_back(note);
+    }
+    if (samples.x.empty() || extent.empty) {
+        error_ = "No point to interpolate";
+        return kNoPoints;
+    }
+    const double minX = extent.minX, maxX = extent.maxX, minY = extent.minY, maxY = extent.maxY;
+    double cols = 0, rows = 0;
+    GridExtent::gridSize(extent, cellSizeX, cellSizeY, cols, rows);
+    // The written Float32 raster, plus the surface's highest return and its
+    // position per cell while the surface is selected.
+    if (!GridExtent::fits(cols, rows, surface ? 4.0 + 20.0 : 4.0, error_))
+        return kGridTooLarge;
     Grid grid;
     grid.minX = minX;
     grid.maxY = maxY;
     grid.dx = cellSizeX;
     grid.dy = cellSizeY;
-    grid.cols = static_cast<int>(std::floor(std::floor(maxX - minX) / cellSizeX + 1));
-    grid.rows = static_cast<int>(std::floor(std::floor(maxY - minY) / cellSizeY + 1));
+    grid.cols = static_cast<int>(cols);
+    grid.rows = static_cast<int>(rows);
     const uint64_t cells = static_cast<uint64_t>(grid.cols) * grid.rows;
+    const int rowBlocks = (grid.rows + kBlock - 1) / kBlock;
+    if (progress) {
+        // The selection's steps are counted again in the run's full count.
+        progress->SetStepCount(chunks + rowBlocks + 1);
+        for (int32_t c = 0; c < chunks; ++c)
+            if (!progress->StepIt())
+                return kCancelled;
+    }
 
     // The output first, so that an unwritable path fails before the work.
     CRasterIO raster;
@@ -242,63 +308,36 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
         return status;
     };
 
-    const int rowBlocks = (grid.rows + kBlock - 1) / kBlock;
-    if (progress)
-        progress->SetStepCount(static_cast<int32_t>((total + kChunk - 1) / kChunk + rowBlocks + 1));
-
-    // Point selection.
-    const bool surface = selectorCode == 6 || flagB;
-    Samples samples;
-    std::vector<float> top;  // the highest first return per cell (surface)
-    std::vector<double> topX, topY;
     if (surface) {
-        top.assign(cells, -std::numeric_limits<float>::infinity());
-        topX.assign(cells, 0);
-        topY.assign(cells, 0);
-    }
-    std::vector<PointCloud> chunk;
-    for (size_t i = 0; i < paths.size(); ++i) {
-        CLASIO las;
-        if (!las.LoadFile(paths[i]))
-            return abandon(static_cast<float>(i + 1));
-        uint64_t selected = 0;
-        for (uint64_t start = 0; start < las.header.numberOfPointRecords; start += kChunk) {
-            if (!las.ReadData(start, kChunk, chunk))
-                return abandon(static_cast<float>(i + 1));
-            for (const PointCloud &p : chunk) {
-                if (surface) {
-                    if (p.returnNumber > 1)
-                        continue;
-                    const int c = std::clamp(static_cast<int>((p.x - minX) / cellSizeX), 0, grid.cols - 1);
-                    const int r = std::clamp(static_cast<int>((maxY - p.y) / cellSizeY), 0, grid.rows - 1);
-                    const size_t k = static_cast<size_t>(r) * grid.cols + c;
-                    if (p.z > top[k]) {
-                        top[k] = static_cast<float>(p.z);
-                        topX[k] = p.x;
-                        topY[k] = p.y;
-                    }
-                    ++selected;
-                } else if (p.classification == 2) {
-                    samples.x.push_back(p.x);
-                    samples.y.push_back(p.y);
-                    samples.z.push_back(p.z);
-                    ++selected;
-                }
-            }
-            if (progress && !progress->StepIt())
-                return abandon(kCancelled);
+        // The highest first return in each cell.
+        std::vector<float> top;
+        std::vector<double> topX, topY;
+        try {
+            top.assign(cells, -std::numeric_limits<float>::infinity());
+            topX.assign(cells, 0);
+            topY.assign(cells, 0);
+        } catch (const std::bad_alloc &) {
+            error_ = "Not enough memory for the surface of " + std::to_string(cells) + " cells";
+            return abandon(kGridTooLarge);
         }
-        if (selected == 0)
-            emptyInputs.push_back(paths[i]);
-    }
-    if (surface) {
+        for (size_t j = 0; j < samples.x.size(); ++j) {
+            const int c = std::clamp(static_cast<int>((samples.x[j] - minX) / cellSizeX), 0, grid.cols - 1);
+            const int r = std::clamp(static_cast<int>((maxY - samples.y[j]) / cellSizeY), 0, grid.rows - 1);
+            const size_t k = static_cast<size_t>(r) * grid.cols + c;
+            if (samples.z[j] > top[k]) {
+                top[k] = static_cast<float>(samples.z[j]);
+                topX[k] = samples.x[j];
+                topY[k] = samples.y[j];
+            }
+        }
+        Samples highest;
         for (size_t k = 0; k < cells; ++k)
             if (top[k] > -std::numeric_limits<float>::infinity()) {
-                samples.x.push_back(topX[k]);
-                samples.y.push_back(topY[k]);
-                samples.z.push_back(top[k]);
+                highest.x.push_back(topX[k]);
+                highest.y.push_back(topY[k]);
+                highest.z.push_back(top[k]);
             }
-        std::vector<float>().swap(top);
+        samples = std::move(highest);
     }
     if (samples.x.empty()) {
         error_ = "No point to interpolate";
@@ -381,12 +420,34 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
                 for (int c = static_cast<int>(part); c < grid.cols; c += static_cast<int>(workers))
                     block[static_cast<size_t>(r - r0) * grid.cols + c] = cellValue(r, c, idx, d2);
         };
-        if (workers > 1) {
-            std::thread helper(work, 1u);
-            work(0u);
-            helper.join();
-        } else {
-            work(0u);
+        // An exception escaping a thread would terminate the program: the
+        // helper's is carried over and raised here, after the join, where
+        // the run's caller can catch it (the output is removed first).
+        std::exception_ptr failure;
+        try {
+            if (workers > 1) {
+                std::thread helper([&] {
+                    try {
+                        work(1u);
+                    } catch (...) {
+                        failure = std::current_exception();
+                    }
+                });
+                try {
+                    work(0u);
+                } catch (...) {
+                    helper.join();
+                    throw;
+                }
+                helper.join();
+            } else {
+                work(0u);
+            }
+            if (failure)
+                std::rethrow_exception(failure);
+        } catch (...) {
+            abandon(kCreateFailed);
+            throw;
         }
         // Ten rows at a time: one strip write rather than 10 x 10 pieces,
         // which a striped GeoTIFF would have to read back and rewrite.
