@@ -1,0 +1,45 @@
+#include "InputDamage.h"
+
+#include "LasIO.h"
+
+#include <QFile>
+
+namespace InputDamage {
+
+namespace {
+std::string local(const QString &path) { return QFile::encodeName(path).toStdString(); }
+QString text(const std::string &s) { return QString::fromLocal8Bit(s.c_str()); }
+}  // namespace
+
+QStringList notes(const QStringList &inputs)
+{
+    QStringList list;
+    for (const QString &input : inputs) {
+        VerdantaIO::CLASIO las;
+        if (!las.LoadFile(local(input)))
+            continue;
+        for (const std::string &w : las.warnings())
+            list << input + ": " + text(w);
+    }
+    return list;
+}
+
+QString firstRefusal(const QStringList &inputs)
+{
+    for (const QString &input : inputs) {
+        VerdantaIO::CLASIO las;
+        if (!las.LoadFile(local(input)))
+            return input + ": " + text(las.lastError());
+    }
+    return QString();
+}
+
+QStringList fromLibrary(const std::vector<std::string> &remarks)
+{
+    QStringList list;
+    for (const std::string &r : remarks)
+        list << text(r);
+    return list;
+}
+
+}  // namespace InputDamage
