@@ -297,6 +297,36 @@ private slots:
         checkCounts(f("cut.las"), {24, {8, 8, 8, 0, 0}}, 990, 1990, 8, 8, 10.0);
     }
 
+    // Header bounds that are NaN or a hundred-thousandfold too wide do not
+    // stop a merge; the output's header bounds are the points'.
+    void lyingHeaderBoundsDoNotStopMerge()
+    {
+        lasbytes::File a;
+        a.format = 1;
+        a.offset[0] = 500000;
+        a.offset[1] = 4000000;
+        for (int i = 0; i < 4; ++i) {
+            lasbytes::RawPoint p;
+            p.X = i * 1000;  // 500000..500030
+            p.Y = i * 500;   // 4000000..4000015
+            p.Z = 100 + i;   // 1.00..1.03
+            a.points.push_back(p);
+        }
+        a.minv[0] = std::nan("");
+        a.minv[1] = -2e11; a.maxv[1] = 2e11;
+        lasbytes::save(s(f("lying.las")), lasbytes::build(a));
+        C_DataManagement dm;
+        QCOMPARE(dm.LasMerge({s(f("lying.las"))}, s(f("lying_merge.las")), nullptr), C_DataManagement::kMergeDone);
+        const auto h = lasbytes::parse(lasbytes::slurp(s(f("lying_merge.las"))));
+        QCOMPARE(h.count, uint64_t(4));
+        QCOMPARE(h.minv[0], 500000.0);
+        QCOMPARE(h.maxv[0], 500030.0);
+        QCOMPARE(h.minv[1], 4000000.0);
+        QCOMPARE(h.maxv[1], 4000015.0);
+        QCOMPARE(h.minv[2], 1.0);
+        QCOMPARE(h.maxv[2], 1.03);
+    }
+
     void realFiles()
     {
         const QString data = QStringLiteral(VERDANTA_SHARED_DATA);

@@ -106,8 +106,11 @@ float C_DataManagement::LasMerge(const std::vector<std::string> &inputs, const s
         nir = nir || f == 8 || f == 10;
         extended = extended || f >= 6;
         total += h.numberOfPointRecords;
-        if (h.numberOfPointRecords > 0) {
-            const double mins[3] = {h.minX, h.minY, h.minZ}, maxs[3] = {h.maxX, h.maxY, h.maxZ};
+        // The offsets are chosen for the points' own bounds: a header's may be
+        // NaN or far off, and the output's bounds are recomputed anyway.
+        LASExtent e;
+        if (las.PointExtent(e)) {
+            const double mins[3] = {e.minX, e.minY, e.minZ}, maxs[3] = {e.maxX, e.maxY, e.maxZ};
             for (int k = 0; k < 3; ++k) {
                 lo[k] = std::min(lo[k], mins[k]);
                 hi[k] = std::max(hi[k], maxs[k]);
