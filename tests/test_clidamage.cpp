@@ -1,5 +1,5 @@
 // verdanta-cli on LAS files whose headers lie or are damaged: the gridding
-// tools (dem, las2raster) and tile read them to the points' true extent or
+// tools (dem, dsm, las2raster) and tile read them to the points' true extent or
 // stop with a message and exit status 1; a written raster has the size of
 // the points' extent (read back with GDAL).
 
@@ -115,11 +115,10 @@ private slots:
                              " are more than 10 times wider than the points; the grid uses the points' bounds "
                              "X 1000..1050, Y 2000..2040";
         const QString base = QFileInfo(name).completeBaseName();
-        for (const QString &tool : {QString("dem"), QString("las2raster")}) {
+        for (const QString &tool : {QString("dem"), QString("dsm"), QString("las2raster")}) {
             const QString out = f(base + "_" + tool + ".tif");
             QString err;
-            const QStringList args = tool == "dem" ? QStringList{"dem", "--yes", in, "-o", out}
-                                                   : QStringList{"las2raster", in, "-o", out};
+            const QStringList args{tool, "--yes", in, "-o", out};
             QCOMPARE(runCli(args, &err), 0);
             QVERIFY2(err.contains(note), qPrintable(err));
             const TestRaster r = readRaster(out);
