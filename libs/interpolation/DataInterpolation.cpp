@@ -216,13 +216,86 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
     if (progress)
         progress->SetStepCount(chunks + 1);
 
-    // Point selection, before the grid is sized: the same pass gives each
-    // file's point bounds, against which its header's bounds are checked.
-    // The surface keeps every first return here and the highest per cell
-    // once the grid is known.
+    // Each file's point bounds, against which its header's bounds are
+    // checked. The surface bins its points into the grid while reading them
+    // (one cell's highest return, not every return, stays in memory), so it
+    // needs them first and scans the stored coordinates without decoding;
+    // the ground selection keeps its points and takes the bounds from the
+    // same pass.
     const bool surface = selectorCode == 6 || flagB;
-    Samples samples;
     std::vector<GridExtent::Bounds> pointBounds(paths.size());
+    if (surface)
+        for (size_t i = 0; i < paths.size(); ++i) {
+            CLASIO las;
+            LASExtent e;
+            if (!las.LoadFile(paths[i]))
+                return static_cast<float>(i + 1);
+            if (las.PointExtent(e)) {
+                pointBounds[i].add(e.minX, e.minY);
+                pointBounds[i].add(e.maxX, e.maxY);
+            }
+        }
+
+    // The grid: each file's header bounds where they fit its points, else
+    // its points' bounds; sized before anything is allocated.
+    Grid grid;
+    uint64_t cells = 0;
+    double minX = 0, maxX = 0, minY = 0, maxY = 0;
+    auto chooseGrid = [&]() -> float {
+        GridExtent::Bounds extent;
+        for (size_t i = 0; i < paths.size(); ++i) {
+            const PointHeader &h = headers[i];
+            if (pointBounds[i].empty)
+                continue;  // no point: the file adds nothing to the grid
+            GridExtent::Bounds header;
+            header.minX = h.minX; header.maxX = h.maxX; header.minY = h.minY; header.maxY = h.maxY;
+            header.empty = false;
+            std::string note;
+            extent.add(GridExtent::choose(paths[i], header, pointBounds[i], cellSizeX, cellSizeY, note));
+            if (!note.empty())
+                notes.push_back(note);
+        }
+        if (extent.empty) {
+            for (const std::string &p : paths)
+                if (std::find(emptyInputs.begin(), emptyInputs.end(), p) == emptyInputs.end())
+                    emptyInputs.push_back(p);
+            error_ = "No point to interpolate";
+            return kNoPoints;
+        }
+        minX = extent.minX; maxX = extent.maxX; minY = extent.minY; maxY = extent.maxY;
+        double cols = 0, rows = 0;
+        GridExtent::gridSize(extent, cellSizeX, cellSizeY, cols, rows);
+        // The written Float32 raster, plus the surface's highest return and
+        // its position per cell.
+        if (!GridExtent::fits(cols, rows, surface ? 4.0 + 20.0 : 4.0, error_))
+            return kGridTooLarge;
+        grid.minX = minX;
+        grid.maxY = maxY;
+        grid.dx = cellSizeX;
+        grid.dy = cellSizeY;
+        grid.cols = static_cast<int>(cols);
+        grid.rows = static_cast<int>(rows);
+        cells = static_cast<uint64_t>(grid.cols) * grid.rows;
+        return 0.0f;
+    };
+    std::vector<float> top;  // the highest first return per cell (surface)
+    std::vector<double> topX, topY;
+    if (surface) {
+        if (const float status = chooseGrid())
+            return status;
+        try {
+            top.assign(cells, -std::numeric_limits<float>::infinity());
+            topX.assign(cells, 0);
+            topY.assign(cells, 0);
+        } catch (const std::bad_alloc &) {
+            error_ = "Not enough memory for a surface of " + std::to_string(grid.cols) + " columns x " +
+                     std::to_string(grid.rows) + " rows";
+            return kGridTooLarge;
+        }
+    }
+
+    // Point selection.
+    Samples samples;
     std::vector<PointCloud> chunk;
     for (size_t i = 0; i < paths.size(); ++i) {
         CLASIO las;
@@ -234,12 +307,26 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
             if (!las.ReadData(start, kChunk, chunk))
                 return static_cast<float>(i + 1);
             for (const PointCloud &p : chunk) {
-                bounds.add(p.x, p.y);
-                if (surface ? p.returnNumber <= 1 : p.classification == 2) {
-                    samples.x.push_back(p.x);
-                    samples.y.push_back(p.y);
-                    samples.z.push_back(p.z);
+                if (surface) {
+                    if (p.returnNumber > 1)
+                        continue;
+                    const int c = std::clamp(static_cast<int>((p.x - minX) / cellSizeX), 0, grid.cols - 1);
+                    const int r = std::clamp(static_cast<int>((maxY - p.y) / cellSizeY), 0, grid.rows - 1);
+                    const size_t k = static_cast<size_t>(r) * grid.cols + c;
+                    if (p.z > top[k]) {
+                        top[k] = static_cast<float>(p.z);
+                        topX[k] = p.x;
+                        topY[k] = p.y;
+                    }
                     ++selected;
+                } else {
+                    bounds.add(p.x, p.y);
+                    if (p.classification == 2) {
+                        samples.x.push_back(p.x);
+                        samples.y.push_back(p.y);
+                        samples.z.push_back(p.z);
+                        ++selected;
+                    }
                 }
             }
             if (progress && !progress->StepIt())
@@ -249,41 +336,24 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
             emptyInputs.push_back(paths[i]);
     }
     std::vector<PointCloud>().swap(chunk);
-
-    // The extent: each file's header bounds where they fit its points,
-    // else its points' bounds.
-    GridExtent::Bounds extent;
-    for (size_t i = 0; i < paths.size(); ++i) {
-        const PointHeader &h = headers[i];
-        if (pointBounds[i].empty)
-            continue;  // no point: the file adds nothing to the grid
-        GridExtent::Bounds header;
-        header.minX = h.minX; header.maxX = h.maxX; header.minY = h.minY; header.maxY = h.maxY;
-        header.empty = false;
-        std::string note;
-        extent.add(GridExtent::choose(paths[i], header, pointBounds[i], cellSizeX, cellSizeY, note));
-        if (!note.empty())
-            notes.push_back(note);
+    if (surface) {
+        for (size_t k = 0; k < cells; ++k)
+            if (top[k] > -std::numeric_limits<float>::infinity()) {
+                samples.x.push_back(topX[k]);
+                samples.y.push_back(topY[k]);
+                samples.z.push_back(top[k]);
+            }
+        std::vector<float>().swap(top);
+        std::vector<double>().swap(topX);
+        std::vector<double>().swap(topY);
+    } else if (!samples.x.empty()) {
+        if (const float status = chooseGrid())
+            return status;
     }
-    if (samples.x.empty() || extent.empty) {
+    if (samples.x.empty()) {
         error_ = "No point to interpolate";
         return kNoPoints;
     }
-    const double minX = extent.minX, maxX = extent.maxX, minY = extent.minY, maxY = extent.maxY;
-    double cols = 0, rows = 0;
-    GridExtent::gridSize(extent, cellSizeX, cellSizeY, cols, rows);
-    // The written Float32 raster, plus the surface's highest return and its
-    // position per cell while the surface is selected.
-    if (!GridExtent::fits(cols, rows, surface ? 4.0 + 20.0 : 4.0, error_))
-        return kGridTooLarge;
-    Grid grid;
-    grid.minX = minX;
-    grid.maxY = maxY;
-    grid.dx = cellSizeX;
-    grid.dy = cellSizeY;
-    grid.cols = static_cast<int>(cols);
-    grid.rows = static_cast<int>(rows);
-    const uint64_t cells = static_cast<uint64_t>(grid.cols) * grid.rows;
     const int rowBlocks = (grid.rows + kBlock - 1) / kBlock;
     if (progress) {
         // The selection's steps are counted again in the run's full count.
@@ -293,7 +363,8 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
                 return kCancelled;
     }
 
-    // The output first, so that an unwritable path fails before the work.
+    // The output before the gridding, so that an unwritable path fails
+    // before the long part of the work.
     CRasterIO raster;
     raster.geoTransform = {{minX, cellSizeX, 0.0, maxY, 0.0, -cellSizeY}};
     raster.spatialReference = headers.front().spatialReference.GetWKT();
@@ -307,42 +378,6 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
         std::filesystem::remove(std::filesystem::path(output), ec);
         return status;
     };
-
-    if (surface) {
-        // The highest first return in each cell.
-        std::vector<float> top;
-        std::vector<double> topX, topY;
-        try {
-            top.assign(cells, -std::numeric_limits<float>::infinity());
-            topX.assign(cells, 0);
-            topY.assign(cells, 0);
-        } catch (const std::bad_alloc &) {
-            error_ = "Not enough memory for the surface of " + std::to_string(cells) + " cells";
-            return abandon(kGridTooLarge);
-        }
-        for (size_t j = 0; j < samples.x.size(); ++j) {
-            const int c = std::clamp(static_cast<int>((samples.x[j] - minX) / cellSizeX), 0, grid.cols - 1);
-            const int r = std::clamp(static_cast<int>((maxY - samples.y[j]) / cellSizeY), 0, grid.rows - 1);
-            const size_t k = static_cast<size_t>(r) * grid.cols + c;
-            if (samples.z[j] > top[k]) {
-                top[k] = static_cast<float>(samples.z[j]);
-                topX[k] = samples.x[j];
-                topY[k] = samples.y[j];
-            }
-        }
-        Samples highest;
-        for (size_t k = 0; k < cells; ++k)
-            if (top[k] > -std::numeric_limits<float>::infinity()) {
-                highest.x.push_back(topX[k]);
-                highest.y.push_back(topY[k]);
-                highest.z.push_back(top[k]);
-            }
-        samples = std::move(highest);
-    }
-    if (samples.x.empty()) {
-        error_ = "No point to interpolate";
-        return abandon(kNoPoints);
-    }
     spatialOrder(samples, minX, maxX, minY, maxY);
     KdTree tree(2, samples, nanoflann::KDTreeSingleIndexAdaptorParams(16));
     tree.buildIndex();
