@@ -35,6 +35,22 @@ void Bounds::add(const Bounds &b)
     add(b.maxX, b.maxY);
 }
 
+Bounds of(const VerdantaIO::PointHeader &h)
+{
+    Bounds b;
+    b.minX = h.minX; b.maxX = h.maxX; b.minY = h.minY; b.maxY = h.maxY;
+    b.empty = false;  // as stated, even if NaN or inverted
+    return b;
+}
+
+Bounds of(const VerdantaIO::LASExtent &e)
+{
+    Bounds b;
+    b.add(e.minX, e.minY);
+    b.add(e.maxX, e.maxY);
+    return b;
+}
+
 namespace {
 
 std::string number(double v)

@@ -9,6 +9,8 @@
 // the points' bounds where the header cannot be right, and they size the
 // grid before allocating it.
 
+#include "PointRecords.h"
+
 #include <cstdint>
 #include <string>
 
@@ -22,6 +24,10 @@ struct Bounds {
     void add(double x, double y);
     void add(const Bounds &b);
 };
+
+// The X/Y bounds a header states, and those of an extent.
+Bounds of(const VerdantaIO::PointHeader &header);
+Bounds of(const VerdantaIO::LASExtent &extent);
 
 // A header's span may exceed its points' span by this factor per axis (with
 // at least this many cells of slack for a file whose points lie on a line or

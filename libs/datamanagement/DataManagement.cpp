@@ -451,13 +451,8 @@ int C_DataManagement::LasRastersize(bool, std::vector<std::string> &paths, const
         LASExtent e;
         if (!las.PointExtent(e))
             continue;  // no point: the file adds nothing to the grid
-        GridExtent::Bounds points, header;
-        points.add(e.minX, e.minY);
-        points.add(e.maxX, e.maxY);
-        header.minX = h.minX; header.maxX = h.maxX; header.minY = h.minY; header.maxY = h.maxY;
-        header.empty = false;
         std::string note;
-        extent.add(GridExtent::choose(paths[i], header, points, xSize, ySize, note));
+        extent.add(GridExtent::choose(paths[i], GridExtent::of(h), GridExtent::of(e), xSize, ySize, note));
         if (!note.empty())
             notes_.push_back(note);
     }

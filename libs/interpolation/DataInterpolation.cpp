@@ -230,10 +230,8 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
             LASExtent e;
             if (!las.LoadFile(paths[i]))
                 return static_cast<float>(i + 1);
-            if (las.PointExtent(e)) {
-                pointBounds[i].add(e.minX, e.minY);
-                pointBounds[i].add(e.maxX, e.maxY);
-            }
+            if (las.PointExtent(e))
+                pointBounds[i] = GridExtent::of(e);
         }
 
     // The grid: each file's header bounds where they fit its points, else
@@ -244,14 +242,11 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
     auto chooseGrid = [&]() -> float {
         GridExtent::Bounds extent;
         for (size_t i = 0; i < paths.size(); ++i) {
-            const PointHeader &h = headers[i];
             if (pointBounds[i].empty)
                 continue;  // no point: the file adds nothing to the grid
-            GridExtent::Bounds header;
-            header.minX = h.minX; header.maxX = h.maxX; header.minY = h.minY; header.maxY = h.maxY;
-            header.empty = false;
             std::string note;
-            extent.add(GridExtent::choose(paths[i], header, pointBounds[i], cellSizeX, cellSizeY, note));
+            extent.add(GridExtent::choose(paths[i], GridExtent::of(headers[i]), pointBounds[i], cellSizeX,
+                                          cellSizeY, note));
             if (!note.empty())
                 notes.push_back(note);
         }

@@ -11,15 +11,21 @@ std::string local(const QString &path) { return QFile::encodeName(path).toStdStr
 QString text(const std::string &s) { return QString::fromLocal8Bit(s.c_str()); }
 }  // namespace
 
+QStringList remarks(const QString &input, const std::vector<std::string> &warnings)
+{
+    QStringList list;
+    for (const std::string &w : warnings)
+        list << input + ": " + text(w);
+    return list;
+}
+
 QStringList notes(const QStringList &inputs)
 {
     QStringList list;
     for (const QString &input : inputs) {
         VerdantaIO::CLASIO las;
-        if (!las.LoadFile(local(input)))
-            continue;
-        for (const std::string &w : las.warnings())
-            list << input + ": " + text(w);
+        if (las.LoadFile(local(input)))
+            list << remarks(input, las.warnings());
     }
     return list;
 }

@@ -12,6 +12,9 @@
 
 namespace InputDamage {
 
+// One file's remarks (CLASIO::warnings()), each as "path: remark".
+QStringList remarks(const QString &input, const std::vector<std::string> &warnings);
+
 // The remarks on every readable input, each as "path: remark", in input
 // order; empty when every input is sound.
 QStringList notes(const QStringList &inputs);

@@ -51,8 +51,7 @@ ToolOutcome runTile(const ToolRequest &request, const QStringList &outputs, CPro
             outcome.warn("Open LAS file failed!", input + ": " + QString::fromLocal8Bit(las.lastError().c_str()));
             return outcome;
         }
-        for (const std::string &w : las.warnings())
-            outcome.notes << input + ": " + QString::fromLocal8Bit(w.c_str());
+        outcome.notes << InputDamage::remarks(input, las.warnings());
         if (las.header.numberOfPointRecords == 0) {
             // Nothing to cut: say why rather than end with no tile.
             const QString why = las.warnings().empty() ? QString("the header declares 0 point records")
@@ -93,8 +92,7 @@ ToolOutcome runNormalize(const ToolRequest &request, const QStringList &outputs,
             outcome.warn("Open LAS file failed!", input + ": " + QString::fromLocal8Bit(las.lastError().c_str()));
             return outcome;
         }
-        for (const std::string &w : las.warnings())
-            outcome.notes << input + ": " + QString::fromLocal8Bit(w.c_str());
+        outcome.notes << InputDamage::remarks(input, las.warnings());
         C_DataManagement dm;
         const float r = dm.LasheighNormalization(local(input), dem, local(outputs[i]), progress);
         if (std::fabs(r - C_DataManagement::kNormDemFailed) < 1e-6f) {
