@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -64,10 +65,57 @@ void writeDem(const QString &path, int w, int h, double x0, double y0, double ce
 
 }  // namespace
 
+// The count and points by return that a LAS header holds, read byte by byte.
+struct Counts {
+    uint64_t count;
+    std::vector<uint64_t> byReturn;
+    bool operator==(const Counts &o) const { return count == o.count && byReturn == o.byReturn; }
+};
+Counts countsOf(const std::string &path)
+{
+    const auto b = lasbytes::slurp(path);
+    const auto h = lasbytes::parse(b);
+    Counts c{h.count, {}};
+    for (int r = 0; r < 5; ++r)
+        c.byReturn.push_back(h.versionMinor >= 4 ? lasbytes::get<uint64_t>(b, 255 + 8 * r) : h.legacyByReturn[r]);
+    return c;
+}
+char *toString(const Counts &c)
+{
+    QString t = QString::number(c.count) + " [";
+    for (uint64_t n : c.byReturn)
+        t += QString::number(n) + " ";
+    return qstrdup(qPrintable(t.trimmed() + "]"));
+}
+
 class TestDataManagement : public QObject {
     Q_OBJECT
     QTemporaryDir dir;
     QString f(const QString &name) const { return dir.filePath(name); }
+
+    // Merge, tile and normalisation (against a flat DEM of w x h cells from
+    // x0, y0) of one input: each output's header holds `expected`.
+    void checkCounts(const QString &input, const Counts &expected, double x0, double y0, int w, int h, double cell)
+    {
+        C_DataManagement dm;
+        const QString name = QFileInfo(input).completeBaseName();
+        QCOMPARE(dm.LasMerge({s(input)}, s(f(name + "_merge.las")), nullptr), C_DataManagement::kMergeDone);
+        QCOMPARE(countsOf(s(f(name + "_merge.las"))), expected);
+        std::vector<std::string> tiles;
+        QVERIFY(dm.LasTile(s(input), s(f(name + "_tiles")), cell * w / 2, cell * h / 2, nullptr, tiles));
+        Counts sum{0, std::vector<uint64_t>(5, 0)};
+        for (const std::string &t : tiles) {
+            const Counts c = countsOf(t);
+            sum.count += c.count;
+            for (int r = 0; r < 5; ++r)
+                sum.byReturn[r] += c.byReturn[r];
+        }
+        QCOMPARE(sum, expected);
+        writeDem(f(name + "_flat.tif"), w, h, x0, y0, cell, [](double, double) { return 0.0f; });
+        QCOMPARE(dm.LasheighNormalization(s(input), s(f(name + "_flat.tif")), s(f(name + "_n.las")), nullptr),
+                 C_DataManagement::kNormDone);
+        QCOMPARE(countsOf(s(f(name + "_n.las"))), expected);
+    }
 
 private slots:
     void mergeKeepsEveryPointExactly()
@@ -224,6 +272,61 @@ private slots:
                  C_DataManagement::kNormLasFailed);
     }
 
+    // A truncated input: merge, tile and normalisation write the points
+    // present, and each output's header counts exactly those (read back
+    // byte by byte, by-return counts included).
+    void damagedInputsGiveOutputsWithTrueCounts()
+    {
+        lasbytes::File t;
+        t.format = 1;
+        t.offset[0] = 1000;
+        t.offset[1] = 2000;
+        for (int i = 0; i < 25; ++i) {
+            lasbytes::RawPoint p;
+            p.X = (i % 5) * 1000;  // 10 m apart
+            p.Y = (i / 5) * 1000;
+            p.Z = 500 + i;
+            p.returnNumber = static_cast<uint8_t>(1 + i % 3);
+            p.numberOfReturns = 3;
+            t.points.push_back(p);
+        }
+        auto bytes = lasbytes::build(t);
+        bytes.resize(bytes.size() - 7);  // the 25th record is cut short
+        lasbytes::save(s(f("cut.las")), bytes);
+        // Points 0..23: return 1 for i % 3 == 0 (8), 2 (8), 3 (8).
+        checkCounts(f("cut.las"), {24, {8, 8, 8, 0, 0}}, 990, 1990, 8, 8, 10.0);
+    }
+
+    // Header bounds that are NaN or a hundred-thousandfold too wide do not
+    // stop a merge; the output's header bounds are the points'.
+    void lyingHeaderBoundsDoNotStopMerge()
+    {
+        lasbytes::File a;
+        a.format = 1;
+        a.offset[0] = 500000;
+        a.offset[1] = 4000000;
+        for (int i = 0; i < 4; ++i) {
+            lasbytes::RawPoint p;
+            p.X = i * 1000;  // 500000..500030
+            p.Y = i * 500;   // 4000000..4000015
+            p.Z = 100 + i;   // 1.00..1.03
+            a.points.push_back(p);
+        }
+        a.minv[0] = std::nan("");
+        a.minv[1] = -2e11; a.maxv[1] = 2e11;
+        lasbytes::save(s(f("lying.las")), lasbytes::build(a));
+        C_DataManagement dm;
+        QCOMPARE(dm.LasMerge({s(f("lying.las"))}, s(f("lying_merge.las")), nullptr), C_DataManagement::kMergeDone);
+        const auto h = lasbytes::parse(lasbytes::slurp(s(f("lying_merge.las"))));
+        QCOMPARE(h.count, uint64_t(4));
+        QCOMPARE(h.minv[0], 500000.0);
+        QCOMPARE(h.maxv[0], 500030.0);
+        QCOMPARE(h.minv[1], 4000000.0);
+        QCOMPARE(h.maxv[1], 4000015.0);
+        QCOMPARE(h.minv[2], 1.0);
+        QCOMPARE(h.maxv[2], 1.03);
+    }
+
     void realFiles()
     {
         const QString data = QStringLiteral(VERDANTA_SHARED_DATA);
@@ -273,6 +376,17 @@ private slots:
         std::nth_element(ground.begin(), ground.begin() + ground.size() / 2, ground.end());
         const double median = ground[ground.size() / 2];
         QVERIFY2(std::abs(median) <= 0.05, qPrintable(QString::number(median)));
+
+        // The clipped sample: 1064 of its 1065 declared records are whole.
+        // The expected returns come from those records' bytes.
+        const QString clipped = data + "/damaged/1.2-with-color-clipped.las";
+        const auto raw = lasbytes::slurp(s(clipped));
+        const auto rh = lasbytes::parse(raw);
+        QCOMPARE(rh.count, uint64_t(1065));
+        Counts expected{1064, std::vector<uint64_t>(5, 0)};
+        for (uint64_t i = 0; i < 1064; ++i)
+            ++expected.byReturn[(lasbytes::pointBytes(raw, rh, i, 15)[14] & 7) - 1];
+        checkCounts(clipped, expected, 635600, 848800, 35, 48, 100.0);
     }
 };
 

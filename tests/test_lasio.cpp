@@ -516,9 +516,11 @@ private slots:
         auto sig = good; sig[0] = 'X';
         QTest::newRow("wrong signature") << bytes(sig) << "signature";
         QTest::newRow("truncated header") << bytes(std::vector<uint8_t>(good.begin(), good.begin() + 150)) << "truncated";
-        QTest::newRow("truncated points") << bytes(std::vector<uint8_t>(good.begin(), good.end() - 5)) << "announces";
-        auto count = good; lasbytes::put<uint32_t>(count, 107, 1000000);
-        QTest::newRow("count larger than file") << bytes(count) << "announces";
+        // Points declared, but not one whole record present (10 of 28 bytes).
+        const auto h = lasbytes::parse(good);
+        QTest::newRow("no whole point record")
+            << bytes(std::vector<uint8_t>(good.begin(), good.begin() + h.dataOffset + 10))
+            << "The header declares 10 points but the file holds no whole point record";
         auto scale = good; lasbytes::put<double>(scale, 139, 0.0);
         QTest::newRow("zero scale") << bytes(scale) << "scale";
         auto nan = good; lasbytes::put<double>(nan, 155, std::nan(""));
@@ -535,14 +537,102 @@ private slots:
         QTest::newRow("header size too small") << bytes(hs) << "header size";
         auto ver = good; ver[24] = 2;
         QTest::newRow("unknown version") << bytes(ver) << "version";
+    }
+
+    // Damage that leaves something sound: the sound part is read, the
+    // header's counts say what was read, and warnings() says what was
+    // declared. A file written from it carries the counts of its points.
+    void damagedFilesAreReadAsFarAsSound_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("points");
+        QTest::addColumn<int>("vlrs");
+        QTest::addColumn<QString>("warning");
+        auto bytes = [](std::vector<uint8_t> v) { return QByteArray(reinterpret_cast<const char *>(v.data()), int(v.size())); };
         auto f = sampleFile(1, 2, 10);
         lasbytes::Vlr v; v.userId = "X"; v.data.assign(100, 1);
         f.vlrs.push_back(v);
-        auto vlr = lasbytes::build(f);
-        lasbytes::put<uint16_t>(vlr, 227 + 20, 60000);
-        QTest::newRow("huge VLR length") << bytes(vlr) << "variable-length";
-        auto many = good; lasbytes::put<uint32_t>(many, 100, 0xFFFFFFFFu);
-        QTest::newRow("huge VLR count") << bytes(many) << "variable-length";
+        const auto good = lasbytes::build(f);
+        QTest::newRow("last record cut short") << bytes(std::vector<uint8_t>(good.begin(), good.end() - 5)) << 9 << 1
+                                               << "9 of 10 declared points present; the file is truncated";
+        auto count = good; lasbytes::put<uint32_t>(count, 107, 1000000);
+        QTest::newRow("count larger than file") << bytes(count) << 10 << 1
+                                                << "10 of 1000000 declared points present; the file is truncated";
+        auto many = good; lasbytes::put<uint32_t>(many, 100, 3);
+        QTest::newRow("VLR count overruns the points") << bytes(many) << 10 << 1
+            << "only 1 of 3 declared variable-length records fit before the point data";
+        auto huge = good; lasbytes::put<uint32_t>(huge, 100, 0xFFFFFFFFu);
+        QTest::newRow("huge VLR count") << bytes(huge) << 10 << 1
+            << "only 1 of 4294967295 declared variable-length records fit before the point data";
+        auto longVlr = good; lasbytes::put<uint16_t>(longVlr, 227 + 20, 60000);
+        QTest::newRow("VLR longer than its room") << bytes(longVlr) << 10 << 0
+            << "only 0 of 1 declared variable-length records fit before the point data";
+        // LAS 1.4: the EVLR after the points is cut off, the points are whole.
+        auto g = sampleFile(6, 4, 10);
+        lasbytes::Vlr e; e.userId = "Vendor"; e.data.assign(40, 7);
+        g.evlrs.push_back(e);
+        const auto with = lasbytes::build(g);
+        QTest::newRow("EVLR cut off") << bytes(std::vector<uint8_t>(with.begin(), with.end() - 20)) << 10 << 0
+            << "only 0 of 1 declared extended variable-length records are present";
+        // LAS 1.4 with both counts zeroed: nothing is read, and it says why.
+        auto zeroed = lasbytes::build(sampleFile(1, 4, 10));
+        lasbytes::put<uint32_t>(zeroed, 107, 0);
+        lasbytes::put<uint64_t>(zeroed, 247, 0);
+        QTest::newRow("1.4 counts zeroed") << bytes(zeroed) << 0 << 0
+            << "the header declares no points, but 10 whole point records follow it; they are not read";
+        // LAS 1.4 with only the legacy count zeroed: the 64-bit count holds.
+        auto legacy = lasbytes::build(sampleFile(1, 4, 10));
+        lasbytes::put<uint32_t>(legacy, 107, 0);
+        QTest::newRow("1.4 legacy count zeroed") << bytes(legacy) << 10 << 0 << QString();
+    }
+    void damagedFilesAreReadAsFarAsSound()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, points);
+        QFETCH(int, vlrs);
+        QFETCH(QString, warning);
+        const QString path = file("damaged.las");
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(bytes);
+        out.close();
+        CLASIO las;
+        QVERIFY2(las.LoadFile(s(path)), las.lastError().c_str());
+        QCOMPARE(las.warnings(), warning.isEmpty() ? std::vector<std::string>()
+                                                   : std::vector<std::string>{warning.toStdString()});
+        QCOMPARE(las.header.numberOfPointRecords, uint64_t(points));
+        QCOMPARE(int(las.header.vlrs.size()), vlrs);
+        QCOMPARE(las.header.numberOfVLRs, uint32_t(vlrs));
+        // Every read path sees the same points.
+        std::vector<PointCloud> window;
+        QVERIFY(ReadData(s(path), -1e12, 1e12, -1e12, 1e12, window));
+        QCOMPARE(int(window.size()), points);
+        if (points == 0)
+            return;
+        QVERIFY(las.ReadData(nullptr));
+        QCOMPARE(int(las.points.size()), points);
+        // The last whole record decodes to what was stored.
+        const lasbytes::RawPoint last = samplePoint(points - 1, las.header.pointDataFormat);
+        QCOMPARE(las.points.back().x, last.X * 0.01 + 500000);
+        QCOMPARE(las.points.back().intensity, last.intensity);
+        std::vector<PointCloud> tail;
+        QVERIFY(las.ReadData(uint64_t(points - 2), 100, tail));
+        QCOMPARE(tail.size(), size_t(2));
+        // Written out: the header counts what was written, checked byte by byte.
+        const QString copy = file("damaged_copy.las");
+        QVERIFY2(las.WriteLas(s(copy)), las.lastError().c_str());
+        const auto written = lasbytes::slurp(s(copy));
+        const auto wh = lasbytes::parse(written);
+        QCOMPARE(wh.count, uint64_t(points));
+        QCOMPARE(uint64_t(written.size()), uint64_t(wh.dataOffset) + uint64_t(points) * wh.recordLength);
+        uint64_t byReturn[15] = {};
+        for (int i = 0; i < points; ++i)
+            ++byReturn[samplePoint(i, 1).returnNumber - 1];  // 1 + i % 5
+        for (int r = 0; r < 5; ++r) {
+            const uint64_t stored = wh.versionMinor >= 4 ? lasbytes::get<uint64_t>(written, 255 + 8 * r)
+                                                         : wh.legacyByReturn[r];
+            QCOMPARE(stored, byReturn[r]);
+        }
     }
     void badInputGivesFalseWithReason()
     {

@@ -349,6 +349,23 @@ private slots:
         QApplication::sendEvent(view, &away);
         view->updateGL();
         QVERIFY(view->coordinateText.endsWith("Z:0.0000"));
+
+        // A header whose Z bounds (150..160) miss the points by 40 m and
+        // more: the point under the pointer still reads its own Z.
+        auto bytes = lasbytes::slurp(s(path));
+        lasbytes::put<double>(bytes, 211, 160.0);
+        lasbytes::put<double>(bytes, 219, 150.0);
+        const QString lying = dir.filePath("pick_lying_z.las");
+        lasbytes::save(s(lying), bytes);
+        scene->AddLasFile(lying);
+        scene->HeightRender();
+        view->updateGL();
+        QApplication::sendEvent(view, &move);
+        view->updateGL();
+        QVERIFY(view->picked);
+        const QStringList again = view->coordinateText.split(QRegularExpression("[XYZ]:"), Qt::SkipEmptyParts);
+        QCOMPARE(again.size(), 3);
+        QVERIFY2(std::abs(again[2].toDouble() - 110) < 0.5, qPrintable(view->coordinateText));
     }
 
     void navigation()

@@ -257,8 +257,11 @@ void GLWidget::pick()
     case LasCloud: {
         const double x = pickedX + scene_->centerX, y = pickedY + scene_->centerY;
         double z = pickedZ + scene_->centerZ;
-        if (z < scene_->lasReader->header.minZ)
-            z = 0;  // the pointer is over the background
+        // Below the lowest displayed point the pointer is over the
+        // background. The points' own minimum: a header's Z bounds may miss
+        // part of the points.
+        if (z < scene_->minZd - 1e-6 * std::max(1.0, std::abs(scene_->minZd)))
+            z = 0;
         coordinateText = QString("X:%1Y:%2Z:%3").arg(f(x), f(y), f(z));
         break;
     }

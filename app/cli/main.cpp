@@ -56,8 +56,12 @@ int info(const QStringList &args)
         }
         if (i > 0)
             printOut(QString());
-        for (const auto &row : rows)
-            printOut(row.first + ": " + row.second);
+        for (const auto &row : rows) {
+            if (row.first == "Warning")
+                printErr(files[i] + ": " + row.second);  // damage read around
+            else
+                printOut(row.first + ": " + row.second);
+        }
     }
     return status;
 }

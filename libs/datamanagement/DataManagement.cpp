@@ -1,5 +1,6 @@
 #include "DataManagement.h"
 
+#include "GridExtent.h"
 #include "LasIO.h"
 #include "RasterIO.h"
 
@@ -105,8 +106,11 @@ float C_DataManagement::LasMerge(const std::vector<std::string> &inputs, const s
         nir = nir || f == 8 || f == 10;
         extended = extended || f >= 6;
         total += h.numberOfPointRecords;
-        if (h.numberOfPointRecords > 0) {
-            const double mins[3] = {h.minX, h.minY, h.minZ}, maxs[3] = {h.maxX, h.maxY, h.maxZ};
+        // The offsets are chosen for the points' own bounds: a header's may be
+        // NaN or far off, and the output's bounds are recomputed anyway.
+        LASExtent e;
+        if (las.PointExtent(e)) {
+            const double mins[3] = {e.minX, e.minY, e.minZ}, maxs[3] = {e.maxX, e.maxY, e.maxZ};
             for (int k = 0; k < 3; ++k) {
                 lo[k] = std::min(lo[k], mins[k]);
                 hi[k] = std::max(hi[k], maxs[k]);
@@ -189,6 +193,10 @@ bool C_DataManagement::LasTile(const std::string &input, const std::string &fold
         error_ = las.lastError();
         return false;
     }
+    if (las.header.numberOfPointRecords == 0) {
+        error_ = "The file holds no points";
+        return false;
+    }
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(folder), ec);
     const std::string base = baseName(input);
@@ -237,7 +245,6 @@ bool C_DataManagement::LasTile(const std::string &input, const std::string &fold
     if (pass == Pass::Cancelled)
         error_.clear();
     return pass == Pass::Done;
-    return true;
 }
 
 // ---- height normalisation -------------------------------------------------------
@@ -313,7 +320,13 @@ float C_DataManagement::LasheighNormalization(const std::string &lasPath, const 
     const double demX0 = std::min(g[0], g[0] + w * g[1]), demX1 = std::max(g[0], g[0] + w * g[1]);
     const double demY0 = std::min(g[3], g[3] + h * g[5]), demY1 = std::max(g[3], g[3] + h * g[5]);
     const PointHeader &lh = las.header;
-    if (lh.maxX < demX0 || lh.minX > demX1 || lh.maxY < demY0 || lh.minY > demY1) {
+    // Whether the points lie on the DEM: by their own bounds, which a
+    // header may misstate.
+    LASExtent e;
+    if (!las.PointExtent(e)) {
+        e.minX = lh.minX; e.maxX = lh.maxX; e.minY = lh.minY; e.maxY = lh.maxY;
+    }
+    if (e.maxX < demX0 || e.minX > demX1 || e.maxY < demY0 || e.minY > demY1) {
         error_ = "The LAS file does not lie on the DEM";
         return kNormOutsideDem;
     }
@@ -418,7 +431,11 @@ int C_DataManagement::LasRastersize(bool, std::vector<std::string> &paths, const
         error_ = "Invalid arguments";
         return kRasterDataError;
     }
-    double minX = 0, maxX = 0, minY = 0, maxY = 0;
+    notes_.clear();
+    // The extent: each file's header bounds where they fit its points, else
+    // its points' bounds (from a scan of the stored coordinates, which does
+    // not decode the records).
+    GridExtent::Bounds extent;
     uint64_t total = 0;
     std::string reference;
     for (size_t i = 0; i < paths.size(); ++i) {
@@ -428,24 +445,38 @@ int C_DataManagement::LasRastersize(bool, std::vector<std::string> &paths, const
             return static_cast<int>(i + 1);
         }
         const PointHeader &h = las.header;
-        if (i == 0) {
-            minX = h.minX; maxX = h.maxX; minY = h.minY; maxY = h.maxY;
+        if (i == 0)
             reference = h.spatialReference.GetWKT();
-        } else {
-            minX = std::min(minX, h.minX); maxX = std::max(maxX, h.maxX);
-            minY = std::min(minY, h.minY); maxY = std::max(maxY, h.maxY);
-        }
         total += h.numberOfPointRecords;
+        LASExtent e;
+        if (!las.PointExtent(e))
+            continue;  // no point: the file adds nothing to the grid
+        std::string note;
+        extent.add(GridExtent::choose(paths[i], GridExtent::of(h), GridExtent::of(e), xSize, ySize, note));
+        if (!note.empty())
+            notes_.push_back(note);
     }
-    if (total == 0 || !(maxX >= minX) || !(maxY >= minY)) {
+    if (total == 0 || extent.empty) {
         error_ = "The LAS files hold no points";
         return kRasterDataError;
     }
-    const int cols = static_cast<int>(std::floor(std::floor(maxX - minX) / xSize + 1));
-    const int rows = static_cast<int>(std::floor(std::floor(maxY - minY) / ySize + 1));
-    if (cols <= 0 || rows <= 0 || static_cast<double>(cols) * rows > 2e9) {
-        error_ = "The grid is too large";
-        return kRasterDataError;
+    const double minX = extent.minX, maxY = extent.maxY;
+    double colsD = 0, rowsD = 0;
+    GridExtent::gridSize(extent, xSize, ySize, colsD, rowsD);
+    // A value and a count per cell in memory, and the Float32 raster.
+    if (!GridExtent::fits(colsD, rowsD, sizeof(double) + sizeof(uint32_t) + sizeof(float), error_))
+        return kRasterTooLarge;
+    const int cols = static_cast<int>(colsD), rows = static_cast<int>(rowsD);
+    const size_t cells = static_cast<size_t>(cols) * rows;
+    std::vector<double> value;
+    std::vector<uint32_t> count;
+    try {
+        value.assign(cells, 0.0);
+        count.assign(cells, 0);
+    } catch (const std::bad_alloc &) {
+        error_ = "Not enough memory for a grid of " + std::to_string(cols) + " columns x " + std::to_string(rows) +
+                 " rows";
+        return kRasterTooLarge;
     }
     CRasterIO out;
     out.geoTransform = {{minX, xSize, 0.0, maxY, 0.0, -ySize}};
@@ -454,9 +485,6 @@ int C_DataManagement::LasRastersize(bool, std::vector<std::string> &paths, const
         error_ = out.lastError();
         return kRasterCreateFailed;
     }
-    const size_t cells = static_cast<size_t>(cols) * rows;
-    std::vector<double> value(cells, 0.0);
-    std::vector<uint32_t> count(cells, 0);
     if (progress)
         progress->SetStepCount(std::max(1, chunkCount(total)));
     for (size_t i = 0; i < paths.size(); ++i) {

@@ -66,12 +66,15 @@ public:
     enum Attribute { Intensity = 0, NumberOfReturns = 1, ReturnNumber = 2, Z = 3, ScanAngle = 4 };
     static constexpr int kRasterCreateFailed = -1;
     static constexpr int kRasterDataError = -2;
+    static constexpr int kRasterTooLarge = -3;  // lastError() gives the grid's size
     static constexpr int kRasterCancelled = -4;
     static constexpr int kRasterDone = 0;
     static constexpr float kNoData = -3.4028234663852886e38f;
 
     // Rasterises one attribute over the union extent of the inputs (the
-    // grid and geotransform of the DEM tool): Z as the highest point of a
+    // grid and geotransform of the DEM tool; a header whose bounds cannot be
+    // right for its points gives way to the points' bounds, see
+    // GridExtent.h, with a note): Z as the highest point of a
     // cell, intensity as the mean, scan angle as the mean absolute angle in
     // degrees, return number and number of returns as the maximum. Empty
     // cells hold kNoData. Returns the 1-based position of an unreadable
@@ -80,7 +83,10 @@ public:
                       double ySize, int attribute, CProcessBase *progress);
 
     const std::string &lastError() const { return error_; }
+    // Remarks of the last operation that did not stop it.
+    const std::vector<std::string> &notes() const { return notes_; }
 
 private:
     std::string error_;
+    std::vector<std::string> notes_;
 };

@@ -1,5 +1,6 @@
 #include "DataInterpolation.h"
 
+#include "GridExtent.h"
 #include "LasIO.h"
 #include "RasterIO.h"
 
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <filesystem>
 #include <limits>
 #include <random>
@@ -241,14 +243,13 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
                                bool kriging, float maxLag, CProcessBase *progress)
 {
     emptyInputs.clear();
+    notes.clear();
     error_.clear();
     if (!(cellSizeX > 0) || !(cellSizeY > 0) || paths.empty()) {
         error_ = "Invalid cell size or no input";
         return kCreateFailed;
     }
-    // The union extent of the inputs' headers.
     std::vector<PointHeader> headers;
-    double minX = 0, maxX = 0, minY = 0, maxY = 0;
     uint64_t total = 0;
     for (size_t i = 0; i < paths.size(); ++i) {
         CLASIO las;
@@ -256,63 +257,98 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
             error_ = las.lastError();
             return static_cast<float>(i + 1);
         }
-        const PointHeader &h = las.header;
-        if (i == 0) {
-            minX = h.minX; maxX = h.maxX; minY = h.minY; maxY = h.maxY;
-        } else {
-            minX = std::min(minX, h.minX); maxX = std::max(maxX, h.maxX);
-            minY = std::min(minY, h.minY); maxY = std::max(maxY, h.maxY);
-        }
-        total += h.numberOfPointRecords;
-        headers.push_back(h);
+        total += las.header.numberOfPointRecords;
+        headers.push_back(las.header);
     }
-    Grid grid;
-    grid.minX = minX;
-    grid.maxY = maxY;
-    grid.dx = cellSizeX;
-    grid.dy = cellSizeY;
-    grid.cols = static_cast<int>(std::floor(std::floor(maxX - minX) / cellSizeX + 1));
-    grid.rows = static_cast<int>(std::floor(std::floor(maxY - minY) / cellSizeY + 1));
-    const uint64_t cells = static_cast<uint64_t>(grid.cols) * grid.rows;
-
-    // The output first, so that an unwritable path fails before the work.
-    CRasterIO raster;
-    raster.geoTransform = {{minX, cellSizeX, 0.0, maxY, 0.0, -cellSizeY}};
-    raster.spatialReference = headers.front().spatialReference.GetWKT();
-    if (!raster.Createfile(output, grid.cols, grid.rows, 1, 6 /* GDT_Float32 */) || !raster.SetNoDataValue(kNoData)) {
-        error_ = raster.lastError();
-        return kCreateFailed;
-    }
-    auto abandon = [&](float status) {
-        raster.Close();
-        std::error_code ec;
-        std::filesystem::remove(std::filesystem::path(output), ec);
-        return status;
-    };
-
-    const int rowBlocks = (grid.rows + kBlock - 1) / kBlock;
+    const int32_t chunks = static_cast<int32_t>((total + kChunk - 1) / kChunk);
     if (progress)
-        progress->SetStepCount(static_cast<int32_t>((total + kChunk - 1) / kChunk + rowBlocks + 1));
+        progress->SetStepCount(chunks + 1);
 
-    // Point selection.
+    // Each file's point bounds, against which its header's bounds are
+    // checked. The surface bins its points into the grid while reading them
+    // (one cell's highest return, not every return, stays in memory), so it
+    // needs them first and scans the stored coordinates without decoding;
+    // the ground selection keeps its points and takes the bounds from the
+    // same pass.
     const bool surface = selectorCode == 6 || flagB;
-    Samples samples;
+    std::vector<GridExtent::Bounds> pointBounds(paths.size());
+    if (surface)
+        for (size_t i = 0; i < paths.size(); ++i) {
+            CLASIO las;
+            LASExtent e;
+            if (!las.LoadFile(paths[i]))
+                return static_cast<float>(i + 1);
+            if (las.PointExtent(e))
+                pointBounds[i] = GridExtent::of(e);
+        }
+
+    // The grid: each file's header bounds where they fit its points, else
+    // its points' bounds; sized before anything is allocated.
+    Grid grid;
+    uint64_t cells = 0;
+    double minX = 0, maxX = 0, minY = 0, maxY = 0;
+    auto chooseGrid = [&]() -> float {
+        GridExtent::Bounds extent;
+        for (size_t i = 0; i < paths.size(); ++i) {
+            if (pointBounds[i].empty)
+                continue;  // no point: the file adds nothing to the grid
+            std::string note;
+            extent.add(GridExtent::choose(paths[i], GridExtent::of(headers[i]), pointBounds[i], cellSizeX,
+                                          cellSizeY, note));
+            if (!note.empty())
+                notes.push_back(note);
+        }
+        if (extent.empty) {
+            for (const std::string &p : paths)
+                if (std::find(emptyInputs.begin(), emptyInputs.end(), p) == emptyInputs.end())
+                    emptyInputs.push_back(p);
+            error_ = "No point to interpolate";
+            return kNoPoints;
+        }
+        minX = extent.minX; maxX = extent.maxX; minY = extent.minY; maxY = extent.maxY;
+        double cols = 0, rows = 0;
+        GridExtent::gridSize(extent, cellSizeX, cellSizeY, cols, rows);
+        // The written Float32 raster, plus the surface's highest return and
+        // its position per cell.
+        if (!GridExtent::fits(cols, rows, surface ? 4.0 + 20.0 : 4.0, error_))
+            return kGridTooLarge;
+        grid.minX = minX;
+        grid.maxY = maxY;
+        grid.dx = cellSizeX;
+        grid.dy = cellSizeY;
+        grid.cols = static_cast<int>(cols);
+        grid.rows = static_cast<int>(rows);
+        cells = static_cast<uint64_t>(grid.cols) * grid.rows;
+        return 0.0f;
+    };
     std::vector<float> top;  // the highest first return per cell (surface)
     std::vector<double> topX, topY;
     if (surface) {
-        top.assign(cells, -std::numeric_limits<float>::infinity());
-        topX.assign(cells, 0);
-        topY.assign(cells, 0);
+        if (const float status = chooseGrid())
+            return status;
+        try {
+            top.assign(cells, -std::numeric_limits<float>::infinity());
+            topX.assign(cells, 0);
+            topY.assign(cells, 0);
+        } catch (const std::bad_alloc &) {
+            error_ = "Not enough memory for a surface of " + std::to_string(grid.cols) + " columns x " +
+                     std::to_string(grid.rows) + " rows";
+            return kGridTooLarge;
+        }
     }
+
+    // Point selection.
+    Samples samples;
     std::vector<PointCloud> chunk;
     for (size_t i = 0; i < paths.size(); ++i) {
         CLASIO las;
         if (!las.LoadFile(paths[i]))
-            return abandon(static_cast<float>(i + 1));
+            return static_cast<float>(i + 1);
         uint64_t selected = 0;
+        GridExtent::Bounds &bounds = pointBounds[i];
         for (uint64_t start = 0; start < las.header.numberOfPointRecords; start += kChunk) {
             if (!las.ReadData(start, kChunk, chunk))
-                return abandon(static_cast<float>(i + 1));
+                return static_cast<float>(i + 1);
             for (const PointCloud &p : chunk) {
                 if (surface) {
                     if (p.returnNumber > 1)
@@ -326,19 +362,23 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
                         topY[k] = p.y;
                     }
                     ++selected;
-                } else if (p.classification == 2) {
-                    samples.x.push_back(p.x);
-                    samples.y.push_back(p.y);
-                    samples.z.push_back(p.z);
-                    ++selected;
+                } else {
+                    bounds.add(p.x, p.y);
+                    if (p.classification == 2) {
+                        samples.x.push_back(p.x);
+                        samples.y.push_back(p.y);
+                        samples.z.push_back(p.z);
+                        ++selected;
+                    }
                 }
             }
             if (progress && !progress->StepIt())
-                return abandon(kCancelled);
+                return kCancelled;
         }
         if (selected == 0)
             emptyInputs.push_back(paths[i]);
     }
+    std::vector<PointCloud>().swap(chunk);
     if (surface) {
         for (size_t k = 0; k < cells; ++k)
             if (top[k] > -std::numeric_limits<float>::infinity()) {
@@ -347,11 +387,40 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
                 samples.z.push_back(top[k]);
             }
         std::vector<float>().swap(top);
+        std::vector<double>().swap(topX);
+        std::vector<double>().swap(topY);
+    } else if (!samples.x.empty()) {
+        if (const float status = chooseGrid())
+            return status;
     }
     if (samples.x.empty()) {
         error_ = "No point to interpolate";
-        return abandon(kNoPoints);
+        return kNoPoints;
     }
+    const int rowBlocks = (grid.rows + kBlock - 1) / kBlock;
+    if (progress) {
+        // The selection's steps are counted again in the run's full count.
+        progress->SetStepCount(chunks + rowBlocks + 1);
+        for (int32_t c = 0; c < chunks; ++c)
+            if (!progress->StepIt())
+                return kCancelled;
+    }
+
+    // The output before the gridding, so that an unwritable path fails
+    // before the long part of the work.
+    CRasterIO raster;
+    raster.geoTransform = {{minX, cellSizeX, 0.0, maxY, 0.0, -cellSizeY}};
+    raster.spatialReference = headers.front().spatialReference.GetWKT();
+    if (!raster.Createfile(output, grid.cols, grid.rows, 1, 6 /* GDT_Float32 */) || !raster.SetNoDataValue(kNoData)) {
+        error_ = raster.lastError();
+        return kCreateFailed;
+    }
+    auto abandon = [&](float status) {
+        raster.Close();
+        std::error_code ec;
+        std::filesystem::remove(std::filesystem::path(output), ec);
+        return status;
+    };
     spatialOrder(samples, minX, maxX, minY, maxY);
     KdTree tree(2, samples, nanoflann::KDTreeSingleIndexAdaptorParams(16));
     tree.buildIndex();
@@ -491,12 +560,34 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
                 for (int c = static_cast<int>(part); c < grid.cols; c += static_cast<int>(workers))
                     block[static_cast<size_t>(r - r0) * grid.cols + c] = cellValue(r, c, idx, d2, ks);
         };
-        if (workers > 1) {
-            std::thread helper(work, 1u);
-            work(0u);
-            helper.join();
-        } else {
-            work(0u);
+        // An exception escaping a thread would terminate the program: the
+        // helper's is carried over and raised here, after the join, where
+        // the run's caller can catch it (the output is removed first).
+        std::exception_ptr failure;
+        try {
+            if (workers > 1) {
+                std::thread helper([&] {
+                    try {
+                        work(1u);
+                    } catch (...) {
+                        failure = std::current_exception();
+                    }
+                });
+                try {
+                    work(0u);
+                } catch (...) {
+                    helper.join();
+                    throw;
+                }
+                helper.join();
+            } else {
+                work(0u);
+            }
+            if (failure)
+                std::rethrow_exception(failure);
+        } catch (...) {
+            abandon(kCreateFailed);
+            throw;
         }
         // Ten rows at a time: one strip write rather than 10 x 10 pieces,
         // which a striped GeoTIFF would have to read back and rewrite.

@@ -6,7 +6,9 @@
 // (class 2), for a DEM; selectorCode 6 with flagB set takes the surface, the
 // highest first return in each cell, for a DSM.
 //
-// The grid covers the union of the inputs' header extents: columns =
+// The grid covers the union of the inputs' header extents (a header whose
+// bounds cannot be right for its points is replaced by the points' bounds,
+// see GridExtent.h, and reported in `notes`): columns =
 // int(int(maxX - minX) / cellSizeX + 1), rows likewise, geotransform
 // (minX, cellSizeX, 0, maxY, 0, -cellSizeY). Cells farther than the search
 // radius from every selected point hold the no-data value kNoData, declared
@@ -36,6 +38,7 @@ public:
     static constexpr float kCreateFailed = 0.05f;
     static constexpr float kCancelled = 0.2f;
     static constexpr float kNoPoints = 0.25f;  // see emptyInputs
+    static constexpr float kGridTooLarge = 0.15f;  // lastError() gives the grid's size
     static constexpr float kDone = 0.9f;
 
     // IDW: weights 1/d^power over the nearest points within searchRadius
@@ -62,6 +65,9 @@ public:
 
     // The inputs that held no point to select (for kNoPoints).
     std::vector<std::string> emptyInputs;
+    // Remarks of the last run that did not stop it, such as a header extent
+    // replaced by the points' bounds.
+    std::vector<std::string> notes;
 
     // The fitted model of the last kriging run.
     struct Variogram {

@@ -39,10 +39,14 @@ uint16_t headerSizeForVersion(int minor)
 bool writableFormat(int format) { return (format >= 0 && format <= 3) || (format >= 6 && format <= 8); }
 
 bool parseHeader(const uint8_t *d, uint64_t size, PointHeader &h, PointBlock &block,
-                 std::string &error, bool withReference)
+                 std::string &error, bool withReference, std::vector<std::string> *warnings)
 {
     h = PointHeader();
     block = PointBlock();
+    auto warn = [warnings](const std::string &text) {
+        if (warnings)
+            warnings->push_back(text);
+    };
     if (size < 4 || std::memcmp(d, "LASF", 4) != 0) {
         error = "Not a LAS file (the signature \"LASF\" is missing)";
         return false;
@@ -144,27 +148,30 @@ bool parseHeader(const uint8_t *d, uint64_t size, PointHeader &h, PointBlock &bl
     }
     h.numberOfPointRecords = count;
 
-    // Variable-length records between the header and the point data.
+    // Variable-length records between the header and the point data. A count
+    // that overruns the point data keeps the records that fit whole.
     uint64_t pos = h.headerSize;
-    for (uint32_t i = 0; i < h.numberOfVLRs; ++i) {
-        if (pos + kVlrHeaderSize > h.dataOffset) {
-            error = "A variable-length record extends past the start of the point data";
-            return false;
-        }
+    const uint32_t declaredVlrs = h.numberOfVLRs;
+    for (uint32_t i = 0; i < declaredVlrs; ++i) {
+        if (pos + kVlrHeaderSize > h.dataOffset)
+            break;
+        const uint16_t length = load<uint16_t>(d + pos + 20);
+        if (pos + kVlrHeaderSize + length > h.dataOffset)
+            break;
         VariableLengthRecord vlr;
         vlr.reserved = load<uint16_t>(d + pos);
         vlr.userId = fixedString(d + pos + 2, 16);
         vlr.recordId = load<uint16_t>(d + pos + 18);
-        const uint16_t length = load<uint16_t>(d + pos + 20);
         vlr.description = fixedString(d + pos + 22, 32);
         pos += kVlrHeaderSize;
-        if (pos + length > h.dataOffset) {
-            error = "A variable-length record extends past the start of the point data";
-            return false;
-        }
         vlr.data.assign(d + pos, d + pos + length);
         pos += length;
         h.vlrs.push_back(std::move(vlr));
+    }
+    if (h.vlrs.size() < declaredVlrs) {
+        warn("only " + std::to_string(h.vlrs.size()) + " of " + std::to_string(declaredVlrs) +
+             " declared variable-length records fit before the point data");
+        h.numberOfVLRs = static_cast<uint32_t>(h.vlrs.size());
     }
     h.headerPadding = static_cast<uint32_t>(h.dataOffset - pos);
 
@@ -178,33 +185,46 @@ bool parseHeader(const uint8_t *d, uint64_t size, PointHeader &h, PointBlock &bl
         pointEnd = std::min(pointEnd, h.waveformDataStart);
     const uint64_t available = (pointEnd - h.dataOffset) / h.pointRecordLength;
     if (count > available) {
-        error = "The header announces " + std::to_string(count) + " points but the file holds " +
-                std::to_string(available);
-        return false;
+        // A point block cut short: the whole records present are read.
+        if (available == 0) {
+            error = "The header declares " + std::to_string(count) +
+                    " points but the file holds no whole point record";
+            return false;
+        }
+        warn(std::to_string(available) + " of " + std::to_string(count) + " declared points present; " +
+             (pointEnd == size ? "the file is truncated"
+                               : "the rest would overlap the data that follows the points"));
+        count = available;
+        h.numberOfPointRecords = count;
+    } else if (count == 0 && available > 0 && pointEnd == size && h.numberOfEVLRs == 0) {
+        warn("the header declares no points, but " + std::to_string(available) +
+             " whole point records follow it; they are not read");
     }
 
-    // LAS 1.4 extended variable-length records after the point data.
+    // LAS 1.4 extended variable-length records after the point data; those
+    // that a cut-short file no longer holds whole are left out.
     if (h.numberOfEVLRs > 0 && h.evlrStart >= h.dataOffset + count * h.pointRecordLength) {
         uint64_t epos = h.evlrStart;
         for (uint32_t i = 0; i < h.numberOfEVLRs; ++i) {
-            if (epos > size || size - epos < kEvlrHeaderSize) {
-                error = "An extended variable-length record is truncated";
-                return false;
-            }
+            if (epos > size || size - epos < kEvlrHeaderSize)
+                break;
+            const uint64_t length = load<uint64_t>(d + epos + 20);
+            if (length > size - epos - kEvlrHeaderSize)
+                break;
             VariableLengthRecord vlr;
             vlr.reserved = load<uint16_t>(d + epos);
             vlr.userId = fixedString(d + epos + 2, 16);
             vlr.recordId = load<uint16_t>(d + epos + 18);
-            const uint64_t length = load<uint64_t>(d + epos + 20);
             vlr.description = fixedString(d + epos + 28, 32);
             epos += kEvlrHeaderSize;
-            if (length > size - epos) {
-                error = "An extended variable-length record is truncated";
-                return false;
-            }
             vlr.data.assign(d + epos, d + epos + length);
             epos += length;
             h.evlrs.push_back(std::move(vlr));
+        }
+        if (h.evlrs.size() < h.numberOfEVLRs) {
+            warn("only " + std::to_string(h.evlrs.size()) + " of " + std::to_string(h.numberOfEVLRs) +
+                 " declared extended variable-length records are present");
+            h.numberOfEVLRs = static_cast<uint32_t>(h.evlrs.size());
         }
     }
 

@@ -38,8 +38,15 @@ struct PointBlock {
 // Parses the public header, the VLRs and (LAS 1.4) the EVLRs of a file held
 // in memory. With withReference the spatial reference is built from the
 // GeoTIFF keys or WKT record (slow: it consults the PROJ database).
+//
+// A damaged file is read as far as it is sound: VLRs are read up to the
+// point data (those that fit whole are kept), and a point block cut short
+// yields the whole records present; header.numberOfPointRecords and
+// block.count then hold what is present, and `warnings` (when given) says
+// what was declared and what was found. A file with nothing to recover
+// (no whole record where the header declares points) is refused.
 bool parseHeader(const uint8_t *data, uint64_t size, PointHeader &header, PointBlock &block,
-                 std::string &error, bool withReference);
+                 std::string &error, bool withReference, std::vector<std::string> *warnings = nullptr);
 
 // The header size that a version writes.
 uint16_t headerSizeForVersion(int minor);

@@ -170,13 +170,16 @@ bool CLASIO::LoadFile(const std::string &filePath)
     points.clear();
     header = PointHeader();
     source_.reset();
+    warnings_.clear();
     auto src = std::make_shared<Source>();
     if (!src->file.open(filePath)) {
         error_ = "Could not open the file " + filePath;
         return false;
     }
-    if (!parseHeader(src->file.data(), src->file.size(), src->header, src->block, error_, true))
+    std::vector<std::string> warnings;
+    if (!parseHeader(src->file.data(), src->file.size(), src->header, src->block, error_, true, &warnings))
         return false;
+    warnings_ = std::move(warnings);
     header = src->header;
     source_ = src;
     return true;
@@ -216,6 +219,39 @@ bool CLASIO::ReadData(CProcessBase *progress)
         error_ = "Cancelled";
         return false;
     }
+    return true;
+}
+
+bool CLASIO::PointExtent(LASExtent &e) const
+{
+    if (!source_ || source_->block.count == 0)
+        return false;
+    const PointBlock &b = source_->block;
+    const PointHeader &h = source_->header;
+    // Extremes of the stored integers, scaled once at the end (a negative
+    // scale swaps minimum and maximum).
+    int32_t lo[3], hi[3];
+    const uint8_t *r = source_->file.data() + b.offset;
+    for (int k = 0; k < 3; ++k)
+        lo[k] = hi[k] = load<int32_t>(r + 4 * k);
+    for (uint64_t i = 1; i < b.count; ++i) {
+        r += b.recordLength;
+        for (int k = 0; k < 3; ++k) {
+            const int32_t v = load<int32_t>(r + 4 * k);
+            lo[k] = std::min(lo[k], v);
+            hi[k] = std::max(hi[k], v);
+        }
+    }
+    const double scale[3] = {h.scaleX, h.scaleY, h.scaleZ}, offset[3] = {h.offsetX, h.offsetY, h.offsetZ};
+    double mins[3], maxs[3];
+    for (int k = 0; k < 3; ++k) {
+        const double a = lo[k] * scale[k] + offset[k], c = hi[k] * scale[k] + offset[k];
+        mins[k] = std::min(a, c);
+        maxs[k] = std::max(a, c);
+    }
+    e.path = path;
+    e.minX = mins[0]; e.minY = mins[1]; e.minZ = mins[2];
+    e.maxX = maxs[0]; e.maxY = maxs[1]; e.maxZ = maxs[2];
     return true;
 }
 

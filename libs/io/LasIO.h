@@ -32,7 +32,16 @@ public:
     // the header are recomputed from the points.
     bool WriteLas(const std::string &path);
 
+    // The X/Y/Z bounds of the point records themselves (not the header's),
+    // from one pass over the stored coordinates without decoding the
+    // records; false when the file holds no points.
+    bool PointExtent(LASExtent &extent) const;
+
     const std::string &lastError() const { return error_; }
+    // What LoadFile found damaged but could read around, such as "1064 of
+    // 1065 declared points present; the file is truncated". Empty for a
+    // sound file.
+    const std::vector<std::string> &warnings() const { return warnings_; }
 
     std::vector<PointCloud> points;
     PointHeader header;
@@ -45,6 +54,7 @@ private:
 
     std::shared_ptr<Source> source_;
     std::string error_;
+    std::vector<std::string> warnings_;
 };
 
 // Appends points to a file written by WriteLas. `header` describes the file

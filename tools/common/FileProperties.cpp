@@ -59,6 +59,9 @@ bool describeLas(const QString &path, Rows &rows, QString *error)
         {"Spatial Reference",
          h.spatialReference.empty() ? QString("NONE") : str(h.spatialReference.GetWKT())},
     };
+    // A damaged file read in part says what is missing.
+    for (const std::string &w : las.warnings())
+        rows.append({"Warning", str(w)});
     return true;
 }
 

@@ -19,6 +19,7 @@ enum class Kind { Las, Vector, Raster, Table };
 Kind kindOf(const QString &path);
 
 // Describes a file; false (and a reason in error) when it cannot be opened.
+// A LAS file read around damage ends with "Warning" rows saying what.
 bool describe(const QString &path, Rows &rows, QString *error = nullptr);
 
 // The GDAL data type names by code 0 to 11.

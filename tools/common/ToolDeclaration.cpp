@@ -1,10 +1,8 @@
 #include "ToolDeclaration.h"
 
 #include "InputReferences.h"
-#include "LasIO.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -220,16 +218,6 @@ QString commandLine(const ToolSpec &spec, const ToolRequest &request, bool answe
         parts << "--yes";
     parts << "-o" << quote(request.output);
     return parts.join(' ');
-}
-
-QString unreadableLas(const QStringList &inputs)
-{
-    for (const QString &in : inputs) {
-        VerdantaIO::CLASIO las;
-        if (!las.LoadFile(QFile::encodeName(in).toStdString()))
-            return in + ": " + QString::fromStdString(las.lastError());
-    }
-    return QString();
 }
 
 QString usage(const Tool &tool)

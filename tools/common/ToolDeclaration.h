@@ -160,10 +160,6 @@ QStringList questions(const Tool &tool, const ToolRequest &request);
 // that the user's answers to the tool's questions stood for.
 QString commandLine(const ToolSpec &spec, const ToolRequest &request, bool answeredYes = false);
 
-// What the command line says after "Open LAS file failed!": the first of
-// the inputs that cannot be read and why ("path: reason"), else empty.
-QString unreadableLas(const QStringList &inputs);
-
 // The text of `verdanta-cli TOOL --help`.
 QString usage(const Tool &tool);
 

@@ -1,6 +1,7 @@
 #include "LasDataTools.h"
 
 #include "DataManagement.h"
+#include "InputDamage.h"
 #include "LasIO.h"
 
 #include <QDir>
@@ -23,9 +24,10 @@ ToolOutcome runMerge(const ToolRequest &request, const QStringList &outputs, CPr
     for (const QString &in : request.inputs)
         inputs.push_back(local(in));
     C_DataManagement dm;
+    outcome.notes << InputDamage::notes(request.inputs);
     const float r = dm.LasMerge(inputs, local(outputs.first()), progress);
     if (r >= 1.0f) {
-        outcome.warn("Open LAS file failed!", ToolChecks::unreadableLas(request.inputs));
+        outcome.warn("Open LAS file failed!", InputDamage::firstRefusal(request.inputs));
     } else if (std::fabs(r - 0.1f) < 1e-6f) {
         outcome.warn("Create the merge file failed!", outputs.first());
     } else if (r > 0.5f + 1e-6f) {
@@ -46,7 +48,15 @@ ToolOutcome runTile(const ToolRequest &request, const QStringList &outputs, CPro
     for (const QString &input : request.inputs) {
         VerdantaIO::CLASIO las;
         if (!las.LoadFile(local(input))) {
-            outcome.warn("Open LAS file failed!", input + ": " + QString::fromStdString(las.lastError()));
+            outcome.warn("Open LAS file failed!", input + ": " + QString::fromLocal8Bit(las.lastError().c_str()));
+            return outcome;
+        }
+        outcome.notes << InputDamage::remarks(input, las.warnings());
+        if (las.header.numberOfPointRecords == 0) {
+            // Nothing to cut: say why rather than end with no tile.
+            const QString why = las.warnings().empty() ? QString("the header declares 0 point records")
+                                                       : QString::fromLocal8Bit(las.warnings().front().c_str());
+            outcome.warn("No point is found!", input + ": " + why);
             return outcome;
         }
         C_DataManagement dm;
@@ -79,9 +89,10 @@ ToolOutcome runNormalize(const ToolRequest &request, const QStringList &outputs,
         const QString input = request.inputs[i];
         VerdantaIO::CLASIO las;
         if (!las.LoadFile(local(input))) {
-            outcome.warn("Open LAS file failed!", input + ": " + QString::fromStdString(las.lastError()));
+            outcome.warn("Open LAS file failed!", input + ": " + QString::fromLocal8Bit(las.lastError().c_str()));
             return outcome;
         }
+        outcome.notes << InputDamage::remarks(input, las.warnings());
         C_DataManagement dm;
         const float r = dm.LasheighNormalization(local(input), dem, local(outputs[i]), progress);
         if (std::fabs(r - C_DataManagement::kNormDemFailed) < 1e-6f) {

@@ -3,6 +3,7 @@
 #include "DataInterpolation.h"
 #include "DataManagement.h"
 #include "Hillshade.h"
+#include "InputDamage.h"
 
 #include <QDir>
 #include <QFile>
@@ -138,10 +139,14 @@ ToolOutcome run(const Model &m, const ToolRequest &r, const QStringList &outs, C
         lib.flagB = !m.ground;
         return lib;
     };
+    outcome.notes << InputDamage::notes(r.inputs);
     auto call = [&](C_DataInterpolation &lib, const std::vector<std::string> &paths, const QString &out) {
-        return idw ? lib.IDW(paths, local(out), xSize * 300, progress)
-                   : lib.KrigingInterpolation(paths, local(out), xSize * 300, 150.0f, progress);
+        const float v = idw ? lib.IDW(paths, local(out), xSize * 300, progress)
+                            : lib.KrigingInterpolation(paths, local(out), xSize * 300, 150.0f, progress);
+        outcome.notes << InputDamage::fromLibrary(lib.notes);
+        return v;
     };
+    auto tooLarge = [](float v) { return std::fabs(v - C_DataInterpolation::kGridTooLarge) < 1e-6f; };
     if (merging(r)) {
         if (progress) {
             progress->SetStageCount(1);
@@ -155,7 +160,9 @@ ToolOutcome run(const Model &m, const ToolRequest &r, const QStringList &outs, C
         const float v = call(lib, paths, outs.first());
         if (v >= 1.0f - 1e-6f) {
             outcome.warn("The " + QString::number(v) + "th file can't been opened!",
-                         ToolChecks::unreadableLas(r.inputs));
+                         InputDamage::firstRefusal(r.inputs));
+        } else if (tooLarge(v)) {
+            outcome.warn(QString::fromStdString(lib.lastError()));
         } else if (v <= 0.1f + 1e-5f) {
             outcome.warn("The .tif file is created failed!", outs.first());
         } else if (!lib.emptyInputs.empty() && std::fabs(v - C_DataInterpolation::kNoPoints) < 1e-6f) {
@@ -179,7 +186,11 @@ ToolOutcome run(const Model &m, const ToolRequest &r, const QStringList &outs, C
         const QString nth = QString::number(i + 1) + "th";
         if (v >= 1.0f - 1e-6f) {
             outcome.warn(idw ? QString("Open LAS file failed!") : "The " + nth + " file can't been opened!",
-                         ToolChecks::unreadableLas({r.inputs[i]}));
+                         InputDamage::firstRefusal({r.inputs[i]}));
+            return outcome;
+        }
+        if (tooLarge(v)) {
+            outcome.warn(QString::fromStdString(lib.lastError()));
             return outcome;
         }
         if (v <= 0.1f + 1e-6f) {
@@ -395,11 +406,18 @@ ToolOutcome runLasToRaster(const ToolRequest &r, const QStringList &outs, CProce
         progress->SetPosition(0.0);
         progress->SetMessage("Processing...");
     }
+    outcome.notes << InputDamage::notes(r.inputs);
     auto call = [&](std::vector<std::string> paths, const QString &out) {
         C_DataManagement dm;
         const int status = dm.LasRastersize(true, paths, local(out), x, y, code, progress);
+        outcome.notes << InputDamage::fromLibrary(dm.notes());
+        QStringList inputs;
+        for (const std::string &p : paths)
+            inputs << QFile::decodeName(QByteArray::fromStdString(p));
         if (status > 0)
-            outcome.warn("Open LAS file failed!", ToolChecks::unreadableLas(r.inputs));
+            outcome.warn("Open LAS file failed!", InputDamage::firstRefusal(inputs));
+        else if (status == C_DataManagement::kRasterTooLarge)
+            outcome.warn(QString::fromStdString(dm.lastError()));
         else if (status == C_DataManagement::kRasterCreateFailed)
             outcome.warn("Create" + out + " Failed!");
         else if (status == C_DataManagement::kRasterDataError)
