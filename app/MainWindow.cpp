@@ -233,6 +233,11 @@ bool MainWindow::addLayer(const QString &path, Group group)
     if (!showProperties(path))
         return false;
     appendLayerItem(QFileInfo(path).completeBaseName(), path, group);
+    // A file read around damage says what is missing, in the log as well.
+    QTableWidget *t = ui->propertyTable;
+    for (int r = 0; r < t->rowCount(); ++r)
+        if (t->item(r, 0) && t->item(r, 0)->text() == "Warning" && t->item(r, 1))
+            log(path + ": " + t->item(r, 1)->text());
     groups[group]->child(groups[group]->childCount() - 1)->setSelected(true);
     modified = true;
     return true;

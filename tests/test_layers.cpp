@@ -169,6 +169,18 @@ private slots:
         QCOMPARE(w.groupItem(MainWindow::LasGroup)->childCount(), 0);
         QVERIFY(!w.isModified());
         QVERIFY(!w.findChild<QAction *>("actionColorByHeight")->isEnabled());
+
+        // A file cut short inside its last record is added with what is
+        // sound, and the Output dock says what is missing.
+        const QString cut = dir.filePath("cut.las");
+        QVERIFY(QFile::copy(las, cut));
+        QFile cutFile(cut);
+        QVERIFY(cutFile.resize(cutFile.size() - 10));
+        prompts.files = {{cut}};
+        w.findChild<QAction *>("actionAdd_LAS_File")->trigger();
+        QCOMPARE(w.layerFiles(MainWindow::LasGroup), QStringList({cut}));
+        QVERIFY2(w.outputText().contains(cut + ": 49 of 50 declared points present; the file is truncated"),
+                 qPrintable(w.outputText()));
     }
 
     void addDataAndDropSortBySuffix()
