@@ -235,7 +235,7 @@ private slots:
 
         QString err;
         QCOMPARE(runCli({"merge", utm, mtm, "-o", f("crs_cli.las")}, &err), 1);
-        QVERIFY(err.contains("utm54s.las: WGS 84 / UTM zone 54S mtm7.las: NAD83(CSRS) / MTM zone 7"));
+        QVERIFY(err.contains("utm54s.las: WGS 84 / UTM zone 54S\nmtm7.las: NAD83(CSRS) / MTM zone 7\n"));
         QVERIFY(err.contains("Answer with --yes to go on."));
         QVERIFY(!QFile::exists(f("crs_cli.las")));
         QCOMPARE(runCli({"merge", "--yes", utm, mtm, "-o", f("crs_cli.las")}), 0);

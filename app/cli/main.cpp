@@ -146,7 +146,8 @@ int runTool(const Tool &tool, const QStringList &args)
     }
     for (const QString &question : ToolChecks::questions(tool, request)) {
         if (!yes) {
-            printErr(ToolChecks::cliMessage(question) + " Answer with --yes to go on.");
+            // A question keeps its lines: it may list files, one a line.
+            printErr(question.trimmed() + (question.contains('\n') ? "\n" : " ") + "Answer with --yes to go on.");
             return 1;
         }
     }
