@@ -32,8 +32,9 @@ struct Block {
 // A worker's buffers, reused from block to block.
 struct Buffers {
     std::vector<VerdantaIO::PointCloud> points;
-    std::vector<uint32_t> start, fill, index;
+    std::vector<uint32_t> start, fill, index, row;
 };
+constexpr uint32_t kNoRow = 0xffffffffu, kAlsoNext = 0x80000000u;  // rows of a block stay below 2^31
 
 }  // namespace
 
@@ -96,21 +97,29 @@ void computeBlock(const std::string &path, const Grid &g, int64_t i, int64_t j0,
                 found[count++] = j - j0;
         return count;
     };
+    // The first pass keeps each point's row (and whether it lies on the
+    // edge to the next row too) for the second.
     buf.start.assign(static_cast<size_t>(n) + 1, 0);
+    buf.row.resize(buf.points.size());
     int64_t found[2];
-    for (const VerdantaIO::PointCloud &p : buf.points) {
-        const int c = rowsOf(p.y, found);
-        for (int k = 0; k < c; ++k)
-            ++buf.start[static_cast<size_t>(found[k]) + 1];
+    for (size_t k = 0; k < buf.points.size(); ++k) {
+        const int c = rowsOf(buf.points[k].y, found);
+        buf.row[k] = c == 0 ? kNoRow : static_cast<uint32_t>(found[0]) | (c == 2 ? kAlsoNext : 0u);
+        for (int m = 0; m < c; ++m)
+            ++buf.start[static_cast<size_t>(found[m]) + 1];
     }
     for (int64_t r = 0; r < n; ++r)
         buf.start[r + 1] += buf.start[r];
     buf.fill.assign(buf.start.begin(), buf.start.end() - 1);
     buf.index.resize(buf.start[n]);
     for (size_t k = 0; k < buf.points.size(); ++k) {
-        const int c = rowsOf(buf.points[k].y, found);
-        for (int m = 0; m < c; ++m)
-            buf.index[buf.fill[found[m]]++] = static_cast<uint32_t>(k);
+        const uint32_t row = buf.row[k];
+        if (row == kNoRow)
+            continue;
+        const uint32_t r = row & ~kAlsoNext;
+        buf.index[buf.fill[r]++] = static_cast<uint32_t>(k);
+        if (row & kAlsoNext)
+            buf.index[buf.fill[r + 1]++] = static_cast<uint32_t>(k);
     }
     out.texts.assign(static_cast<size_t>(n), std::string());
     for (int64_t r = 0; r < n; ++r) {

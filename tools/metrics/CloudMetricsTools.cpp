@@ -226,12 +226,14 @@ ToolOutcome run(const Flavour &f, const ToolRequest &r, const QStringList &outs,
     for (int k = 0; k < n; ++k) {
         const QString input = r.inputs[k], out = outs[k];
         const std::string path = local(input);
-        VerdantaIO::CLASIO las;
-        if (!las.LoadFile(path)) {
-            outcome.warn("Open LAS file failed!", input + ": " + QString::fromLocal8Bit(las.lastError().c_str()));
+        // The header and the points' bounds; the file's mapping is released
+        // before the cells are read through the index.
+        auto las = std::make_unique<VerdantaIO::CLASIO>();
+        if (!las->LoadFile(path)) {
+            outcome.warn("Open LAS file failed!", input + ": " + QString::fromLocal8Bit(las->lastError().c_str()));
             return outcome;
         }
-        if (las.header.maxZ > 200) {
+        if (las->header.maxZ > 200) {
             const QString question = QString("<p align='center'>%1<br>%2<br>%3</p>")
                                          .arg(input.toHtmlEscaped(), "Z Value is more than 200",
                                               "please confirm whether the data is normalized?");
@@ -242,11 +244,12 @@ ToolOutcome run(const Flavour &f, const ToolRequest &r, const QStringList &outs,
         // right about the points (then their own bounds, with a note).
         VerdantaIO::LASExtent pointExtent;
         GridExtent::Bounds points;
-        if (las.PointExtent(pointExtent))
+        if (las->PointExtent(pointExtent))
             points = GridExtent::of(pointExtent);
         std::string note;
         const GridExtent::Bounds extent =
-            GridExtent::choose(path, GridExtent::of(las.header), points, xSize, ySize, note);
+            GridExtent::choose(path, GridExtent::of(las->header), points, xSize, ySize, note);
+        las.reset();
         if (!note.empty())
             outcome.notes << QString::fromLocal8Bit(note.c_str());
         CloudGrid::Grid grid;
