@@ -1,5 +1,6 @@
 #include "ToolRegistry.h"
 
+#include "CloudMetricsTools.h"
 #include "LasDataTools.h"
 #include "RasterTools.h"
 
@@ -11,6 +12,8 @@ const std::vector<const Tool *> &tools()
         &LasDataTools::merge(),   &LasDataTools::tile(),     &LasDataTools::normalize(),
         &RasterTools::dem(),      &RasterTools::dsm(),       &RasterTools::chm(),
         &RasterTools::hillshade(), &RasterTools::lasToRaster(),
+        &CloudMetricsTools::elevationMetrics(),
+        &CloudMetricsTools::intensityMetrics(),
     };
     return list;
 }

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <cstdio>
@@ -77,6 +78,18 @@ QString absolute(const QString &path)
     if (folderForm && !full.endsWith('/'))
         full += '/';
     return full;
+}
+
+// A question written for a message box ("<p>a<br>b</p>") as lines of text.
+QString plainText(const QString &html)
+{
+    if (!html.startsWith('<'))
+        return html;
+    QString text = html;
+    text.replace(QRegularExpression("<br\\s*/?>", QRegularExpression::CaseInsensitiveOption), "\n");
+    text.remove(QRegularExpression("<[^>]*>"));
+    text.replace("&lt;", "<").replace("&gt;", ">").replace("&quot;", "\"").replace("&amp;", "&");
+    return text.trimmed();
 }
 
 // One tool run from the command line: the same checks and messages as the
@@ -151,6 +164,16 @@ int runTool(const Tool &tool, const QStringList &args)
             return 1;
         }
     }
+    // Questions the run raises while it works (about one of its inputs):
+    // --yes answers them; without it the run stops there.
+    bool refused = false;
+    request.ask = [&](const QString &question) {
+        if (yes)
+            return true;
+        refused = true;
+        printErr(plainText(question) + "\nAnswer with --yes to go on.");
+        return false;
+    };
     ToolOutcome outcome;
     try {
         CProcessTerminal progress;
@@ -174,7 +197,7 @@ int runTool(const Tool &tool, const QStringList &args)
     // A run that wrote only part of its outputs (an input that failed among
     // several) says so with its status as well.
     if (!outcome.completed || !missing.isEmpty() || written.isEmpty() || !outcome.warnings.isEmpty()) {
-        if (outcome.warnings.isEmpty() && outcome.notes.isEmpty() && missing.isEmpty())
+        if (outcome.warnings.isEmpty() && outcome.notes.isEmpty() && missing.isEmpty() && !refused)
             printErr(spec.title + " ended without writing anything.");
         return 1;
     }

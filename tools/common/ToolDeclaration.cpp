@@ -60,7 +60,10 @@ CheckResult validateParams(const ToolSpec &spec, ToolRequest &request)
         if (p.kind == ParamSpec::Number) {
             bool ok = false;
             const double v = value.toDouble(&ok);
-            const bool valid = ok && (p.allowZero ? v >= 0 : v > 0);
+            const bool limited = p.limitMin <= p.limitMax;
+            const bool valid = ok && (limited     ? v >= p.limitMin && v <= p.limitMax
+                                      : p.allowZero ? v >= 0
+                                                    : v > 0);
             if (!valid && !p.invalidMessage.isEmpty()) {
                 request.values[p.option] = p.resetValue.isEmpty() ? p.defaultValue : p.resetValue;
                 CheckResult c = fail(p.invalidMessage, p.option);

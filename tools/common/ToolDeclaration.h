@@ -24,6 +24,14 @@ struct ParamSpec {
     QString resetValue;     // what an invalid number becomes (default: defaultValue)
     double rangeMin = 0, rangeMax = -1;  // numbers: a warning outside it, not enforced
     QString rangeMessage;
+    // Numbers: when limitMin <= limitMax, a value outside them is invalid
+    // (invalidMessage, then reset) instead of a value not greater than 0;
+    // the dialog's validator takes the limits and `decimals` (-1: any).
+    double limitMin = 0, limitMax = -1;
+    int decimals = -1;
+    // Only on the command line: the dialog shows no field and leaves the
+    // value empty.
+    bool cliOnly = false;
     QStringList items;      // choices, as the dialog shows them
     QString widgetName;     // the dialog widget's object name (default "lineEdit_" + option)
     QString hiddenWhenOption, hiddenWhenValue;  // hidden while another parameter has that value
@@ -64,6 +72,10 @@ struct ToolRequest {
     QStringList inputs;
     QMap<QString, QString> values;
     QString output;
+    // A Yes/No question the run raises itself while it works (about one
+    // input, say); true goes on. The dialog asks it, the command line answers
+    // it with --yes. A run without it takes every answer as yes.
+    std::function<bool(const QString &question)> ask;
 };
 
 // The first failed check, if any.

@@ -20,6 +20,8 @@ ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), too
     ui->helpText->setHtml(tool.spec.help);
     ui->helpText->hide();
     for (const ParamSpec &p : tool.spec.params) {
+        if (p.cliOnly)
+            continue;
         const QString name = !p.widgetName.isEmpty() ? p.widgetName : "lineEdit_" + p.option;
         switch (p.kind) {
         case ParamSpec::Choice: {
@@ -79,8 +81,13 @@ ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), too
         default: {
             auto *edit = new QLineEdit(p.defaultValue, this);
             edit->setObjectName(name);
-            if (p.kind == ParamSpec::Number)
+            if (p.kind == ParamSpec::Number && p.limitMin <= p.limitMax) {
+                auto *validator = new QDoubleValidator(p.limitMin, p.limitMax, p.decimals < 0 ? 1000 : p.decimals, edit);
+                validator->setNotation(QDoubleValidator::StandardNotation);
+                edit->setValidator(validator);
+            } else if (p.kind == ParamSpec::Number) {
                 edit->setValidator(new QDoubleValidator(edit));
+            }
             ui->fieldsLayout->addRow(p.label, edit);
             if (!p.rangeMessage.isEmpty())  // a warning while typing, never enforced
                 connect(edit, &QLineEdit::textEdited, this, [this, p](const QString &text) {
@@ -156,7 +163,7 @@ void ToolDialog::setValue(const QString &option, const QString &text)
 void ToolDialog::updateVisibility()
 {
     for (const ParamSpec &p : tool_.spec.params) {
-        if (p.hiddenWhenOption.isEmpty())
+        if (p.hiddenWhenOption.isEmpty() || p.cliOnly)
             continue;
         const bool hide = value(p.hiddenWhenOption) == p.hiddenWhenValue;
         QWidget *w = paramWidget(p);
@@ -307,6 +314,13 @@ void ToolDialog::on_OK_clicked()
         if (Prompt::question(this, spec.title, q, QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) !=
             QMessageBox::Yes)
             return;
+    bool answeredYes = !questions.isEmpty();
+    req.ask = [this, &spec, &answeredYes](const QString &q) {
+        const bool yes = Prompt::question(this, spec.title, q, QMessageBox::Yes | QMessageBox::No,
+                                          QMessageBox::Yes) == QMessageBox::Yes;
+        answeredYes = answeredYes || yes;
+        return yes;
+    };
     auto *progress = new CProcessDlg(this);
     progress->setWindowTitle(spec.title);
     progress->show();
@@ -326,7 +340,7 @@ void ToolDialog::on_OK_clicked()
     if (!outcome.completed)
         return;
     resultFiles << outcome.results;
-    commandLine_ = ToolChecks::commandLine(spec, req, !questions.isEmpty());
+    commandLine_ = ToolChecks::commandLine(spec, req, answeredYes);
     if (Prompt::question(this, spec.title, tr("Do you want to add results into the project?"),
                          QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::No)
         resultFiles.clear();
