@@ -3,6 +3,10 @@
 #include "InputReferences.h"
 
 #include <QDir>
+#include <QList>
+#include <QPair>
+
+#include <algorithm>
 #include <QFileInfo>
 #include <QRegularExpression>
 
@@ -231,6 +235,8 @@ QString usage(const Tool &tool)
                                                            : QString();
     QString text = "verdanta-cli " + spec.name + " [OPTIONS] " + inputs + " -o OUTPUT\n\n" + spec.summary +
                    "\n\nOptions:\n";
+    // One row per option: "--name ARG", padded to the widest, then the label.
+    QList<QPair<QString, QString>> rows;
     for (const ParamSpec &p : spec.params) {
         if (p.option == spec.positionalParam)
             continue;
@@ -244,14 +250,21 @@ QString usage(const Tool &tool)
         } else if (p.kind == ParamSpec::Flag) {
             def = p.defaultValue == "1" ? "on" : "off";
         }
-        text += QString("  --%1 %2  %3%4\n")
-                    .arg(p.option, -10)
-                    .arg(arg, -12)
-                    .arg(p.label.trimmed())
-                    .arg(def.isEmpty() ? QString() : " (default " + def + ")");
+        QStringList facts;
+        if (!def.isEmpty())
+            facts << "default " + def;
+        if (p.limitMin <= p.limitMax)
+            facts << QString::number(p.limitMin) + " to " + QString::number(p.limitMax);
+        rows.append(qMakePair(("--" + p.option + " " + arg).trimmed(),
+                              p.label.trimmed() + (facts.isEmpty() ? QString() : " (" + facts.join("; ") + ")")));
     }
-    text += "  -o OUTPUT         the output (a file, or a folder where the tool writes several)\n";
-    text += "  --yes             answer every question with yes\n";
+    rows.append(qMakePair(QString("-o OUTPUT"), QString("the output (a file, or a folder where the tool writes several)")));
+    rows.append(qMakePair(QString("--yes"), QString("answer every question with yes")));
+    int width = 0;
+    for (const auto &r : rows)
+        width = std::max(width, int(r.first.size()));
+    for (const auto &r : rows)
+        text += "  " + r.first.leftJustified(width + 2) + r.second + "\n";
     return text;
 }
 
