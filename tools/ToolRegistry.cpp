@@ -1,5 +1,6 @@
 #include "ToolRegistry.h"
 
+#include "CanopyTools.h"
 #include "LasDataTools.h"
 #include "RasterTools.h"
 
@@ -11,6 +12,9 @@ const std::vector<const Tool *> &tools()
         &LasDataTools::merge(),   &LasDataTools::tile(),     &LasDataTools::normalize(),
         &RasterTools::dem(),      &RasterTools::dsm(),       &RasterTools::chm(),
         &RasterTools::hillshade(), &RasterTools::lasToRaster(),
+        &CanopyTools::cover(),
+        &CanopyTools::gap(),
+        &CanopyTools::lai(),
     };
     return list;
 }

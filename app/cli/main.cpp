@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <cstdio>
@@ -144,8 +145,13 @@ int runTool(const Tool &tool, const QStringList &args)
                                          : ToolChecks::cliMessage(check.message, check.detail));
         return 1;
     }
-    for (const QString &question : ToolChecks::questions(tool, request)) {
+    for (QString question : ToolChecks::questions(tool, request)) {
         if (!yes) {
+            // A question written for a rich-text box prints as plain lines.
+            if (question.trimmed().startsWith('<')) {
+                question.replace(QRegularExpression("<br\\s*/?>"), "\n");
+                question.remove(QRegularExpression("<[^>]*>"));
+            }
             // A question keeps its lines: it may list files, one a line.
             printErr(question.trimmed() + (question.contains('\n') ? "\n" : " ") + "Answer with --yes to go on.");
             return 1;

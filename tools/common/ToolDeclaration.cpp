@@ -181,6 +181,8 @@ QStringList questions(const Tool &tool, const ToolRequest &request)
     }
     if (!tool.confirmation.isEmpty())
         list << tool.confirmation;
+    if (tool.inputQuestions)
+        list << tool.inputQuestions(request);
     return list;
 }
 

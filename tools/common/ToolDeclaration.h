@@ -112,6 +112,9 @@ struct Tool {
     bool clearOutputOnDelete = false;
     // Optional: a Yes/No question before the run; No ends it.
     QString confirmation;
+    // Optional: Yes/No questions that the inputs themselves raise (a value
+    // of a file's header), asked after the confirmation; No ends the run.
+    std::function<QStringList(const ToolRequest &)> inputQuestions;
     // Optional: true when the run joins its inputs into one output; inputs
     // under different coordinate systems are then questioned first.
     std::function<bool(const ToolRequest &)> combinesInputs;
