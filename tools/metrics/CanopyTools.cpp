@@ -68,39 +68,46 @@ Block blockAt(const Grid &g, const GridRequest &q, int c, int r)
     return b;
 }
 
+// The buffers of one worker, kept from group to group so that their memory
+// is allocated (and faulted in) once per file rather than once per group.
+struct Workspace {
+    std::vector<PointCloud> points;
+    std::vector<std::vector<PointCloud>> perBlock;
+};
+
 // Reads the group's rectangle once and computes each block's values.
-void computeGroup(const std::string &path, const GridRequest &q, Group &group)
+void computeGroup(const std::string &path, const GridRequest &q, Group &group, Workspace &ws)
 {
     const size_t n = group.blocks.size();
     const Block &first = group.blocks.front(), &last = group.blocks.back();
-    std::vector<PointCloud> points;
+    std::vector<PointCloud> &points = ws.points;
+    points.clear();
     VerdantaIO::ReadData(path, first.xmin, std::max(last.xmax, first.xmin), std::min(first.ymin, first.ymax),
                          first.ymax, points);
     // Each point goes to every block whose rectangle holds it, bounds
     // included, as a read per block would return it.
-    std::vector<std::vector<PointCloud>> perBlock(n);
-    const double blockWidth = first.xmax > first.xmin ? (n > 1 ? group.blocks[1].xmin - first.xmin
-                                                               : first.xmax - first.xmin)
-                                                      : 1.0;
+    if (ws.perBlock.size() < n)
+        ws.perBlock.resize(n);
+    for (size_t i = 0; i < n; ++i)
+        ws.perBlock[i].clear();
+    const double blockWidth = n > 1 ? group.blocks[1].xmin - first.xmin : 0.0;
     for (const PointCloud &p : points) {
-        const double k = std::floor((p.x - first.xmin) / blockWidth);
+        const double k = blockWidth > 0 ? std::floor((p.x - first.xmin) / blockWidth) : 0.0;
         const long lo = static_cast<long>(std::clamp(k - 1, 0.0, double(n - 1)));
         const long hi = static_cast<long>(std::clamp(k + 1, 0.0, double(n - 1)));
         for (long i = lo; i <= hi; ++i) {
             const Block &b = group.blocks[i];
             if (p.x >= b.xmin && p.x <= b.xmax && p.y >= b.ymin && p.y <= b.ymax)
-                perBlock[i].push_back(p);
+                ws.perBlock[i].push_back(p);
         }
     }
-    points.clear();
-    points.shrink_to_fit();
     group.values.resize(n);
     group.populated.assign(n, false);
     for (size_t i = 0; i < n; ++i) {
         const Block &b = group.blocks[i];
         std::vector<float> &out = group.values[i];
         out.assign(static_cast<size_t>(b.width) * b.height, 0.0f);
-        if (perBlock[i].size() < 10)
+        if (ws.perBlock[i].size() < 10)
             continue;
         group.populated[i] = true;
         Canopy_Metrics metrics;
@@ -108,12 +115,11 @@ void computeGroup(const std::string &path, const GridRequest &q, Group &group)
         if (q.quantity == Quantity::Lai)
             metrics.leafAngleDistribution = q.leafAngle;
         metrics.setBlockCells(b.width, b.height);
-        metrics.canopy_for_regression(perBlock[i], b.xmin, b.xmax, b.ymin, b.ymax, q.xSize, q.ySize);
+        metrics.canopy_for_regression(ws.perBlock[i], b.xmin, b.xmax, b.ymin, b.ymax, q.xSize, q.ySize);
         const float *values = q.quantity == Quantity::Cover ? metrics.coverGrid
                               : q.quantity == Quantity::Gap ? metrics.gapGrid
                                                             : metrics.laiGrid;
         std::copy(values, values + out.size(), out.begin());
-        std::vector<PointCloud>().swap(perBlock[i]);
     }
 }
 
@@ -135,10 +141,22 @@ GridStatus gridFile(const std::string &lasPath, const std::string &outPath, cons
 {
     note.clear();
     error.clear();
-    VerdantaIO::CLASIO las;
-    if (!las.LoadFile(lasPath)) {
-        error = las.lastError();
-        return GridStatus::OpenFailed;
+    // The header and the points' extent; the file's own mapping is released
+    // before the window reads, which map it through the index.
+    GridExtent::Bounds extent;
+    std::string reference;
+    {
+        VerdantaIO::CLASIO las;
+        if (!las.LoadFile(lasPath)) {
+            error = las.lastError();
+            return GridStatus::OpenFailed;
+        }
+        VerdantaIO::LASExtent pointExtent;
+        GridExtent::Bounds points;
+        if (las.PointExtent(pointExtent))
+            points = GridExtent::of(pointExtent);
+        extent = GridExtent::choose(lasPath, GridExtent::of(las.header), points, q.xSize, q.ySize, note);
+        reference = las.header.spatialReference.GetWKT();
     }
     // The spatial index (built now when missing), before the readers share it.
     std::vector<PointCloud> none;
@@ -146,12 +164,6 @@ GridStatus gridFile(const std::string &lasPath, const std::string &outPath, cons
         error = VerdantaIO::LastError();
         return GridStatus::OpenFailed;
     }
-    VerdantaIO::LASExtent pointExtent;
-    GridExtent::Bounds points;
-    if (las.PointExtent(pointExtent))
-        points = GridExtent::of(pointExtent);
-    const GridExtent::Bounds extent = GridExtent::choose(lasPath, GridExtent::of(las.header), points, q.xSize,
-                                                         q.ySize, note);
     double colsD = 0, rowsD = 0;
     GridExtent::gridSize(extent, q.xSize, q.ySize, colsD, rowsD);
     if (!GridExtent::fits(colsD, rowsD, sizeof(float), error))
@@ -168,7 +180,7 @@ GridStatus gridFile(const std::string &lasPath, const std::string &outPath, cons
 
     VerdantaIO::CRasterIO out;
     out.geoTransform = {{g.minX, q.xSize, 0.0, g.maxY, 0.0, -q.ySize}};
-    out.spatialReference = las.header.spatialReference.GetWKT();
+    out.spatialReference = reference;
     out.Createfile(outPath, g.cols, g.rows, 1, 6 /* GDT_Float32 */, "GTiff");
 
     const double steps = g.clip ? double(g.rows / 10 + 1) * double(g.cols / 10 + 1) : double(g.rows) * g.cols;
@@ -177,8 +189,7 @@ GridStatus gridFile(const std::string &lasPath, const std::string &outPath, cons
 
     // Groups of blocks along each block row: wide enough that one query
     // serves many blocks, narrow enough that a group's points stay few.
-    const int groupCells = g.clip ? 160 : 32;
-    std::vector<Group> plan;
+    const int groupCells = g.clip ? 40 : 8;
     std::deque<std::future<void>> running;
     std::deque<size_t> order;
     // Lazily enumerated groups, so that a huge grid's plan is not held whole.
@@ -197,13 +208,20 @@ GridStatus gridFile(const std::string &lasPath, const std::string &outPath, cons
     };
     // Two groups in flight on worker threads while this thread writes and
     // reports progress in raster order.
+    // Group k uses workspace k % 2: group k has been collected before k + 2
+    // is launched.
+    constexpr int kInFlight = 2;
+    Workspace workspaces[kInFlight];
+    size_t launched = 0;
     std::deque<std::unique_ptr<Group>> queue;
     auto launch = [&] {
         auto group = std::make_unique<Group>();
         if (!nextGroup(*group))
             return false;
         Group *raw = group.get();
-        running.push_back(std::async(std::launch::async, [&lasPath, &q, raw] { computeGroup(lasPath, q, *raw); }));
+        Workspace *ws = &workspaces[launched++ % kInFlight];
+        running.push_back(
+            std::async(std::launch::async, [&lasPath, &q, raw, ws] { computeGroup(lasPath, q, *raw, *ws); }));
         queue.push_back(std::move(group));
         return true;
     };
@@ -211,7 +229,6 @@ GridStatus gridFile(const std::string &lasPath, const std::string &outPath, cons
         for (auto &f : running)
             f.wait();
     };
-    constexpr int kInFlight = 2;
     for (int i = 0; i < kInFlight; ++i)
         launch();
     while (!queue.empty()) {
