@@ -306,6 +306,36 @@ private slots:
         QCOMPARE(cell.at(0, 1), 0.0f);    // the cell holds 4
     }
 
+    // Cancelling stops the file at the first step with the tool's message;
+    // the gap tool words it differently after a populated cell in cell mode.
+    void cancellation()
+    {
+        struct Refusing : CProcessNull {
+            bool StepIt() override { return false; }
+            void SetMessage(const char *text) override { last = text; }
+            std::string last;
+        };
+        const double x0 = 500000, y0 = 6000000;
+        std::vector<Pt> pts;
+        for (int i = 0; i < 20; ++i)
+            pts.push_back({x0 + i, y0 + 59 - i % 3, 5});
+        pts.push_back({x0 + 60, y0, 0});
+        writeLas(f("cancel.las"), pts, x0, y0, x0 + 60, y0 + 60);
+        auto run = [&](CanopyTools::Quantity q, double size) {
+            CanopyTools::GridRequest r;
+            r.quantity = q;
+            r.xSize = r.ySize = size;
+            Refusing progress;
+            std::string note, error;
+            const auto status = CanopyTools::gridFile(s(f("cancel.las")), s(f("cancel.tif")), r, &progress, note, error);
+            return status == CanopyTools::GridStatus::Cancelled ? progress.last : std::string("not cancelled");
+        };
+        QCOMPARE(run(CanopyTools::Quantity::Cover, 15), std::string("Canopy Cover Estimation Cancel! Exiting..."));
+        QCOMPARE(run(CanopyTools::Quantity::Gap, 15), std::string("Gap Fraction Estimation Cancel! Exiting..."));
+        QCOMPARE(run(CanopyTools::Quantity::Gap, 40), std::string("GapFraction Estimation Cancel! Exiting..."));
+        QCOMPARE(run(CanopyTools::Quantity::Lai, 40), std::string("LAI Estimation Cancel! Exiting..."));
+    }
+
     // lidR's Megaplot (normalised heights): one 15 m cell against the points
     // read with the independent byte reader.
     void realSurveyCell()
