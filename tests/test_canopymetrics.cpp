@@ -167,6 +167,12 @@ private slots:
         wide.canopy_for_regression(pts, 0, 20, 0, 20, 10, 10);
         QCOMPARE(wide.placedPoints(), 6);
         QCOMPARE(wide.coverGrid[5], 1.0f);  // row 1, column 2
+        // A return at the break as typed (2.3, held as a float) is below it.
+        std::vector<PointCloud> atBreak{at(1, 19, 2.3), at(2, 19, 2.31)};
+        Canopy_Metrics typed;
+        typed.heightBreak = 2.3f;
+        typed.canopy_for_regression(atBreak, 0, 10, 10, 20, 10, 10);
+        QCOMPARE(typed.gapGrid[0], 0.5f);
         Canopy_Metrics bad;
         QVERIFY(!bad.canopy_for_regression(pts, 0, 20, 0, 20, 0, 10));
         QCOMPARE(bad.coverGrid[0], 0.0f);

@@ -73,7 +73,10 @@ bool Canopy_Metrics::canopy_for_regression(std::vector<VerdantaIO::PointCloud> &
     if (!valid)
         return false;
     std::vector<CanopyStats> stats(cells);
-    const double hb = heightBreak;
+    // The break as typed: a float holds 2.3 as 2.29999995, which would put
+    // returns recorded at 2.30 above it. Heights mean nothing below a
+    // micrometre, so the value is rounded to that.
+    const double hb = std::round(double(heightBreak) * 1e6) / 1e6;
     for (const VerdantaIO::PointCloud &p : points) {
         const double c = std::floor((p.x - xmin) / xsize), r = std::floor((ymax - p.y) / ysize);
         if (!(c >= 0 && c < columns_ && r >= 0 && r < rows_))
