@@ -4,6 +4,7 @@
 #include "GridExtent.h"
 #include "InputDamage.h"
 #include "LasIO.h"
+#include "LasIndex.h"
 #include "RasterIO.h"
 
 #include <QDir>
@@ -141,29 +142,31 @@ GridStatus gridFile(const std::string &lasPath, const std::string &outPath, cons
 {
     note.clear();
     error.clear();
-    // The header and the points' extent; the file's own mapping is released
-    // before the window reads, which map it through the index.
-    GridExtent::Bounds extent;
-    std::string reference;
+    // The header; the file's own mapping is released before the window
+    // reads, which map it through the index.
+    VerdantaIO::PointHeader header;
     {
         VerdantaIO::CLASIO las;
         if (!las.LoadFile(lasPath)) {
             error = las.lastError();
             return GridStatus::OpenFailed;
         }
-        VerdantaIO::LASExtent pointExtent;
-        GridExtent::Bounds points;
-        if (las.PointExtent(pointExtent))
-            points = GridExtent::of(pointExtent);
-        extent = GridExtent::choose(lasPath, GridExtent::of(las.header), points, q.xSize, q.ySize, note);
-        reference = las.header.spatialReference.GetWKT();
+        header = las.header;
     }
-    // The spatial index (built now when missing), before the readers share it.
-    std::vector<PointCloud> none;
-    if (!VerdantaIO::ReadData(lasPath, 1, 0, 1, 0, none)) {
-        error = VerdantaIO::LastError();
+    // The spatial index (built now when missing) holds the points' extent,
+    // which saves a pass over the file to check the header's bounds.
+    std::shared_ptr<const VerdantaIO::las::IndexedFile> index = VerdantaIO::las::acquireIndex(lasPath, error);
+    if (!index)
         return GridStatus::OpenFailed;
+    GridExtent::Bounds points;
+    if (index->block.count > 0) {
+        points.add(index->dataMinX, index->dataMinY);
+        points.add(index->dataMaxX, index->dataMaxY);
     }
+    const GridExtent::Bounds extent =
+        GridExtent::choose(lasPath, GridExtent::of(header), points, q.xSize, q.ySize, note);
+    const std::string reference = header.spatialReference.GetWKT();
+    index.reset();
     double colsD = 0, rowsD = 0;
     GridExtent::gridSize(extent, q.xSize, q.ySize, colsD, rowsD);
     if (!GridExtent::fits(colsD, rowsD, sizeof(float), error))
