@@ -340,6 +340,12 @@ private slots:
         QCOMPARE(run(CanopyTools::Quantity::Gap, 15), std::string("Gap Fraction Estimation Cancel! Exiting..."));
         QCOMPARE(run(CanopyTools::Quantity::Gap, 40), std::string("GapFraction Estimation Cancel! Exiting..."));
         QCOMPARE(run(CanopyTools::Quantity::Lai, 40), std::string("LAI Estimation Cancel! Exiting..."));
+        // A raster that cannot be created fails at its first block.
+        CanopyTools::GridRequest r;
+        CProcessNull quiet;
+        std::string note, error;
+        QCOMPARE(CanopyTools::gridFile(s(f("cancel.las")), s(f("missing/x.tif")), r, &quiet, note, error),
+                 CanopyTools::GridStatus::WriteFailed);
     }
 
     // lidR's Megaplot (normalised heights): one 15 m cell against the points

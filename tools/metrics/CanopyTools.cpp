@@ -193,8 +193,6 @@ GridStatus gridFile(const std::string &lasPath, const std::string &outPath, cons
     // Groups of blocks along each block row: wide enough that one query
     // serves many blocks, narrow enough that a group's points stay few.
     const int groupCells = g.clip ? 40 : 8;
-    std::deque<std::future<void>> running;
-    std::deque<size_t> order;
     // Lazily enumerated groups, so that a huge grid's plan is not held whole.
     int nextRow = 0, nextCol = 0;
     auto nextGroup = [&](Group &group) {
@@ -217,6 +215,9 @@ GridStatus gridFile(const std::string &lasPath, const std::string &outPath, cons
     Workspace workspaces[kInFlight];
     size_t launched = 0;
     std::deque<std::unique_ptr<Group>> queue;
+    // Declared last, so that on every way out the tasks are waited for
+    // before the groups and workspaces they use are released.
+    std::deque<std::future<void>> running;
     auto launch = [&] {
         auto group = std::make_unique<Group>();
         if (!nextGroup(*group))
