@@ -191,8 +191,15 @@ GridStatus gridFile(const std::string &lasPath, const std::string &outPath, cons
         progress->SetStepCount(static_cast<int32_t>(std::min(steps, double(std::numeric_limits<int32_t>::max()))));
 
     // Groups of blocks along each block row: wide enough that one query
-    // serves many blocks, narrow enough that a group's points stay few.
-    const int groupCells = g.clip ? 40 : 8;
+    // serves several blocks, narrow enough that a group holds about
+    // kGroupPoints points at the file's mean density, so that the buffers
+    // stay the same size whatever the file's size.
+    constexpr double kGroupPoints = 250000;
+    const double area = std::max(1.0, (g.maxX - g.minX) * (g.maxY - g.minY));
+    const double density = double(header.numberOfPointRecords) / area;
+    const double pointsPerBlock = std::max(1.0, density * q.xSize * q.ySize * g.span * g.span);
+    const int groupBlocks = static_cast<int>(std::clamp(std::floor(kGroupPoints / pointsPerBlock), 1.0, 4.0));
+    const int groupCells = groupBlocks * g.span * (g.clip ? 1 : 2);
     // Lazily enumerated groups, so that a huge grid's plan is not held whole.
     int nextRow = 0, nextCol = 0;
     auto nextGroup = [&](Group &group) {
