@@ -291,7 +291,10 @@ QString baseOf(const QString &output)
 
 CheckResult fail(const QString &message, const QString &reset = QString(), const QString &detail = QString())
 {
-    CheckResult c{false, message, reset};
+    CheckResult c;
+    c.ok = false;
+    c.message = message;
+    c.resetOption = reset;
     c.detail = detail;
     return c;
 }
