@@ -1,6 +1,7 @@
 #include "ToolRegistry.h"
 
 #include "CloudMetricsTools.h"
+#include "CanopyTools.h"
 #include "LasDataTools.h"
 #include "RasterTools.h"
 
@@ -14,6 +15,9 @@ const std::vector<const Tool *> &tools()
         &RasterTools::hillshade(), &RasterTools::lasToRaster(),
         &CloudMetricsTools::elevationMetrics(),
         &CloudMetricsTools::intensityMetrics(),
+        &CanopyTools::cover(),
+        &CanopyTools::gap(),
+        &CanopyTools::lai(),
     };
     return list;
 }

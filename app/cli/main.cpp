@@ -160,7 +160,8 @@ int runTool(const Tool &tool, const QStringList &args)
     for (const QString &question : ToolChecks::questions(tool, request)) {
         if (!yes) {
             // A question keeps its lines: it may list files, one a line.
-            printErr(question.trimmed() + (question.contains('\n') ? "\n" : " ") + "Answer with --yes to go on.");
+            const QString text = plainText(question.trimmed());
+            printErr(text + (text.contains('\n') ? "\n" : " ") + "Answer with --yes to go on.");
             return 1;
         }
     }

@@ -5,6 +5,7 @@
 #include "GridExtent.h"
 #include "InputDamage.h"
 #include "LasIO.h"
+#include "NormalisedHeights.h"
 
 #include <QDir>
 #include <QFile>
@@ -233,13 +234,8 @@ ToolOutcome run(const Flavour &f, const ToolRequest &r, const QStringList &outs,
             outcome.warn("Open LAS file failed!", input + ": " + QString::fromLocal8Bit(las->lastError().c_str()));
             return outcome;
         }
-        if (las->header.maxZ > 200) {
-            const QString question = QString("<p align='center'>%1<br>%2<br>%3</p>")
-                                         .arg(input.toHtmlEscaped(), "Z Value is more than 200",
-                                              "please confirm whether the data is normalized?");
-            if (r.ask && !r.ask(question))
-                return outcome;
-        }
+        if (!confirmNormalised(r, input, las->header.maxZ))
+            return outcome;
         // The grid follows the header's extent unless the header cannot be
         // right about the points (then their own bounds, with a note).
         VerdantaIO::LASExtent pointExtent;
