@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <thread>
+
 #include <random>
 
 using namespace VerdantaIO;
@@ -504,6 +506,28 @@ private slots:
         QCOMPARE(got.size(), size_t(4000));
         QCOMPARE(SpatialIndex::lastSource(s(locked)), SpatialIndex::Source::BuiltInMemory);
         QVERIFY(QFileInfo(locked + ".ldx").isDir());
+
+        // Threads that read windows of a file without an index share the one
+        // the first of them builds; the sidecar a reader maps is never
+        // rewritten under it, and no temporary file is left behind.
+        const QString shared = file("shared.las");
+        lasbytes::save(s(shared), lasbytes::build(sampleFile(0, 2, 5000)));
+        SpatialIndex::clearCache();
+        std::vector<size_t> counts(4);
+        std::vector<std::thread> readers;
+        for (int t = 0; t < 4; ++t)
+            readers.emplace_back([&, t] {
+                for (int k = 0; k < 20; ++k) {
+                    std::vector<PointCloud> pts;
+                    ReadData(s(shared), -1e9, 1e9, -1e9, 1e9, pts);
+                    SpatialIndex::releasePages(s(shared));
+                    counts[t] = pts.size();
+                }
+            });
+        for (std::thread &r : readers)
+            r.join();
+        QCOMPARE(counts, std::vector<size_t>(4, 5000));
+        QCOMPARE(QDir(dir.path()).entryList({"shared.las.ldx*"}), QStringList({"shared.las.ldx"}));
     }
 
     void badInputGivesFalseWithReason_data()

@@ -234,6 +234,9 @@ bool CLASIO::PointExtent(LASExtent &e) const
     const uint8_t *r = source_->file.data() + b.offset;
     for (int k = 0; k < 3; ++k)
         lo[k] = hi[k] = load<int32_t>(r + 4 * k);
+    // The pages already scanned are let go every 64 MB, so that the scan of
+    // a large file does not hold it all resident.
+    const uint64_t releaseEvery = std::max<uint64_t>(1, (64ull << 20) / b.recordLength);
     for (uint64_t i = 1; i < b.count; ++i) {
         r += b.recordLength;
         for (int k = 0; k < 3; ++k) {
@@ -241,6 +244,9 @@ bool CLASIO::PointExtent(LASExtent &e) const
             lo[k] = std::min(lo[k], v);
             hi[k] = std::max(hi[k], v);
         }
+        if (i % releaseEvery == 0)
+            source_->file.releaseResident(b.offset + (i - releaseEvery) * b.recordLength,
+                                          releaseEvery * b.recordLength);
     }
     const double scale[3] = {h.scaleX, h.scaleY, h.scaleZ}, offset[3] = {h.offsetX, h.offsetY, h.offsetZ};
     double mins[3], maxs[3];

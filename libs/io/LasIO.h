@@ -94,6 +94,11 @@ namespace SpatialIndex {
 std::string sidecarPath(const std::string &lasPath);
 // Forgets every index held in memory (the sidecars stay on disk).
 void clearCache();
+// Lets the system take back the pages of a file and of its index that
+// window reads made resident (they are read again when next needed). A
+// scan over a whole file calls it now and then, so that its memory does not
+// grow with the file.
+void releasePages(const std::string &lasPath);
 // How the last index for a path was obtained, for diagnostics and tests.
 enum class Source { None, Built, BuiltInMemory, LoadedSidecar, Cached };
 Source lastSource(const std::string &lasPath);

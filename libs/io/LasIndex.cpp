@@ -5,8 +5,10 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -19,9 +21,11 @@ constexpr char kMagic[8] = {'V', 'L', 'D', 'X', 'I', 'D', 'X', '1'};
 constexpr size_t kSidecarHeader = 8 + 8 * 4 + 8 * 3 + 4 * 2 + 8 * 4;
 constexpr double kPointsPerCell = 1024.0;  // small cells: a window reads few points outside it
 constexpr uint64_t kMaxCells = 1u << 22;
+constexpr uint64_t kReleaseEvery = 1u << 20;  // records scanned between releases of their pages
 constexpr uint64_t kCacheBudget = 200'000'000;  // point ids held in memory at most
 
 std::mutex g_mutex;
+std::mutex g_buildMutex;  // held while an index is loaded or built
 std::map<std::string, std::shared_ptr<const IndexedFile>> g_cache;
 std::map<std::string, SpatialIndex::Source> g_sources;
 uint64_t g_cacheIds = 0;
@@ -63,7 +67,9 @@ void build(IndexedFile &ix)
 {
     const uint64_t n = ix.block.count;
     const PointHeader &h = ix.header;
-    ix.ids.clear();
+    ix.ownIds.clear();
+    ix.ids = nullptr;
+    ix.idCount = 0;
     ix.cellStart.assign(2, 0);
     ix.nx = ix.ny = 1;
     ix.cell = 1.0;
@@ -80,6 +86,9 @@ void build(IndexedFile &ix)
         hiX = std::max(hiX, X);
         loY = std::min(loY, Y);
         hiY = std::max(hiY, Y);
+        if (i % kReleaseEvery == kReleaseEvery - 1)  // scanned pages may go
+            ix.file.releaseResident(ix.block.offset + (i + 1 - kReleaseEvery) * ix.block.recordLength,
+                                    kReleaseEvery * ix.block.recordLength);
     }
     ix.dataMinX = loX * h.scaleX + h.offsetX;
     ix.dataMaxX = hiX * h.scaleX + h.offsetX;
@@ -117,18 +126,24 @@ void build(IndexedFile &ix)
         const uint32_t c = cy * ix.nx + cx;
         cellOf[i] = c;
         ++counts[c + 1];
+        if (i % kReleaseEvery == kReleaseEvery - 1)  // scanned pages may go
+            ix.file.releaseResident(ix.block.offset + (i + 1 - kReleaseEvery) * ix.block.recordLength,
+                                    kReleaseEvery * ix.block.recordLength);
     }
     for (uint64_t c = 0; c < cells; ++c)
         counts[c + 1] += counts[c];
     ix.cellStart = counts;
-    ix.ids.resize(n);
+    ix.ownIds.resize(n);
     for (uint64_t i = 0; i < n; ++i)
-        ix.ids[counts[cellOf[i]]++] = static_cast<uint32_t>(i);
+        ix.ownIds[counts[cellOf[i]]++] = static_cast<uint32_t>(i);
+    ix.ids = ix.ownIds.data();
+    ix.idCount = n;
 }
 
 bool loadSidecar(const std::string &sidecar, IndexedFile &ix)
 {
-    MappedFile f;
+    MappedFile &f = ix.sidecar;
+    f.close();
     if (!f.open(sidecar) || f.size() < kSidecarHeader)
         return false;
     const uint8_t *d = f.data();
@@ -168,18 +183,29 @@ bool loadSidecar(const std::string &sidecar, IndexedFile &ix)
     for (uint64_t c = 0; c < cells; ++c)
         if (ix.cellStart[c] > ix.cellStart[c + 1])
             return false;
-    ix.ids.resize(count);
-    if (count)
-        std::memcpy(ix.ids.data(), d + at, count * 4);
-    for (uint32_t id : ix.ids)
-        if (id >= count)
+    // The ids stay in the mapping (at a multiple of 8 bytes from its start,
+    // so aligned); each must name a point of the file.
+    const uint32_t *ids = reinterpret_cast<const uint32_t *>(d + at);
+    for (uint64_t k = 0; k < count; ++k)
+        if (ids[k] >= count)
             return false;
+    f.releaseResident();  // the check touched every page
+    ix.ids = ids;
+    ix.idCount = count;
+    ix.ownIds.clear();
+    ix.ownIds.shrink_to_fit();
     return true;
 }
 
 bool writeSidecar(const std::string &sidecar, const IndexedFile &ix)
 {
-    const std::string temp = sidecar + ".tmp";
+    // A name of this process and thread: another writer of the same sidecar
+    // never writes into this file, and the rename replaces the sidecar whole.
+    const std::string temp =
+        sidecar + "." +
+        std::to_string(std::hash<std::thread::id>{}(std::this_thread::get_id()) ^
+                       static_cast<size_t>(std::chrono::steady_clock::now().time_since_epoch().count())) +
+        ".tmp";
     FILE *out = std::fopen(temp.c_str(), "wb");
     if (!out)
         return false;
@@ -205,7 +231,7 @@ bool writeSidecar(const std::string &sidecar, const IndexedFile &ix)
     putD(ix.dataMaxY);
     bool ok = std::fwrite(head.data(), 1, head.size(), out) == head.size();
     ok = ok && std::fwrite(ix.cellStart.data(), 8, ix.cellStart.size(), out) == ix.cellStart.size();
-    ok = ok && (ix.ids.empty() || std::fwrite(ix.ids.data(), 4, ix.ids.size(), out) == ix.ids.size());
+    ok = ok && (ix.idCount == 0 || std::fwrite(ix.ids, 4, ix.idCount, out) == ix.idCount);
     ok = (std::fclose(out) == 0) && ok;
     std::error_code ec;
     if (ok)
@@ -221,7 +247,7 @@ void evictIfNeeded()
 {
     while (g_cacheIds > kCacheBudget && !g_cache.empty()) {
         auto victim = g_cache.begin();
-        g_cacheIds -= victim->second->ids.size();
+        g_cacheIds -= victim->second->ownIds.size();
         g_cache.erase(victim);
     }
 }
@@ -236,14 +262,23 @@ std::shared_ptr<const IndexedFile> acquireIndex(const std::string &path, std::st
         error = "Could not open " + path;
         return nullptr;
     }
-    {
+    auto cached = [&]() -> std::shared_ptr<const IndexedFile> {
         std::lock_guard<std::mutex> lock(g_mutex);
         auto it = g_cache.find(path);
         if (it != g_cache.end() && it->second->fileSize == size && it->second->modified == modified) {
             g_sources[path] = SpatialIndex::Source::Cached;
             return it->second;
         }
-    }
+        return nullptr;
+    };
+    if (auto hit = cached())
+        return hit;
+    // One thread loads or builds an index at a time: threads that read
+    // windows of the same file wait for the first one's index rather than
+    // each building and storing its own.
+    std::lock_guard<std::mutex> building(g_buildMutex);
+    if (auto hit = cached())
+        return hit;
     auto ix = std::make_shared<IndexedFile>();
     if (!ix->file.open(path)) {
         error = "Could not open " + path;
@@ -261,19 +296,41 @@ std::shared_ptr<const IndexedFile> acquireIndex(const std::string &path, std::st
     const std::string sidecar = SpatialIndex::sidecarPath(path);
     SpatialIndex::Source source = SpatialIndex::Source::LoadedSidecar;
     if (!loadSidecar(sidecar, *ix)) {
+        ix->sidecar.close();
         build(*ix);
-        source = writeSidecar(sidecar, *ix) ? SpatialIndex::Source::Built
-                                            : SpatialIndex::Source::BuiltInMemory;
+        source = SpatialIndex::Source::BuiltInMemory;
+        if (writeSidecar(sidecar, *ix)) {
+            source = SpatialIndex::Source::Built;
+            // Read the ids in place from now on rather than holding them
+            // (what was just written holds the same index; if it cannot be
+            // read back, the ids in memory stay in use).
+            if (!loadSidecar(sidecar, *ix))
+                ix->sidecar.close();
+        }
     }
     std::lock_guard<std::mutex> lock(g_mutex);
     auto &slot = g_cache[path];
     if (slot)
-        g_cacheIds -= slot->ids.size();
+        g_cacheIds -= slot->ownIds.size();
     slot = ix;
-    g_cacheIds += ix->ids.size();
+    g_cacheIds += ix->ownIds.size();
     g_sources[path] = source;
     evictIfNeeded();
     return ix;
+}
+
+void releaseIndexPages(const std::string &path)
+{
+    std::shared_ptr<const IndexedFile> ix;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        auto it = g_cache.find(path);
+        if (it == g_cache.end())
+            return;
+        ix = it->second;
+    }
+    ix->file.releaseResident();
+    ix->sidecar.releaseResident();
 }
 
 void forgetIndex(const std::string &path)
@@ -282,7 +339,7 @@ void forgetIndex(const std::string &path)
         std::lock_guard<std::mutex> lock(g_mutex);
         auto it = g_cache.find(path);
         if (it != g_cache.end()) {
-            g_cacheIds -= it->second->ids.size();
+            g_cacheIds -= it->second->ownIds.size();
             g_cache.erase(it);
         }
         g_sources.erase(path);
@@ -356,6 +413,8 @@ void queryIndex(const IndexedFile &ix, double minX, double maxX, double minY, do
 namespace SpatialIndex {
 
 std::string sidecarPath(const std::string &lasPath) { return lasPath + ".ldx"; }
+
+void releasePages(const std::string &lasPath) { las::releaseIndexPages(lasPath); }
 
 void clearCache()
 {

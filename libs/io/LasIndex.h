@@ -28,7 +28,13 @@ struct IndexedFile {
     uint32_t nx = 1, ny = 1;
     double dataMinX = 0.0, dataMaxX = 0.0, dataMinY = 0.0, dataMaxY = 0.0;
     std::vector<uint64_t> cellStart;  // nx*ny + 1 entries
-    std::vector<uint32_t> ids;        // point indices grouped by cell
+    // Point indices grouped by cell (idCount of them). They are read in
+    // place from the mapped sidecar, which costs no private memory; only an
+    // index that could not be stored keeps them in ownIds.
+    const uint32_t *ids = nullptr;
+    uint64_t idCount = 0;
+    std::vector<uint32_t> ownIds;
+    MappedFile sidecar;
 
     const uint8_t *record(uint64_t i) const
     {
@@ -42,6 +48,10 @@ std::shared_ptr<const IndexedFile> acquireIndex(const std::string &path, std::st
 // Drops a file's index from memory and removes its sidecar (after the file
 // was written by this library).
 void forgetIndex(const std::string &path);
+
+// Lets the system take back the resident pages of a file's cached index and
+// of the file's mapping (see MappedFile::releaseResident).
+void releaseIndexPages(const std::string &path);
 
 // A circle that a window read keeps its points within.
 struct Circle {

@@ -1,5 +1,7 @@
 #include "MappedFile.h"
 
+#include <algorithm>
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -45,6 +47,19 @@ bool MappedFile::open(const std::string &path)
     return true;
 }
 
+void MappedFile::releaseResident() const { releaseResident(0, size_); }
+
+void MappedFile::releaseResident(uint64_t offset, uint64_t length) const
+{
+    // Unlocking a range that is not locked takes its pages out of the
+    // working set.
+    if (!data_ || offset >= size_)
+        return;
+    length = std::min(length, size_ - offset);
+    if (length)
+        VirtualUnlock(const_cast<uint8_t *>(data_ + offset), static_cast<SIZE_T>(length));
+}
+
 void MappedFile::close()
 {
     if (data_)
@@ -81,6 +96,21 @@ bool MappedFile::open(const std::string &path)
     }
     data_ = static_cast<const uint8_t *>(p);
     return true;
+}
+
+void MappedFile::releaseResident() const { releaseResident(0, size_); }
+
+void MappedFile::releaseResident(uint64_t offset, uint64_t length) const
+{
+    // A read-only file mapping: dropping its pages loses nothing. Only whole
+    // pages inside the range go.
+    if (!data_ || offset >= size_)
+        return;
+    length = std::min(length, size_ - offset);
+    const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    const uint64_t begin = (offset + page - 1) / page * page, end = (offset + length) / page * page;
+    if (end > begin)
+        madvise(const_cast<uint8_t *>(data_ + begin), end - begin, MADV_DONTNEED);
 }
 
 void MappedFile::close()

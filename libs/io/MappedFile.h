@@ -22,6 +22,14 @@ public:
     const uint8_t *data() const { return data_; }
     uint64_t size() const { return size_; }
 
+    // Lets the system take back the pages of the mapping that this process
+    // holds resident; they are read again from the file (usually from the
+    // page cache) when next touched. A long scan calls it now and then so
+    // that its memory stays flat however large the file.
+    void releaseResident() const;
+    // The same for the whole pages within [offset, offset + length).
+    void releaseResident(uint64_t offset, uint64_t length) const;
+
 private:
     const uint8_t *data_ = nullptr;
     uint64_t size_ = 0;

@@ -209,6 +209,10 @@ ScanStatus scan(const std::string &path, const Grid &grid, const CellFunction &c
             break;
         }
         const int64_t i = b / perColumn, j0 = (b % perColumn) * blockRows;
+        // A column done: the pages its reads made resident may go, so that
+        // memory stays flat however large the file.
+        if (b % perColumn == perColumn - 1)
+            VerdantaIO::SpatialIndex::releasePages(path);
         try {
             for (size_t r = 0; r < block.texts.size(); ++r) {
                 if (progress && !progress->StepIt()) {

@@ -226,6 +226,7 @@ GridStatus gridFile(const std::string &lasPath, const std::string &outPath, cons
     // Declared last, so that on every way out the tasks are waited for
     // before the groups and workspaces they use are released.
     std::deque<std::future<void>> running;
+    uint64_t collected = 0;
     auto launch = [&] {
         auto group = std::make_unique<Group>();
         if (!nextGroup(*group))
@@ -249,6 +250,10 @@ GridStatus gridFile(const std::string &lasPath, const std::string &outPath, cons
         std::unique_ptr<Group> group = std::move(queue.front());
         queue.pop_front();
         launch();
+        // Now and then the pages the reads made resident may go, so that
+        // memory stays flat however large the file.
+        if (++collected % 8 == 0)
+            VerdantaIO::SpatialIndex::releasePages(lasPath);
         for (size_t i = 0; i < group->blocks.size(); ++i) {
             const Block &b = group->blocks[i];
             if (!out.WriteRasterBlock(1, b.col, b.row, b.width, b.height, group->values[i].data())) {
