@@ -1,0 +1,564 @@
+#include "Filter.h"
+
+#include <CGAL/Delaunay_triangulation_2.h>
+#include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
+#include <CGAL/Projection_traits_xy_3.h>
+#include <CGAL/Triangulation_vertex_base_with_info_2.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <unordered_map>
+
+using VerdantaIO::PointCloud;
+
+namespace {
+
+using K = CGAL::Exact_predicates_inexact_constructions_kernel;
+using Gt = CGAL::Projection_traits_xy_3<K>;
+using Vb = CGAL::Triangulation_vertex_base_with_info_2<int, Gt>;
+using Fb = CGAL::Triangulation_face_base_2<Gt>;
+using Tds = CGAL::Triangulation_data_structure_2<Vb, Fb>;
+using Tin = CGAL::Delaunay_triangulation_2<Gt, Tds>;
+using P3 = K::Point_3;
+
+constexpr double kPi = 3.14159265358979323846;
+// The steepest terrain slope (as rise over run) two ground seeds are taken
+// to span; a seed higher than that above a neighbour is a roof or a spike.
+constexpr double kSeedSlope = 1.0;
+// Seeds: the slope below which the ground must fall away on every side of a
+// seed candidate for it to be taken as a roof.
+constexpr double kRoofSlope = 0.3;
+// Finer seeds: the slope (rise over run) of the allowance above the TIN.
+constexpr double kFineSlope = 0.2;
+// Densification: within this share of TinDistance from its triangle's plane
+// a point passes without the angle test, so that the roughness of the
+// ground between close points does not stop the densification.
+constexpr double kAngleFreeShare = 0.6;
+// Last pass: points this share of TinDistance above, or this many times
+// TinDistance below, the final TIN are ground too.
+constexpr double kFinalAbove = 0.5;
+constexpr double kFinalBelow = 3.0;
+
+// Points bucketed by square cells over a box, for neighbourhood queries and
+// for visiting points in a spatially coherent order.
+struct Buckets {
+    double x0 = 0, y0 = 0, size = 1;
+    int cols = 1, rows = 1;
+    std::vector<uint32_t> start;  // cols * rows + 1 offsets into `ids`
+    std::vector<uint32_t> ids;
+
+    int col(double x) const { return std::min(cols - 1, std::max(0, int((x - x0) / size))); }
+    int row(double y) const { return std::min(rows - 1, std::max(0, int((y - y0) / size))); }
+
+    void build(const std::vector<PointCloud> &pts, const std::vector<uint32_t> &which, double minX, double minY,
+               double maxX, double maxY, double cell)
+    {
+        x0 = minX;
+        y0 = minY;
+        size = cell;
+        cols = std::max(1, int(std::ceil((maxX - minX) / cell)) + (maxX > minX ? 0 : 1));
+        rows = std::max(1, int(std::ceil((maxY - minY) / cell)) + (maxY > minY ? 0 : 1));
+        start.assign(size_t(cols) * rows + 1, 0);
+        std::vector<uint32_t> cellOf(which.size());
+        for (size_t k = 0; k < which.size(); ++k) {
+            const PointCloud &p = pts[which[k]];
+            cellOf[k] = uint32_t(row(p.y) * cols + col(p.x));
+            ++start[cellOf[k] + 1];
+        }
+        for (size_t c = 1; c < start.size(); ++c)
+            start[c] += start[c - 1];
+        ids.resize(which.size());
+        std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+        for (size_t k = 0; k < which.size(); ++k)
+            ids[fill[cellOf[k]]++] = which[k];
+    }
+};
+
+// Whether p is well supported: at least `enough` points within `radius`
+// lie within `band` of its height (an isolated point has none), and its
+// nearest neighbours (at least `enough`, searched in a radius doubling from
+// `start`) include a few (a fifth of `enough`) no more than `band` above it:
+// a point well below every point around it, such as a low outlier at the
+// foot of a slope, is not supported, while ground under trees, with a few
+// ground points beside it, is.
+bool supported(const std::vector<PointCloud> &pts, const Buckets &b, uint32_t p, double start, double radius,
+               double band, int enough, std::vector<double> &heights)
+{
+    const PointCloud &c = pts[p];
+    double r = std::min(start, radius);
+    for (;; r = std::min(2 * r, radius)) {
+        heights.clear();
+        const int c0 = b.col(c.x - r), c1 = b.col(c.x + r);
+        const int r0 = b.row(c.y - r), r1 = b.row(c.y + r);
+        for (int rr = r0; rr <= r1; ++rr)
+            for (int q = c0; q <= c1; ++q) {
+                const size_t cell = size_t(rr) * b.cols + q;
+                for (uint32_t k = b.start[cell]; k < b.start[cell + 1]; ++k) {
+                    const uint32_t id = b.ids[k];
+                    const PointCloud &o = pts[id];
+                    const double dx = o.x - c.x, dy = o.y - c.y;
+                    if (id != p && dx * dx + dy * dy <= r * r)
+                        heights.push_back(o.z);
+                }
+            }
+        if (int(heights.size()) >= std::max(1, enough))
+            break;
+        if (r >= radius)
+            return false;
+    }
+    int level = 0;
+    for (double z : heights)
+        level += std::fabs(z - c.z) <= band;
+    if (level < enough && r < radius) {
+        // Not enough near its height close by: count over the whole radius.
+        level = 0;
+        const int c0 = b.col(c.x - radius), c1 = b.col(c.x + radius);
+        const int r0 = b.row(c.y - radius), r1 = b.row(c.y + radius);
+        for (int rr = r0; rr <= r1 && level < enough; ++rr)
+            for (int q = c0; q <= c1 && level < enough; ++q) {
+                const size_t cell = size_t(rr) * b.cols + q;
+                for (uint32_t k = b.start[cell]; k < b.start[cell + 1] && level < enough; ++k) {
+                    const PointCloud &o = pts[b.ids[k]];
+                    const double dx = o.x - c.x, dy = o.y - c.y;
+                    if (b.ids[k] != p && dx * dx + dy * dy <= radius * radius && std::fabs(o.z - c.z) <= band)
+                        ++level;
+                }
+            }
+    }
+    if (level < enough)
+        return false;
+    auto mid = heights.begin() + std::min(heights.size() - 1, size_t(enough / 5));
+    std::nth_element(heights.begin(), mid, heights.end());
+    return *mid - c.z <= band;
+}
+
+// Whether, in each of the four quadrants around p, at least `count` points
+// within `radius` lie more than `height` plus `slope` times their distance
+// below it: p then stands on a roof or a similar object that rises from the
+// ground on every side, while a point on a slope, a ridge or a terrace has
+// ground as high as itself on some side. The count keeps a few isolated low
+// outliers from condemning a ground point.
+bool standsAbove(const std::vector<PointCloud> &pts, const Buckets &b, uint32_t p, double radius, double height,
+                 double slope, int count)
+{
+    const PointCloud &c = pts[p];
+    const int c0 = b.col(c.x - radius), c1 = b.col(c.x + radius);
+    const int r0 = b.row(c.y - radius), r1 = b.row(c.y + radius);
+    int n[4] = {0, 0, 0, 0};
+    int full = 0;
+    for (int r = r0; r <= r1; ++r)
+        for (int q = c0; q <= c1; ++q) {
+            const size_t cell = size_t(r) * b.cols + q;
+            for (uint32_t k = b.start[cell]; k < b.start[cell + 1]; ++k) {
+                const PointCloud &o = pts[b.ids[k]];
+                const double drop = c.z - o.z - height;
+                if (drop <= 0)
+                    continue;
+                const double dx = o.x - c.x, dy = o.y - c.y, d2 = dx * dx + dy * dy;
+                if (d2 <= radius * radius && drop * drop > slope * slope * d2) {
+                    const int side = (dx >= 0 ? 1 : 0) + (dy >= 0 ? 2 : 0);
+                    if (++n[side] == count && ++full == 4)
+                        return true;
+                }
+            }
+        }
+    return false;
+}
+
+// Whether a point taken as ground lies within `radius` of p (in X/Y) and no
+// lower than `band` below it: p then continues ground that is already known
+// (a terrace below a wall, the flank of a ridge) rather than rising alone
+// above it like a roof.
+bool groundAbove(const std::vector<PointCloud> &pts, const Buckets &b, const std::vector<char> &ground, uint32_t p,
+                 double radius, double band)
+{
+    const PointCloud &c = pts[p];
+    const int c0 = b.col(c.x - radius), c1 = b.col(c.x + radius);
+    const int r0 = b.row(c.y - radius), r1 = b.row(c.y + radius);
+    const double r2 = radius * radius;
+    for (int r = r0; r <= r1; ++r)
+        for (int q = c0; q <= c1; ++q) {
+            const size_t cell = size_t(r) * b.cols + q;
+            for (uint32_t k = b.start[cell]; k < b.start[cell + 1]; ++k) {
+                const uint32_t id = b.ids[k];
+                if (!ground[id] || id == p)
+                    continue;
+                const PointCloud &o = pts[id];
+                const double dx = o.x - c.x, dy = o.y - c.y;
+                if (dx * dx + dy * dy <= r2 && o.z >= c.z - band)
+                    return true;
+            }
+        }
+    return false;
+}
+
+}  // namespace
+
+int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double bottom, double right, double top,
+                      CProcessBase *progress, std::vector<double> &bookkeeping, double &fraction)
+{
+    if (bookkeeping.size() < 4 || !(bookkeeping[0] >= 1) || !(bookkeeping[3] >= 1))
+        return kFailed;
+    if (!(m_GridSize > 0) || !(m_TinAngle > 0) || !(m_TinDistance > 0) || m_MaxIterations < 0 ||
+        !std::isfinite(m_GridSize) || !std::isfinite(m_TinAngle) || !std::isfinite(m_TinDistance) ||
+        !std::isfinite(left) || !std::isfinite(right) || !std::isfinite(bottom) || !std::isfinite(top) ||
+        !std::isfinite(m_SupportRadius) || !std::isfinite(m_SupportHeight))
+        return kFailed;
+    const double share = 1.0 / (bookkeeping[0] * bookkeeping[3]);
+    const double startFraction = fraction;
+    auto report = [&](double part) { return !progress || progress->SetPosition(startFraction + share * part); };
+    if (!report(0.0))
+        return kCancelled;
+
+    // Candidates: every point but low noise.
+    std::vector<uint32_t> cand;
+    cand.reserve(points.size());
+    double minX = std::numeric_limits<double>::max(), minY = minX, maxX = -minX, maxY = -minX;
+    for (size_t i = 0; i < points.size(); ++i) {
+        const PointCloud &p = points[i];
+        if (p.classification == 7 || !std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z))
+            continue;
+        cand.push_back(uint32_t(i));
+        minX = std::min(minX, p.x);
+        maxX = std::max(maxX, p.x);
+        minY = std::min(minY, p.y);
+        maxY = std::max(maxY, p.y);
+    }
+    std::vector<char> ground(points.size(), 0);
+
+    if (int(cand.size()) >= std::max(3, m_MinPoints)) {
+        const double gridSize = std::max(m_GridSize, 1e-3);
+        // Neighbourhood buckets: a few cells across the support radius.
+        const double radius = std::max(m_SupportRadius, 0.0);
+        Buckets fine;
+        const double extent = std::max(maxX - minX, maxY - minY);
+        double fineCell = std::max({radius / 3.0, gridSize / 8.0, extent / 2048.0, 1e-3});
+        fine.build(points, cand, minX, minY, maxX, maxY, fineCell);
+
+        // The mean point spacing, and the radius where a point's nearest
+        // neighbours are first looked for.
+        const double spacing = std::sqrt((maxX - minX) * (maxY - minY) / double(cand.size()));
+        const double near = std::max(2.0 * spacing, 0.5);
+        std::vector<double> heights;
+
+        // Seeds: per grid cell, the lowest point with enough support.
+        Buckets seedCells;
+        seedCells.build(points, cand, minX, minY, maxX, maxY, std::max(gridSize, extent / 4096.0));
+        std::vector<uint32_t> seeds;
+        std::vector<uint32_t> order;
+        for (size_t c = 0; c + 1 < seedCells.start.size(); ++c) {
+            order.assign(seedCells.ids.begin() + seedCells.start[c], seedCells.ids.begin() + seedCells.start[c + 1]);
+            if (order.empty())
+                continue;
+            std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return points[a].z < points[b].z; });
+            // Only the lowest few are tried: a cell whose low points all lack
+            // support holds no reliable ground.
+            const size_t tries = std::min<size_t>(order.size(), 32);
+            for (size_t k = 0; k < tries; ++k) {
+                if (standsAbove(points, fine, order[k], 2 * gridSize, m_SupportHeight, kRoofSlope,
+                                std::max(1, m_MinSupport / 3)))
+                    break;  // the higher points of the cell stand higher still
+                if (supported(points, fine, order[k], near, radius, m_SupportHeight, m_MinSupport, heights)) {
+                    seeds.push_back(order[k]);
+                    break;
+                }
+            }
+        }
+        if (!report(0.1))
+            return kCancelled;
+
+        // Seed check: drop seeds that stand too high above a neighbouring
+        // seed (roofs of buildings wider than a cell, vegetation in cells
+        // without ground), pass by pass until none is left to drop.
+        const double reach = std::max(radius, 2.5 * gridSize);
+        const int rings = std::min(3, int(std::ceil(reach / seedCells.size)));
+        std::vector<int> seedAt(size_t(seedCells.cols) * seedCells.rows, -1);
+        for (size_t a = 0; a < seeds.size(); ++a)
+            seedAt[size_t(seedCells.row(points[seeds[a]].y)) * seedCells.cols + seedCells.col(points[seeds[a]].x)] =
+                int(a);
+        std::vector<char> alive(seeds.size(), 1);
+        for (int pass = 0; pass < m_SeedPasses; ++pass) {
+            std::vector<size_t> drop;
+            for (size_t a = 0; a < seeds.size(); ++a) {
+                if (!alive[a])
+                    continue;
+                const PointCloud &s = points[seeds[a]];
+                const int r = seedCells.row(s.y), c = seedCells.col(s.x);
+                bool high = false;
+                for (int rr = std::max(0, r - rings); rr <= std::min(seedCells.rows - 1, r + rings) && !high; ++rr)
+                    for (int cc = std::max(0, c - rings); cc <= std::min(seedCells.cols - 1, c + rings) && !high;
+                         ++cc) {
+                        const int b = seedAt[size_t(rr) * seedCells.cols + cc];
+                        if (b < 0 || size_t(b) == a || !alive[b])
+                            continue;
+                        const PointCloud &t = points[seeds[b]];
+                        const double d = std::hypot(s.x - t.x, s.y - t.y);
+                        high = d <= reach && s.z - t.z > m_SupportHeight + kSeedSlope * d;
+                    }
+                if (high)
+                    drop.push_back(a);
+            }
+            if (drop.empty())
+                break;
+            for (size_t a : drop)
+                alive[a] = 0;
+        }
+        {
+            std::vector<uint32_t> kept;
+            for (size_t a = 0; a < seeds.size(); ++a)
+                if (alive[a])
+                    kept.push_back(seeds[a]);
+            seeds.swap(kept);
+        }
+
+        if (!seeds.empty()) {
+            // The TIN of the seeds, with four corners a little outside the
+            // candidates (at the height of the nearest seed) so that every
+            // candidate lies in a triangle.
+            Tin tin;
+            std::vector<std::pair<P3, int>> init;
+            for (uint32_t s : seeds) {
+                init.emplace_back(P3(points[s].x, points[s].y, points[s].z), int(s));
+                ground[s] = 1;
+            }
+            const double pad = 1.0;
+            const double cx[4] = {minX - pad, maxX + pad, maxX + pad, minX - pad};
+            const double cy[4] = {minY - pad, minY - pad, maxY + pad, maxY + pad};
+            for (int k = 0; k < 4; ++k) {
+                double best = std::numeric_limits<double>::max(), z = 0;
+                for (uint32_t s : seeds) {
+                    const double d = std::hypot(points[s].x - cx[k], points[s].y - cy[k]);
+                    if (d < best) {
+                        best = d;
+                        z = points[s].z;
+                    }
+                }
+                init.emplace_back(P3(cx[k], cy[k], z), -1);
+            }
+            tin.insert(init.begin(), init.end());
+
+            // Seeds: the slope below which the ground must fall away on every side of a
+// seed candidate for it to be taken as a roof.
+constexpr double kRoofSlope = 0.3;
+// Finer seeds: the lowest supported point of cells of half,
+            // a quarter, ... of the grid size (down to about twice the point
+            // spacing) joins the TIN when it lies no higher above it than
+            // the height allowance plus the steepest slope over its distance
+            // from the nearest TIN vertex. This climbs terraces and ridges
+            // that the angle test of the densification cannot, while roofs,
+            // which rise steeply from the ground around them, stay out.
+                        for (double cell = gridSize / 2; cell >= std::max(2.0 * spacing, 1.0); cell /= 2) {
+                Buckets level;
+                level.build(points, cand, minX, minY, maxX, maxY, std::max(cell, extent / 4096.0));
+                std::vector<std::pair<P3, int>> more;
+                Tin::Face_handle lh;
+                for (size_t c = 0; c + 1 < level.start.size(); ++c) {
+                    order.assign(level.ids.begin() + level.start[c], level.ids.begin() + level.start[c + 1]);
+                    if (order.empty())
+                        continue;
+                    std::sort(order.begin(), order.end(),
+                              [&](uint32_t a, uint32_t b) { return points[a].z < points[b].z; });
+                    const size_t tries = std::min<size_t>(order.size(), 8);
+                    for (size_t k = 0; k < tries; ++k) {
+                        const uint32_t id = order[k];
+                        if (ground[id])
+                            break;
+                        const PointCloud &p = points[id];
+                        const P3 q(p.x, p.y, p.z);
+                        const Tin::Face_handle f = tin.locate(q, lh);
+                        if (f == Tin::Face_handle() || tin.is_infinite(f))
+                            break;
+                        lh = f;
+                        const P3 &a = f->vertex(0)->point();
+                        const P3 &b = f->vertex(1)->point();
+                        const P3 &v = f->vertex(2)->point();
+                        const double ux = b.x() - a.x(), uy = b.y() - a.y(), uz = b.z() - a.z();
+                        const double wx = v.x() - a.x(), wy = v.y() - a.y(), wz = v.z() - a.z();
+                        const double nx = uy * wz - uz * wy, ny = uz * wx - ux * wz, nz = ux * wy - uy * wx;
+                        if (std::fabs(nz) < 1e-12)
+                            break;
+                        const double dz = p.z - (a.z() - (nx * (p.x - a.x()) + ny * (p.y - a.y())) / nz);
+                        double r = std::numeric_limits<double>::max();
+                        for (int j = 0; j < 3; ++j)
+                            r = std::min(r, std::hypot(p.x - f->vertex(j)->point().x(), p.y - f->vertex(j)->point().y()));
+                        if (dz > m_SupportHeight + kFineSlope * r &&
+                            !groundAbove(points, fine, ground, id, cell, m_SupportHeight))
+                            break;  // the lowest point of the cell is off the ground: so are the others
+                        if (supported(points, fine, id, near, radius, m_SupportHeight, m_MinSupport, heights)) {
+                            more.emplace_back(q, int(id));
+                            ground[id] = 1;
+                            break;
+                        }
+                    }
+                }
+                tin.insert(more.begin(), more.end());
+            }
+
+            const double tanAngle = std::tan(std::min(m_TinAngle, 89.0) * kPi / 180.0);
+            std::vector<char> dirty(size_t(fine.cols) * fine.rows, 1);
+            Tin::Face_handle hint;
+            struct Best {
+                uint32_t id;
+                double d;
+            };
+            // At most one point per triangle and bucket cell and pass: a large
+            // triangle takes several far-apart points at once, a small one
+            // the single best.
+            struct KeyHash {
+                size_t operator()(const std::pair<const void *, size_t> &k) const
+                {
+                    return std::hash<const void *>()(k.first) ^ (k.second * 0x9e3779b97f4a7c15ULL);
+                }
+            };
+            std::unordered_map<std::pair<const void *, size_t>, Best, KeyHash> best;
+            for (int it = 0; it < m_MaxIterations; ++it) {
+                best.clear();
+                for (size_t c = 0; c < dirty.size(); ++c) {
+                    if (!dirty[c])
+                        continue;
+                    for (uint32_t k = fine.start[c]; k < fine.start[c + 1]; ++k) {
+                        const uint32_t id = fine.ids[k];
+                        if (ground[id])
+                            continue;
+                        const PointCloud &p = points[id];
+                        const P3 q(p.x, p.y, p.z);
+                        const Tin::Face_handle f = tin.locate(q, hint);
+                        if (f == Tin::Face_handle() || tin.is_infinite(f))
+                            continue;
+                        hint = f;
+                        const P3 &a = f->vertex(0)->point();
+                        const P3 &b = f->vertex(1)->point();
+                        const P3 &v = f->vertex(2)->point();
+                        // Distance to the triangle's plane.
+                        const double ux = b.x() - a.x(), uy = b.y() - a.y(), uz = b.z() - a.z();
+                        const double wx = v.x() - a.x(), wy = v.y() - a.y(), wz = v.z() - a.z();
+                        const double nx = uy * wz - uz * wy, ny = uz * wx - ux * wz, nz = ux * wy - uy * wx;
+                        const double nn = std::sqrt(nx * nx + ny * ny + nz * nz);
+                        if (!(nn > 0))
+                            continue;
+                        const double d =
+                            std::fabs(nx * (p.x - a.x()) + ny * (p.y - a.y()) + nz * (p.z - a.z())) / nn;
+                        if (d > m_TinDistance)
+                            continue;
+                        // Angles to the vertices: sin = d / distance; the
+                        // test compares tangents, d / horizontal-ish run.
+                        bool ok = true;
+                        for (int j = 0; j < 3 && ok; ++j) {
+                            const P3 &w = f->vertex(j)->point();
+                            const double ex = p.x - w.x(), ey = p.y - w.y(), ez = p.z - w.z();
+                            const double len2 = ex * ex + ey * ey + ez * ez;
+                            const double run2 = len2 - d * d;
+                            if (d > kAngleFreeShare * m_TinDistance && d * d > tanAngle * tanAngle * std::max(run2, 0.0))
+                                ok = false;
+                        }
+                        if (!ok)
+                            continue;
+                        const std::pair<const void *, size_t> key(&*f, c);
+                        auto found = best.find(key);
+                        if (found == best.end())
+                            best.emplace(key, Best{id, d});
+                        else if (d < found->second.d)
+                            found->second = Best{id, d};
+                    }
+                }
+                if (best.empty())
+                    break;
+                // Insert in a spatially coherent order, then mark the cells
+                // the changed triangles cover for the next pass.
+                std::vector<uint32_t> add;
+                add.reserve(best.size());
+                for (const auto &e : best)
+                    add.push_back(e.second.id);
+                std::sort(add.begin(), add.end(), [&](uint32_t a, uint32_t b) {
+                    const int ca = fine.row(points[a].y) * fine.cols + fine.col(points[a].x);
+                    const int cb = fine.row(points[b].y) * fine.cols + fine.col(points[b].x);
+                    return ca != cb ? ca < cb : a < b;
+                });
+                std::vector<Tin::Vertex_handle> added;
+                added.reserve(add.size());
+                Tin::Face_handle ihint;
+                for (uint32_t id : add) {
+                    const Tin::Vertex_handle vh = tin.insert(P3(points[id].x, points[id].y, points[id].z), ihint);
+                    vh->info() = int(id);
+                    ihint = vh->face();
+                    ground[id] = 1;
+                    added.push_back(vh);
+                }
+                hint = Tin::Face_handle();
+                std::fill(dirty.begin(), dirty.end(), 0);
+                for (const Tin::Vertex_handle &vh : added) {
+                    Tin::Face_circulator fc = tin.incident_faces(vh), done = fc;
+                    if (fc == nullptr)
+                        continue;
+                    do {
+                        if (tin.is_infinite(fc))
+                            continue;
+                        double x0 = fc->vertex(0)->point().x(), x1 = x0;
+                        double y0 = fc->vertex(0)->point().y(), y1 = y0;
+                        for (int j = 1; j < 3; ++j) {
+                            x0 = std::min(x0, fc->vertex(j)->point().x());
+                            x1 = std::max(x1, fc->vertex(j)->point().x());
+                            y0 = std::min(y0, fc->vertex(j)->point().y());
+                            y1 = std::max(y1, fc->vertex(j)->point().y());
+                        }
+                        for (int r = fine.row(y0); r <= fine.row(y1); ++r)
+                            for (int q = fine.col(x0); q <= fine.col(x1); ++q)
+                                dirty[size_t(r) * fine.cols + q] = 1;
+                    } while (++fc != done);
+                }
+                if (!report(0.1 + 0.9 * double(it + 1) / std::max(1, m_MaxIterations)))
+                    return kCancelled;
+            }
+            // Last pass: the points close to the final TIN.
+            {
+                Tin::Face_handle h2;
+                std::vector<uint32_t> take;
+                for (uint32_t id : fine.ids) {
+                    if (ground[id])
+                        continue;
+                    const PointCloud &p = points[id];
+                    const P3 q(p.x, p.y, p.z);
+                    const Tin::Face_handle f = tin.locate(q, h2);
+                    if (f == Tin::Face_handle() || tin.is_infinite(f))
+                        continue;
+                    h2 = f;
+                    const P3 &a = f->vertex(0)->point();
+                    const P3 &b = f->vertex(1)->point();
+                    const P3 &v = f->vertex(2)->point();
+                    const double ux = b.x() - a.x(), uy = b.y() - a.y(), uz = b.z() - a.z();
+                    const double wx = v.x() - a.x(), wy = v.y() - a.y(), wz = v.z() - a.z();
+                    const double nx = uy * wz - uz * wy, ny = uz * wx - ux * wz, nz = ux * wy - uy * wx;
+                    if (std::fabs(nz) < 1e-12)
+                        continue;
+                    const double zs = a.z() - (nx * (p.x - a.x()) + ny * (p.y - a.y())) / nz;
+                    const double dz = p.z - zs;
+                    if (dz <= kFinalAbove * m_TinDistance && dz >= -kFinalBelow * m_TinDistance)
+                        take.push_back(id);
+                }
+                for (uint32_t id : take)
+                    ground[id] = 1;
+            }
+        }
+    }
+
+    // The block's own points, classified, in their order: half-open bounds
+    // so that a point on an edge shared with the next block is kept once.
+    size_t out = 0;
+    for (size_t i = 0; i < points.size(); ++i) {
+        PointCloud p = points[i];
+        if (!(p.x >= left && p.x < right && p.y >= bottom && p.y < top))
+            continue;
+        if (p.classification != 7)
+            p.classification = ground[i] ? 2 : 1;
+        points[out++] = p;
+    }
+    points.resize(out);
+    points.shrink_to_fit();
+    fraction = startFraction + share;
+    bookkeeping[2] += 1;
+    if (progress)
+        progress->SetPosition(fraction);
+    return kDone;
+}
