@@ -2,6 +2,7 @@
 
 #include "CloudMetricsTools.h"
 #include "CanopyTools.h"
+#include "GroundFilterTool.h"
 #include "LasDataTools.h"
 #include "RasterTools.h"
 
@@ -11,6 +12,7 @@ const std::vector<const Tool *> &tools()
 {
     static const std::vector<const Tool *> list = {
         &LasDataTools::merge(),   &LasDataTools::tile(),     &LasDataTools::normalize(),
+        &GroundFilterTool::ground(),
         &RasterTools::dem(),      &RasterTools::dsm(),       &RasterTools::chm(),
         &RasterTools::hillshade(), &RasterTools::lasToRaster(),
         &CloudMetricsTools::elevationMetrics(),

@@ -341,6 +341,8 @@ void ToolDialog::on_OK_clicked()
         return;
     resultFiles << outcome.results;
     commandLine_ = ToolChecks::commandLine(spec, req, answeredYes);
+    if (!tool_.finishedMessage.isEmpty())
+        Prompt::information(this, spec.title, tool_.finishedMessage);
     if (Prompt::question(this, spec.title, tr("Do you want to add results into the project?"),
                          QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::No)
         resultFiles.clear();
