@@ -35,7 +35,7 @@ constexpr double kFineSlope = 0.2;
 // Densification: within this share of TinDistance from its triangle's plane
 // a point passes without the angle test, so that the roughness of the
 // ground between close points does not stop the densification.
-constexpr double kAngleFreeShare = 0.6;
+constexpr double kAngleFreeShare = 0.45;
 // Last pass: points this share of TinDistance above, or this many times
 // TinDistance below, the final TIN are ground too.
 constexpr double kFinalAbove = 0.5;
@@ -339,17 +339,15 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             }
             tin.insert(init.begin(), init.end());
 
-            // Seeds: the slope below which the ground must fall away on every side of a
-// seed candidate for it to be taken as a roof.
-constexpr double kRoofSlope = 0.3;
-// Finer seeds: the lowest supported point of cells of half,
-            // a quarter, ... of the grid size (down to about twice the point
-            // spacing) joins the TIN when it lies no higher above it than
-            // the height allowance plus the steepest slope over its distance
-            // from the nearest TIN vertex. This climbs terraces and ridges
+            // Finer seeds: the lowest supported point of cells of half, a
+            // quarter, ... of the grid size (down to twice the point spacing
+            // and an eighth of the grid size) joins the TIN when it lies no
+            // higher above it than the height allowance plus a gentle slope
+            // over its distance from the nearest TIN vertex, or when ground
+            // as high lies within a cell of it. This climbs terraces and ridges
             // that the angle test of the densification cannot, while roofs,
             // which rise steeply from the ground around them, stay out.
-                        for (double cell = gridSize / 2; cell >= std::max(2.0 * spacing, 1.0); cell /= 2) {
+            for (double cell = gridSize / 2; cell >= std::max({2.0 * spacing, gridSize / 8, 1.0}); cell /= 2) {
                 Buckets level;
                 level.build(points, cand, minX, minY, maxX, maxY, std::max(cell, extent / 4096.0));
                 std::vector<std::pair<P3, int>> more;

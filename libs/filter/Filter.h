@@ -27,14 +27,14 @@ public:
     // candidate point to the triangle's three vertices.
     double m_TinAngle = 12.0;
     // The largest distance (m) of a candidate point from its triangle's
-    // plane. Points within 0.6 of it pass without the angle test (the
+    // plane. Points within 0.45 of it pass without the angle test (the
     // roughness of close ground points); after the last pass, points up to
     // 0.5 of it above or 3 times it below the TIN are ground too.
     double m_TinDistance = 1.0;
     // The side (m) of the seed cells; the lowest supported point of each
     // cell seeds the TIN, and cells of half, a quarter, ... of it add finer
-    // seeds where they lie close enough above the TIN (down to about twice
-    // the point spacing).
+    // seeds where they lie close enough above the TIN (down to twice the
+    // point spacing and an eighth of the grid size).
     double m_GridSize = 20.0;
     // Seeds: the radius (m) within which a seed candidate needs supporting
     // points near its own height.
