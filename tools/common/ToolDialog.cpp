@@ -339,6 +339,8 @@ void ToolDialog::on_OK_clicked()
         Prompt::warning(this, spec.title, w);
     if (!outcome.completed)
         return;
+    if (!tool_.finishedMessage.isEmpty())
+        Prompt::information(this, spec.title, tool_.finishedMessage);
     resultFiles << outcome.results;
     commandLine_ = ToolChecks::commandLine(spec, req, answeredYes);
     if (Prompt::question(this, spec.title, tr("Do you want to add results into the project?"),
