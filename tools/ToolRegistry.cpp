@@ -3,6 +3,7 @@
 #include "CloudMetricsTools.h"
 #include "CanopyTools.h"
 #include "LasDataTools.h"
+#include "OutlierTool.h"
 #include "RasterTools.h"
 
 namespace ToolRegistry {
@@ -10,7 +11,8 @@ namespace ToolRegistry {
 const std::vector<const Tool *> &tools()
 {
     static const std::vector<const Tool *> list = {
-        &LasDataTools::merge(),   &LasDataTools::tile(),     &LasDataTools::normalize(),
+        &LasDataTools::merge(),   &LasDataTools::tile(),
+        &OutlierTool::outliers(),     &LasDataTools::normalize(),
         &RasterTools::dem(),      &RasterTools::dsm(),       &RasterTools::chm(),
         &RasterTools::hillshade(), &RasterTools::lasToRaster(),
         &CloudMetricsTools::elevationMetrics(),
