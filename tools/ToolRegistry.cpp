@@ -4,6 +4,7 @@
 #include "CanopyTools.h"
 #include "GroundFilterTool.h"
 #include "LasDataTools.h"
+#include "OutlierTool.h"
 #include "RasterTools.h"
 
 namespace ToolRegistry {
@@ -12,7 +13,7 @@ const std::vector<const Tool *> &tools()
 {
     static const std::vector<const Tool *> list = {
         &LasDataTools::merge(),   &LasDataTools::tile(),     &LasDataTools::normalize(),
-        &GroundFilterTool::ground(),
+        &OutlierTool::outliers(), &GroundFilterTool::ground(),
         &RasterTools::dem(),      &RasterTools::dsm(),       &RasterTools::chm(),
         &RasterTools::hillshade(), &RasterTools::lasToRaster(),
         &CloudMetricsTools::elevationMetrics(),

@@ -82,6 +82,20 @@ public:
     int LasRastersize(bool merge, std::vector<std::string> &paths, const std::string &output, double xSize,
                       double ySize, int attribute, CProcessBase *progress);
 
+    // Status values of ErroPoints.
+    static constexpr int kOutliersCancelled = 0;
+    static constexpr int kOutliersFailed = 1;
+    static constexpr int kOutliersDone = 2;
+
+    // Removes outlier points: those far from their 10 nearest neighbours
+    // compared with the rest of the block (mean + 3 standard deviations of
+    // the mean neighbour distance), and lone points under the ground. Only
+    // the points within the block bounds (inclusive) are judged and kept;
+    // points around the block serve as neighbours and are dropped. On
+    // success `points` holds the kept points in their order.
+    int ErroPoints(std::vector<VerdantaIO::PointCloud> &points, CProcessBase *progress, double left, double bottom,
+                   double right, double top);
+
     const std::string &lastError() const { return error_; }
     // Remarks of the last operation that did not stop it.
     const std::vector<std::string> &notes() const { return notes_; }

@@ -125,7 +125,7 @@ struct Tool {
     // Optional: a Yes/No question before the run; No ends it.
     QString confirmation;
     // Optional: an information box after a completed run, before the
-    // add-results question (the dialog only).
+    // add-results question (e.g. "Finished!").
     QString finishedMessage;
     // Optional: true when the run joins its inputs into one output; inputs
     // under different coordinate systems are then questioned first.
