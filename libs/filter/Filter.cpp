@@ -23,6 +23,24 @@ using Tds = CGAL::Triangulation_data_structure_2<Vb, Fb>;
 using Tin = CGAL::Delaunay_triangulation_2<Gt, Tds>;
 using P3 = K::Point_3;
 
+// The plane of a TIN face through its first vertex a, with the normal
+// (b - a) x (c - a), not normalised.
+struct FacePlane {
+    P3 a;
+    double nx = 0, ny = 0, nz = 0;
+    bool vertical() const { return std::fabs(nz) < 1e-12; }
+    // The plane's height at (x, y); the face must not be vertical.
+    double heightAt(double x, double y) const { return a.z() - (nx * (x - a.x()) + ny * (y - a.y())) / nz; }
+};
+
+FacePlane planeOf(const Tin::Face_handle &f)
+{
+    const P3 &a = f->vertex(0)->point(), &b = f->vertex(1)->point(), &c = f->vertex(2)->point();
+    const double ux = b.x() - a.x(), uy = b.y() - a.y(), uz = b.z() - a.z();
+    const double wx = c.x() - a.x(), wy = c.y() - a.y(), wz = c.z() - a.z();
+    return {a, uy * wz - uz * wy, uz * wx - ux * wz, ux * wy - uy * wx};
+}
+
 constexpr double kPi = 3.14159265358979323846;
 // The steepest terrain slope (as rise over run) two ground seeds are taken
 // to span; a seed higher than that above a neighbour is a roof or a spike.
@@ -369,15 +387,10 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                         if (f == Tin::Face_handle() || tin.is_infinite(f))
                             break;
                         lh = f;
-                        const P3 &a = f->vertex(0)->point();
-                        const P3 &b = f->vertex(1)->point();
-                        const P3 &v = f->vertex(2)->point();
-                        const double ux = b.x() - a.x(), uy = b.y() - a.y(), uz = b.z() - a.z();
-                        const double wx = v.x() - a.x(), wy = v.y() - a.y(), wz = v.z() - a.z();
-                        const double nx = uy * wz - uz * wy, ny = uz * wx - ux * wz, nz = ux * wy - uy * wx;
-                        if (std::fabs(nz) < 1e-12)
+                        const FacePlane plane = planeOf(f);
+                        if (plane.vertical())
                             break;
-                        const double dz = p.z - (a.z() - (nx * (p.x - a.x()) + ny * (p.y - a.y())) / nz);
+                        const double dz = p.z - plane.heightAt(p.x, p.y);
                         double r = std::numeric_limits<double>::max();
                         for (int j = 0; j < 3; ++j)
                             r = std::min(r, std::hypot(p.x - f->vertex(j)->point().x(), p.y - f->vertex(j)->point().y()));
@@ -426,18 +439,15 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                         if (f == Tin::Face_handle() || tin.is_infinite(f))
                             continue;
                         hint = f;
-                        const P3 &a = f->vertex(0)->point();
-                        const P3 &b = f->vertex(1)->point();
-                        const P3 &v = f->vertex(2)->point();
                         // Distance to the triangle's plane.
-                        const double ux = b.x() - a.x(), uy = b.y() - a.y(), uz = b.z() - a.z();
-                        const double wx = v.x() - a.x(), wy = v.y() - a.y(), wz = v.z() - a.z();
-                        const double nx = uy * wz - uz * wy, ny = uz * wx - ux * wz, nz = ux * wy - uy * wx;
-                        const double nn = std::sqrt(nx * nx + ny * ny + nz * nz);
+                        const FacePlane plane = planeOf(f);
+                        const P3 &a = plane.a;
+                        const double nn = std::sqrt(plane.nx * plane.nx + plane.ny * plane.ny + plane.nz * plane.nz);
                         if (!(nn > 0))
                             continue;
-                        const double d =
-                            std::fabs(nx * (p.x - a.x()) + ny * (p.y - a.y()) + nz * (p.z - a.z())) / nn;
+                        const double d = std::fabs(plane.nx * (p.x - a.x()) + plane.ny * (p.y - a.y()) +
+                                                   plane.nz * (p.z - a.z())) /
+                                         nn;
                         if (d > m_TinDistance)
                             continue;
                         // Angles to the vertices: sin = d / distance; the
@@ -522,16 +532,10 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                     if (f == Tin::Face_handle() || tin.is_infinite(f))
                         continue;
                     h2 = f;
-                    const P3 &a = f->vertex(0)->point();
-                    const P3 &b = f->vertex(1)->point();
-                    const P3 &v = f->vertex(2)->point();
-                    const double ux = b.x() - a.x(), uy = b.y() - a.y(), uz = b.z() - a.z();
-                    const double wx = v.x() - a.x(), wy = v.y() - a.y(), wz = v.z() - a.z();
-                    const double nx = uy * wz - uz * wy, ny = uz * wx - ux * wz, nz = ux * wy - uy * wx;
-                    if (std::fabs(nz) < 1e-12)
+                    const FacePlane plane = planeOf(f);
+                    if (plane.vertical())
                         continue;
-                    const double zs = a.z() - (nx * (p.x - a.x()) + ny * (p.y - a.y())) / nz;
-                    const double dz = p.z - zs;
+                    const double dz = p.z - plane.heightAt(p.x, p.y);
                     if (dz <= kFinalAbove * m_TinDistance && dz >= -kFinalBelow * m_TinDistance)
                         take.push_back(id);
                 }
