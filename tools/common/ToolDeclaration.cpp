@@ -54,7 +54,15 @@ CheckResult validateParams(const ToolSpec &spec, ToolRequest &request)
     };
     if (spec.lasInputs && request.inputs.isEmpty())
         return fail(spec.noInputMessage);
-    for (const ParamSpec &p : spec.params) {
+    QVector<const ParamSpec *> order;
+    for (const QString &option : spec.checkOrder)
+        if (const ParamSpec *p = spec.param(option))
+            order << p;
+    if (spec.checkOrder.isEmpty())
+        for (const ParamSpec &p : spec.params)
+            order << &p;
+    for (const ParamSpec *param : order) {
+        const ParamSpec &p = *param;
         const QString value = request.values.value(p.option).trimmed();
         if (value.isEmpty()) {
             if (!p.emptyMessage.isEmpty())
@@ -65,7 +73,8 @@ CheckResult validateParams(const ToolSpec &spec, ToolRequest &request)
             bool ok = false;
             const double v = value.toDouble(&ok);
             const bool limited = p.limitMin <= p.limitMax;
-            const bool valid = ok && (limited     ? v >= p.limitMin && v <= p.limitMax
+            const bool aboveMin = p.limitMinOpen ? v > p.limitMin : v >= p.limitMin;
+            const bool valid = ok && (limited     ? aboveMin && v <= p.limitMax
                                       : p.allowZero ? v >= 0
                                                     : v > 0);
             if (!valid && !p.invalidMessage.isEmpty()) {

@@ -28,6 +28,7 @@ struct ParamSpec {
     // (invalidMessage, then reset) instead of a value not greater than 0;
     // the dialog's validator takes the limits and `decimals` (-1: any).
     double limitMin = 0, limitMax = -1;
+    bool limitMinOpen = false;  // the lower limit itself is invalid: (min, max]
     int decimals = -1;
     // Only on the command line: the dialog shows no field and leaves the
     // value empty.
@@ -57,6 +58,9 @@ struct ToolSpec {
     QString extension = ".las";
     OutputKind output = OutputKind::File;
     QVector<ParamSpec> params;
+    // The order in which the parameters are checked, when it differs from
+    // the order the dialog shows them in (options; default: `params`).
+    QStringList checkOrder;
     QString noInputMessage = "Please add LAS File!";
     QString outputEmptyMessage = "Output Path is empty! Please set!";
     QString folderMissingMessage = "Please reset the output file!";  // empty: no such check

@@ -5,6 +5,7 @@
 #include "InputDamage.h"
 #include "LasIO.h"
 #include "LasIndex.h"
+#include "MetricsOutputs.h"
 #include "NormalisedHeights.h"
 #include "RasterIO.h"
 
@@ -26,7 +27,6 @@ namespace CanopyTools {
 namespace {
 
 std::string local(const QString &path) { return QFile::encodeName(path).toStdString(); }
-QString baseName(const QString &path) { return QFileInfo(path).fileName().section('.', 0, 0); }
 
 // ---- gridding -------------------------------------------------------------------
 
@@ -281,93 +281,6 @@ struct Kind {
     QString name, title, suffix, summary, action, help;
 };
 
-// The output text's folder ("dir/name.tif", "dir/", or an existing folder).
-QString folderOf(const QString &output)
-{
-    if (output.endsWith('/') || output.endsWith('\\') || QFileInfo(output).isDir())
-        return QDir::cleanPath(QDir(output).absolutePath());
-    return QFileInfo(output).absolutePath();
-}
-QString baseOf(const QString &output)
-{
-    if (output.endsWith('/') || output.endsWith('\\') || QFileInfo(output).isDir())
-        return QString();
-    return QFileInfo(output).completeBaseName();
-}
-
-CheckResult fail(const QString &message, const QString &reset = QString(), const QString &detail = QString())
-{
-    CheckResult c;
-    c.ok = false;
-    c.message = message;
-    c.resetOption = reset;
-    c.detail = detail;
-    return c;
-}
-
-// A number field: empty, then outside [lo, hi] (lo itself excluded when
-// `openLow`), reset to its default.
-bool checkNumber(const ToolSpec &spec, ToolRequest &r, const QString &option, double lo, double hi, bool openLow,
-                 CheckResult &result)
-{
-    const ParamSpec *p = spec.param(option);
-    const QString text = r.values.value(option).trimmed();
-    if (text.isEmpty()) {
-        result = fail(p->emptyMessage);
-        return false;
-    }
-    bool ok = false;
-    const double v = text.toDouble(&ok);
-    const bool inside = ok && (openLow ? v > lo : v >= lo) && v <= hi;
-    if (!inside) {
-        r.values[option] = p->defaultValue;
-        result = fail(p->invalidMessage, option, "--" + option + " " + text);
-        return false;
-    }
-    return true;
-}
-
-CheckResult check(const Kind &k, const ToolSpec &spec, ToolRequest &r)
-{
-    if (r.inputs.isEmpty())
-        return fail(spec.noInputMessage);
-    CheckResult c;
-    if (!checkNumber(spec, r, "xsize", 0.5, 200, false, c) || !checkNumber(spec, r, "ysize", 0.5, 200, false, c) ||
-        !checkNumber(spec, r, "height-break", 0.5, 20, false, c))
-        return c;
-    if (k.quantity == Quantity::Lai && !checkNumber(spec, r, "leaf-angle", 0, 1, true, c))
-        return c;
-    const QString output = r.output.trimmed();
-    if (output.isEmpty())
-        return fail(spec.outputEmptyMessage);
-    CheckResult invalid = fail(spec.invalidPathMessage);
-    invalid.setOutput = true;  // the field is cleared
-    const QString folder = folderOf(output);
-    const QString base = baseOf(output);
-    static const QRegularExpression forbidden("[\\\\/:*?\"<>|]");
-    if ((!QFileInfo(output).isDir() && !ToolChecks::isAbsolutePlatformPath(output)) || folder.isEmpty() ||
-        !QDir(folder).exists() || forbidden.match(base).hasMatch())
-        return invalid;
-    CheckResult ok;
-    ok.setOutput = true;
-    if (r.inputs.size() == 1) {
-        const QString b = base.isEmpty() ? baseName(r.inputs.first()) + k.suffix : base;
-        ok.output = ToolChecks::joinPath(folder, b + ".tif");
-    } else {
-        ok.output = ToolChecks::joinPath(folder, QString());
-    }
-    return ok;
-}
-
-QStringList outputs(const Kind &k, const ToolRequest &r)
-{
-    if (r.inputs.size() == 1)
-        return {r.output};
-    QStringList list;
-    for (const QString &in : r.inputs)
-        list << ToolChecks::joinPath(folderOf(r.output), baseName(in) + k.suffix + ".tif");
-    return list;
-}
 
 ToolOutcome run(const Kind &k, const ToolRequest &r, const QStringList &outs, CProcessBase *progress)
 {
@@ -408,8 +321,10 @@ ToolOutcome run(const Kind &k, const ToolRequest &r, const QStringList &outs, CP
     return outcome;
 }
 
+// A number field with its limits: empty, then outside them, is refused and
+// set back to its default.
 ParamSpec number(const QString &option, const QString &label, const QString &def, const QString &widget,
-                 const QString &empty, const QString &invalid)
+                 const QString &empty, const QString &invalid, double lo, double hi)
 {
     ParamSpec p;
     p.option = option;
@@ -418,6 +333,8 @@ ParamSpec number(const QString &option, const QString &label, const QString &def
     p.widgetName = widget;
     p.emptyMessage = empty;
     p.invalidMessage = invalid;
+    p.limitMin = lo;
+    p.limitMax = hi;
     return p;
 }
 
@@ -445,30 +362,31 @@ Tool makeTool(const Kind &k)
     s.extension = ".tif";
     s.output = OutputKind::FilePerInput;
     const ParamSpec x = number("xsize", "XSize(m)", "15", "XSize", "Xsize is empty! Please set!",
-                               "XSize is invalid!\nIt must be set between 0.5 and 200.\nRestore to default value.");
+                               "XSize is invalid!\nIt must be set between 0.5 and 200.\nRestore to default value.", 0.5, 200);
     const ParamSpec y = number("ysize", "YSize(m)", "15", "YSize", "Ysize is empty! Please set!",
-                               "YSize is invalid!\nIt must be set between 0.5 and 200.\nRestore to default value.");
+                               "YSize is invalid!\nIt must be set between 0.5 and 200.\nRestore to default value.", 0.5, 200);
     const ParamSpec hb =
         number("height-break", "HeightBreak(m)", "2", "HeightBreak", "HeightBreak is empty! Please set!",
-               "HeightBreak is invalid!\nIt must be set between 0.5 and 20.\nRestore to default value.");
+               "HeightBreak is invalid!\nIt must be set between 0.5 and 20.\nRestore to default value.", 0.5, 20);
     if (k.quantity == Quantity::Lai) {
-        const ParamSpec leaf =
+        ParamSpec leaf =
             number("leaf-angle", "Leaf Angle Distribution", "0.5", "LeafAngle",
                    "Leaf Angle Distribution is empty!Please set!",
-                   "Leaf Angle Distribution is invalid!\nIt must be set between 0 and 1.\nRestore to default value.");
+                   "Leaf Angle Distribution is invalid!\nIt must be set between 0 and 1.\nRestore to default value.",
+                   0, 1);
+        leaf.limitMinOpen = true;  // 0 is refused, 1 accepted
         s.params = {x, hb, leaf, y};
+        s.checkOrder = QStringList{"xsize", "ysize", "height-break", "leaf-angle"};
     } else {
         s.params = {x, y, hb};
     }
     t.run = [k](const ToolRequest &r, const QStringList &o, CProcessBase *p) { return run(k, r, o, p); };
-    t.check = [k](const ToolSpec &spec, ToolRequest &r) { return check(k, spec, r); };
-    t.outputs = [k](const ToolSpec &, const ToolRequest &r) { return outputs(k, r); };
+    t.check = [k](const ToolSpec &spec, ToolRequest &r) {
+        return MetricsOutputs::check(spec, r, k.suffix, ".tif", spec.invalidPathMessage);
+    };
+    t.outputs = [k](const ToolSpec &, const ToolRequest &r) { return MetricsOutputs::outputs(r, k.suffix, ".tif"); };
     t.defaultOutput = [k](const ToolSpec &, const ToolRequest &r) {
-        if (r.inputs.isEmpty())
-            return QString();
-        const QString first = r.inputs.first(), folder = QFileInfo(first).absolutePath();
-        return r.inputs.size() == 1 ? ToolChecks::joinPath(folder, baseName(first) + k.suffix + ".tif")
-                                    : ToolChecks::joinPath(folder, QString());
+        return MetricsOutputs::defaultOutput(r, k.suffix, ".tif");
     };
     t.outputIsFolder = [](const ToolSpec &, const ToolRequest &r) { return r.inputs.size() > 1; };
     t.outputFilter = "TIFF(*.tif)";

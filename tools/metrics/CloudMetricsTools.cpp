@@ -5,6 +5,7 @@
 #include "GridExtent.h"
 #include "InputDamage.h"
 #include "LasIO.h"
+#include "MetricsOutputs.h"
 #include "NormalisedHeights.h"
 
 #include <QDir>
@@ -44,7 +45,6 @@ const char *const kIntensityHeader =
 namespace {
 
 std::string local(const QString &path) { return QFile::encodeName(path).toStdString(); }
-QString baseName(const QString &path) { return QFileInfo(path).fileName().section('.', 0, 0); }
 
 // The two tools differ in these few things only.
 struct Flavour {
@@ -127,80 +127,6 @@ void intensityLine(std::string &line, double x, double y, double xs, double ys, 
     putArray(line, m.int_percentile, CCloudMetics::kLevelCount);
     put(line, m.int_con_iq);
     endLine(line);
-}
-
-// ---- output rules ------------------------------------------------------------------
-
-// An output text as its folder and base name; a folder form ("dir/") or an
-// existing folder has no base name.
-void splitOutput(const QString &output, QString &folder, QString &base)
-{
-    const QFileInfo info(output);
-    if (output.endsWith('/') || output.endsWith('\\') || info.isDir()) {
-        folder = QDir::cleanPath(output);
-        base.clear();
-    } else {
-        folder = info.absolutePath();
-        base = info.completeBaseName();
-    }
-}
-
-CheckResult check(const Flavour &f, const ToolSpec &spec, ToolRequest &r)
-{
-    const CheckResult params = ToolChecks::validateParams(spec, r);
-    if (!params.ok)
-        return params;
-    auto fail = [](const QString &message, const QString &detail = QString()) {
-        CheckResult c{false, message, QString(), true, QString()};  // the output field is cleared
-        c.detail = detail;
-        return c;
-    };
-    const QString output = r.output.trimmed();
-    if (output.isEmpty())
-        return fail(spec.outputEmptyMessage);
-    if (!QFileInfo(output).isDir() && !ToolChecks::isAbsolutePlatformPath(output))
-        return fail(f.notAbsolute, output + " is not an absolute path");
-    QString folder, base;
-    splitOutput(output, folder, base);
-    if (folder.isEmpty())
-        return fail(spec.outputEmptyMessage);
-    if (!QDir(folder).exists())
-        return fail(spec.invalidPathMessage, folder + " does not exist");
-    static const QRegularExpression forbidden("[\\\\/:*?\"<>|]");
-    if (forbidden.match(base).hasMatch())
-        return fail(spec.invalidPathMessage, base + " holds a character a file name cannot hold");
-    CheckResult ok;
-    ok.setOutput = true;
-    if (r.inputs.size() == 1)
-        ok.output = ToolChecks::joinPath(folder, (base.isEmpty() ? baseName(r.inputs.first()) + f.base : base) + ".csv");
-    else
-        ok.output = ToolChecks::joinPath(folder, QString());
-    if (ok.output.isEmpty())
-        return fail("Please set the output path!");
-    return ok;
-}
-
-QStringList outputs(const Flavour &f, const ToolRequest &r)
-{
-    if (r.inputs.size() == 1)
-        return {r.output};
-    QString folder, base;
-    splitOutput(r.output, folder, base);
-    QStringList list;
-    for (const QString &in : r.inputs)
-        list << ToolChecks::joinPath(folder, baseName(in) + f.base + ".csv");
-    return list;
-}
-
-QString defaultOutput(const Flavour &f, const ToolRequest &r)
-{
-    if (r.inputs.isEmpty())
-        return QString();
-    const QString first = r.inputs.first();
-    const QString folder = QFileInfo(first).absolutePath();
-    if (r.inputs.size() == 1)
-        return ToolChecks::joinPath(folder, baseName(first) + f.base + ".csv");
-    return ToolChecks::joinPath(folder, QString());
 }
 
 // ---- the run -------------------------------------------------------------------
@@ -425,9 +351,13 @@ Tool makeTool(const Flavour &f)
                  "percentile 25th; int_median_z is the median intensity.</p>";
     }
     t.run = [f](const ToolRequest &r, const QStringList &o, CProcessBase *p) { return run(f, r, o, p); };
-    t.check = [f](const ToolSpec &spec, ToolRequest &r) { return check(f, spec, r); };
-    t.outputs = [f](const ToolSpec &, const ToolRequest &r) { return outputs(f, r); };
-    t.defaultOutput = [f](const ToolSpec &, const ToolRequest &r) { return defaultOutput(f, r); };
+    t.check = [f](const ToolSpec &spec, ToolRequest &r) {
+        return MetricsOutputs::check(spec, r, f.base, ".csv", f.notAbsolute);
+    };
+    t.outputs = [f](const ToolSpec &, const ToolRequest &r) { return MetricsOutputs::outputs(r, f.base, ".csv"); };
+    t.defaultOutput = [f](const ToolSpec &, const ToolRequest &r) {
+        return MetricsOutputs::defaultOutput(r, f.base, ".csv");
+    };
     t.outputIsFolder = [](const ToolSpec &, const ToolRequest &r) { return r.inputs.size() > 1; };
     t.outputFilter = "CSV(*.csv)";
     t.outputCaption = "OutPut Path";
