@@ -6,6 +6,7 @@
 #include "LasDataTools.h"
 #include "OutlierTool.h"
 #include "RasterTools.h"
+#include "TreeTools.h"
 
 namespace ToolRegistry {
 
@@ -21,6 +22,7 @@ const std::vector<const Tool *> &tools()
         &CanopyTools::cover(),
         &CanopyTools::gap(),
         &CanopyTools::lai(),
+        &TreeTools::chmSegment(), &TreeTools::pointCloudSegment(),
     };
     return list;
 }

@@ -86,7 +86,7 @@ struct ToolRequest {
 struct CheckResult {
     bool ok = true;
     QString message;
-    QString resetOption;  // a parameter set back to its default
+    QString resetOption;  // a parameter set back to its default (several: separated by commas)
     bool setOutput = false;  // the output text becomes `output` (cleared when empty)
     QString output;
     QString detail;  // what failed, for the command line: a path or value

@@ -303,8 +303,9 @@ void ToolDialog::on_OK_clicked()
     if (check.setOutput)
         ui->OutputEdit->setText(check.output);
     if (!check.ok) {
-        if (!check.resetOption.isEmpty())
-            setValue(check.resetOption, req.values.value(check.resetOption));
+        // One option, or several separated by commas.
+        for (const QString &option : check.resetOption.split(',', Qt::SkipEmptyParts))
+            setValue(option, req.values.value(option));
         if (!check.message.isEmpty())  // an empty message ends the run silently
             Prompt::warning(this, spec.title, check.message);
         return;
