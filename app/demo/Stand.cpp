@@ -36,28 +36,28 @@ Stand generate(const Options &o)
     std::normal_distribution<double> normal(0.0, 1.0);
     auto crown = [&](Tree &t) {
         t.crownBase = t.height * (t.conifer ? 0.3 + 0.2 * unit(rng) : 0.45 + 0.15 * unit(rng));
-        t.radius = std::max(0.8, (t.conifer ? 0.9 + 0.08 * t.height : 1.3 + 0.11 * t.height) + 0.25 * normal(rng));
+        t.radius = std::max(0.8, (t.conifer ? 0.8 + 0.07 * t.height : 1.2 + 0.09 * t.height) + 0.25 * normal(rng));
     };
     const int total = static_cast<int>(std::lround(o.stemsPerHectare * o.side * o.side / 10000.0));
     const int suppressed = static_cast<int>(std::lround(total * o.suppressedShare));
     std::vector<Tree> &trees = stand.trees;
-    // Canopy trees: no two stems closer than 3 m, crowns free to overlap.
+    // Canopy trees: two stems stand at least 3/4 of the sum of their crown
+    // radii apart, so neighbouring crowns overlap by up to a quarter.
     for (int attempt = 0; attempt < 200000 && int(trees.size()) < total - suppressed; ++attempt) {
         Tree t;
         t.x = 1 + unit(rng) * (o.side - 2);
         t.y = 1 + unit(rng) * (o.side - 2);
+        t.conifer = unit(rng) < o.coniferShare;
+        t.height = std::clamp(20.0 + 4.5 * normal(rng), 8.0, 36.0);
+        crown(t);
         bool free = true;
         for (const Tree &u : trees)
-            if (std::hypot(u.x - t.x, u.y - t.y) < 3.0) {
+            if (std::hypot(u.x - t.x, u.y - t.y) < 0.75 * (u.radius + t.radius)) {
                 free = false;
                 break;
             }
-        if (!free)
-            continue;
-        t.conifer = unit(rng) < o.coniferShare;
-        t.height = std::clamp(20.0 + 5.0 * normal(rng), 8.0, 36.0);
-        crown(t);
-        trees.push_back(t);
+        if (free)
+            trees.push_back(t);
     }
     // Suppressed trees: half to two thirds the height of a canopy tree, their
     // crowns partly under its crown.

@@ -137,29 +137,38 @@ bool Cchm_segment::seed_location(CProcessBase *progress)
     if (!step(0.15))
         return false;
 
-    // Markers: a 3 x 3 maximum first (cheap), then the height-dependent window.
+    // Each cell drains up its steepest ascent, to its highest neighbour; a
+    // cell that no neighbour beats is a peak. A peak is a marker when it
+    // also beats every cell of its height-dependent window; otherwise it
+    // drains to the highest cell of that window, which overtops it.
+    constexpr uint32_t kNone = 0xffffffffu;
+    std::vector<uint32_t> up(n, kNone);
     std::vector<size_t> markers;
+    labels_.assign(n, 0);
     for (int r = 0; r < h; ++r) {
         for (int c = 0; c < w; ++c) {
             const size_t i = size_t(r) * w + c;
-            const float v = sp[i];
-            if (v < minHeight || v > maxHeight)
+            if (sp[i] < minHeight)
                 continue;
-            bool top = true;
-            for (int dr = -1; dr <= 1 && top; ++dr)
+            size_t best = i;
+            const bool inner = r > 0 && r < h - 1 && c > 0 && c < w - 1;
+            for (int dr = -1; dr <= 1; ++dr)
                 for (int dc = -1; dc <= 1; ++dc) {
                     const int rr = r + dr, cc = c + dc;
-                    if ((dr || dc) && rr >= 0 && rr < h && cc >= 0 && cc < w && beats(sp, size_t(rr) * w + cc, i)) {
-                        top = false;
-                        break;
+                    if ((dr || dc) && (inner || (rr >= 0 && rr < h && cc >= 0 && cc < w))) {
+                        const size_t j = size_t(rr) * w + cc;
+                        if (beats(sp, j, best))
+                            best = j;
                     }
                 }
-            if (!top)
+            if (best != i) {
+                up[i] = static_cast<uint32_t>(best);
                 continue;
-            const double radius = (windowBase + windowSlope * v) / cell;
+            }
+            const double radius = (windowBase + windowSlope * sp[i]) / cell;
             const int k = static_cast<int>(std::floor(radius));
             const double r2 = radius * radius;
-            for (int dr = -k; dr <= k && top; ++dr) {
+            for (int dr = -k; dr <= k; ++dr) {
                 const int rr = r + dr;
                 if (rr < 0 || rr >= h)
                     continue;
@@ -167,56 +176,49 @@ bool Cchm_segment::seed_location(CProcessBase *progress)
                     const int cc = c + dc;
                     if (cc < 0 || cc >= w || double(dr * dr + dc * dc) > r2)
                         continue;
-                    if (beats(sp, size_t(rr) * w + cc, i)) {
-                        top = false;
-                        break;
-                    }
+                    const size_t j = size_t(rr) * w + cc;
+                    if (beats(sp, j, best))
+                        best = j;
                 }
             }
-            if (top)
+            if (best != i) {
+                up[i] = static_cast<uint32_t>(best);
+            } else if (sp[i] <= maxHeight) {
                 markers.push_back(i);
-        }
-    }
-    if (!step(0.4))
-        return false;
-
-    // Flooding from the markers, highest level first. A cell higher than the
-    // crown edge it is reached from is taken at that edge's level, so the
-    // levels only fall.
-    labels_.assign(n, 0);
-    const int levels = static_cast<int>(std::ceil(double(maxHeight) * 100.0)) + 2;
-    auto levelOf = [&](float v) { return std::clamp(static_cast<int>(v * 100.0f), 0, levels - 1); };
-    std::vector<std::vector<uint32_t>> queue(levels);
-    std::vector<float> cut(markers.size() + 1, 0.0f);
-    for (size_t m = 0; m < markers.size(); ++m) {
-        const size_t i = markers[m];
-        labels_[i] = static_cast<int32_t>(m + 1);
-        cut[m + 1] = std::max(minHeight, static_cast<float>(crownFraction) * sp[i]);
-        queue[levelOf(sp[i])].push_back(static_cast<uint32_t>(i));
-    }
-    static const int dr8[] = {-1, -1, -1, 0, 0, 1, 1, 1}, dc8[] = {-1, 0, 1, -1, 1, -1, 0, 1};
-    for (int level = levels - 1; level >= 0; --level) {
-        std::vector<uint32_t> &bucket = queue[level];
-        while (!bucket.empty()) {
-            const uint32_t i = bucket.back();
-            bucket.pop_back();
-            const int32_t label = labels_[i];
-            const int r = static_cast<int>(i / w), c = static_cast<int>(i % w);
-            for (int k = 0; k < 8; ++k) {
-                const int rr = r + dr8[k], cc = c + dc8[k];
-                if (rr < 0 || rr >= h || cc < 0 || cc >= w)
-                    continue;
-                const size_t j = size_t(rr) * w + cc;
-                if (labels_[j] || sp[j] < cut[label])
-                    continue;
-                labels_[j] = label;
-                queue[std::min(level, levelOf(sp[j]))].push_back(static_cast<uint32_t>(j));
+                labels_[i] = static_cast<int32_t>(markers.size());
             }
         }
-        std::vector<uint32_t>().swap(bucket);
-        if ((level & 1023) == 0 && !step(0.4 + 0.4 * (1.0 - double(level) / levels)))
+        if ((r & 255) == 0 && !step(0.15 + 0.35 * double(r) / h))
             return false;
     }
+    // Crowns: every cell takes the marker its path reaches (paths are
+    // shortened as they are followed), and keeps it while it lies above
+    // crownFraction of that marker's height and above the minimum height.
+    std::vector<float> cut(markers.size() + 1, 0.0f);
+    for (size_t m = 0; m < markers.size(); ++m)
+        cut[m + 1] = std::max(minHeight, static_cast<float>(crownFraction) * sp[markers[m]]);
+    std::vector<int32_t> root(n, -1);  // the marker a cell drains to (0: none), -1 unknown
+    std::vector<uint32_t> path;
+    for (size_t i = 0; i < n; ++i) {
+        if (sp[i] < minHeight || root[i] >= 0)
+            continue;
+        size_t j = i;
+        path.clear();
+        while (root[j] < 0 && up[j] != kNone) {
+            path.push_back(static_cast<uint32_t>(j));
+            j = up[j];
+        }
+        const int32_t label = root[j] >= 0 ? root[j] : labels_[j];
+        root[j] = label;
+        for (uint32_t p : path)
+            root[p] = label;
+    }
+    for (size_t i = 0; i < n; ++i) {
+        const int32_t label = root[i] > 0 ? root[i] : 0;
+        labels_[i] = label && sp[i] >= cut[label] ? label : 0;
+    }
+    if (!step(0.75))
+        return false;
 
     // One line per crown: its highest (unsmoothed) cell, size and volume.
     const size_t m = markers.size();

@@ -179,26 +179,11 @@ bool segment(const std::vector<PointCloud> &points, const Options &o, std::vecto
     if (progress && !progress->SetPosition(0.15))
         return false;
 
-    std::vector<uint32_t> id(n, 0);       // tree of each swept point (by rank)
-    std::vector<signed char> localMax(n, -1);  // unknown until asked
+    std::vector<uint32_t> id(n, 0);  // tree of each swept point (by rank)
+    // Every higher point still to be segmented near a point has been swept
+    // before it, so the point is a local maximum exactly when its nearest
+    // swept point lies farther than the local maximum radius.
     const double lmr2 = o.localMaxRadius * o.localMaxRadius;
-    std::vector<std::pair<uint32_t, double>> found;
-    auto isLocalMax = [&](uint32_t k) {
-        if (localMax[k] < 0) {
-            const double q[2] = {s.x[k], s.y[k]};
-            found.clear();
-            tree.radiusSearch(q, lmr2, found, nanoflann::SearchParams(32, 0.0f, false));
-            bool top = true;
-            for (const auto &f : found)
-                if (f.first < k) {  // higher, or as high and earlier
-                    top = false;
-                    break;
-                }
-            localMax[k] = top ? 1 : 0;
-        }
-        return localMax[k] == 1;
-    };
-
     const double r2 = o.maxCrownRadius * o.maxCrownRadius;
     const double dtHigh2 = o.threshold * o.threshold;
     const double dtLow2 = dtHigh2 * o.lowZoneFactor * o.lowZoneFactor;
@@ -231,7 +216,7 @@ bool segment(const std::vector<PointCloud> &points, const Options &o, std::vecto
                 bool nearestInTree = false;
                 if (grid.nearest(s.x[k], s.y[k], d2, nearestInTree) && nearestInTree) {
                     const double dt2 = s.z[k] >= o.lowZoneHeight ? dtHigh2 : dtLow2;
-                    join = d2 <= dt2 || !isLocalMax(k);
+                    join = d2 <= dt2 || d2 <= lmr2;
                 }
             }
             grid.add(s.x[k], s.y[k], join);

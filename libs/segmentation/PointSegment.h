@@ -31,7 +31,7 @@ struct Options {
     double minHeight = 2.0;
     double lowZoneHeight = 15.0;
     double lowZoneFactor = 0.75;
-    double localMaxRadius = 2.0;
+    double localMaxRadius = 1.0;
 };
 
 // Gives every point its tree number (1, 2, ... in the order the trees were
