@@ -151,14 +151,16 @@ bool segment(const std::vector<PointCloud> &points, const Options &o, std::vecto
     treeIds.assign(points.size(), 0);
     Swept s;
     {
-        std::vector<uint32_t> order;
+        // Heights with their indices, sorted as one contiguous array.
+        std::vector<std::pair<double, uint32_t>> order;
         order.reserve(points.size());
         for (size_t i = 0; i < points.size(); ++i)
             if (points[i].z >= o.minHeight)
-                order.push_back(static_cast<uint32_t>(i));
-        std::stable_sort(order.begin(), order.end(),
-                         [&](uint32_t a, uint32_t b) { return points[a].z > points[b].z; });
-        s.index = std::move(order);
+                order.push_back({-points[i].z, static_cast<uint32_t>(i)});
+        std::sort(order.begin(), order.end());
+        s.index.resize(order.size());
+        for (size_t k = 0; k < order.size(); ++k)
+            s.index[k] = order[k].second;
     }
     const size_t n = s.index.size();
     s.x.resize(n);
