@@ -198,6 +198,24 @@ bool ScenceControl::loadRasterBands(int bands, const std::array<double, 6> &g, b
     return true;
 }
 
+bool ScenceControl::loadGreyRaster()
+{
+    rasterWidth = rasterReader->width;
+    rasterHeight = rasterReader->height;
+    const std::array<double, 6> g = rasterReader->geoTransform;
+    const double farX = g[0] + rasterWidth * g[1] + rasterHeight * g[2];
+    const double farY = g[3] + rasterWidth * g[4] + rasterHeight * g[5];
+    rasterCenterX = static_cast<float>((g[0] + farX) * 0.5);
+    rasterCenterY = static_cast<float>((g[3] + farY) * 0.5);
+    if (!loadRasterBands(1, g, false)) {
+        releaseRaster();
+        warn(tr("Open Raster File"), tr("Raster data is invalid!"));
+        return false;
+    }
+    applyScale(static_cast<float>(g[0]), static_cast<float>(g[3]), static_cast<float>(farX), static_cast<float>(farY));
+    return true;
+}
+
 void ScenceControl::AddRasterFile(const QString &path)
 {
     lasReader.reset();
@@ -220,16 +238,8 @@ void ScenceControl::AddRasterFile(const QString &path)
     rasterStyle = 0;
     const int bands = rasterReader->bandCount;
     if (bands == 1) {
-        rasterCenterX = static_cast<float>((g[0] + farX) * 0.5);
-        rasterCenterY = static_cast<float>((g[3] + farY) * 0.5);
-        if (!loadRasterBands(1, g, false)) {
-            releaseRaster();
-            warn(tr("Open Raster File"), tr("Raster data is invalid!"));
-            return;
-        }
-        applyScale(static_cast<float>(g[0]), static_cast<float>(g[3]), static_cast<float>(farX),
-                   static_cast<float>(farY));
-        sceneKind = Raster;
+        if (loadGreyRaster())
+            sceneKind = Raster;
     } else if (bands == 3) {
         rasterCenterX = std::floor(rasterWidth * 0.5f);
         rasterCenterY = std::floor(rasterHeight * 0.5f);
@@ -747,22 +757,11 @@ void ScenceControl::ShowSegmentationOverlap()
         warn("Open Raster File", "This Version only Support one band of Raster File !");
         return;
     }
-    rasterWidth = rasterReader->width;
-    rasterHeight = rasterReader->height;
-    const std::array<double, 6> g = rasterReader->geoTransform;
-    const double farX = g[0] + rasterWidth * g[1] + rasterHeight * g[2];
-    const double farY = g[3] + rasterWidth * g[4] + rasterHeight * g[5];
-    rasterCenterX = static_cast<float>((g[0] + farX) * 0.5);
-    rasterCenterY = static_cast<float>((g[3] + farY) * 0.5);
-    if (!loadRasterBands(1, g, false)) {
-        releaseRaster();
-        warn("Open Raster File", "Raster data is invalid!");
+    if (!loadGreyRaster())
         return;
-    }
     // The trees are drawn in the raster's frame.
     tableCenterX = rasterCenterX;
     tableCenterY = rasterCenterY;
-    applyScale(static_cast<float>(g[0]), static_cast<float>(g[3]), static_cast<float>(farX), static_cast<float>(farY));
     sceneKind = Overlap;
 }
 

@@ -169,6 +169,8 @@ private:
     void setMode(int mode, bool signal);
     void releaseRaster();
     bool loadRasterBands(int bands, const std::array<double, 6> &g, bool pixelUnits);
+    // Reads the one band of rasterReader into cells, centre and scale.
+    bool loadGreyRaster();
     bool readTreeTable(const QString &path);
     void assignTreeColours(bool fromSourceIds);
 };

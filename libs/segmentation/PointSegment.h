@@ -3,9 +3,12 @@
 // segmentation (PCS) of Li, Guo, Jakubowski and Kelly (2012): trees are grown
 // one at a time from the highest point not yet taken. Sweeping the points of
 // the current tree's neighbourhood from high to low, a point joins the tree
-// when the nearest point already swept is one of the tree's, unless it is a
-// local maximum (the highest point within localMaxRadius) lying farther than
-// the spacing threshold from the tree: then it is the top of another tree.
+// when the nearest point already swept (dmin1 to the tree, dmin2 to the
+// others) is one of the tree's, unless it is a local maximum lying farther
+// than the spacing threshold from the tree: then it is the top of another
+// tree. A point is a local maximum when no point still to be segmented
+// within localMaxRadius is higher; every such point has been swept before
+// it, so this is the case exactly when no swept point lies that close.
 // Points left over form the next trees.
 //
 // Points below minHeight are ground and understorey and are ignored (tree

@@ -50,6 +50,16 @@ CheckResult checkTableOutput(const ToolSpec &spec, const ToolRequest &r)
     return ok;
 }
 
+// Both tools write the one table the output names.
+void tableOutput(Tool &t)
+{
+    t.spec.extension = ".csv";
+    t.outputs = [](const ToolSpec &, const ToolRequest &r) { return QStringList{r.output}; };
+    t.outputIsFolder = [](const ToolSpec &, const ToolRequest &) { return false; };
+    t.outputFilter = "CSV(*.csv)";
+    t.outputCaption = "OutPut Path";
+}
+
 ParamSpec height(const QString &option, const QString &label, const QString &def, const QString &word)
 {
     ParamSpec p;
@@ -176,7 +186,6 @@ const Tool &chmSegment()
                  "<p><img src=\":/res/chmsegement.png\"></p>";
         s.lasInputs = false;
         s.positionalParam = "chm";
-        s.extension = ".csv";
         s.noInputMessage = "Please add CHM File!";
         ParamSpec chm;
         chm.option = "chm";
@@ -190,15 +199,12 @@ const Tool &chmSegment()
                     height("min-height", "Minimum tree height(m)", "2", "Minimum")};
         t.run = runChm;
         t.check = checkChm;
-        t.outputs = [](const ToolSpec &, const ToolRequest &r) { return QStringList{r.output}; };
+        tableOutput(t);
         t.defaultOutput = [](const ToolSpec &, const ToolRequest &r) {
             const QString chm = r.values.value("chm");
             return chm.isEmpty() ? QString()
                                  : ToolChecks::joinPath(QFileInfo(chm).absolutePath(), baseName(chm) + "_OutPut.csv");
         };
-        t.outputIsFolder = [](const ToolSpec &, const ToolRequest &) { return false; };
-        t.outputFilter = "CSV(*.csv)";
-        t.outputCaption = "OutPut Path";
         return t;
     }();
     return tool;
@@ -223,7 +229,6 @@ const Tool &pointCloudSegment()
                  "number as the point source ID.</p>";
         s.noInputMessage = "Please add Las File!";
         s.suffix = "_PCS.csv";
-        s.extension = ".csv";
         ParamSpec threshold;
         threshold.option = "threshold";
         threshold.label = "Spacing Threshold(m)";
@@ -239,15 +244,12 @@ const Tool &pointCloudSegment()
             const CheckResult params = ToolChecks::validateParams(spec, r);
             return params.ok ? checkTableOutput(spec, r) : params;
         };
-        t.outputs = [](const ToolSpec &, const ToolRequest &r) { return QStringList{r.output}; };
+        tableOutput(t);
         t.defaultOutput = [](const ToolSpec &spec, const ToolRequest &r) {
             if (r.inputs.size() <= 1)
                 return ToolChecks::defaultOutput(spec, r.inputs);
             return ToolChecks::joinPath(QFileInfo(r.inputs.last()).absolutePath(), "PCS.csv");
         };
-        t.outputIsFolder = [](const ToolSpec &, const ToolRequest &) { return false; };
-        t.outputFilter = "CSV(*.csv)";
-        t.outputCaption = "OutPut Path";
         t.combinesInputs = [](const ToolRequest &r) { return r.inputs.size() > 1; };
         return t;
     }();
