@@ -2,6 +2,9 @@
 
 #include "CloudMetricsTools.h"
 #include "CanopyTools.h"
+#include "ClipTools.h"
+#include "ConvertTools.h"
+#include "ExtractTools.h"
 #include "GroundFilterTool.h"
 #include "LasDataTools.h"
 #include "OutlierTool.h"
@@ -21,6 +24,9 @@ const std::vector<const Tool *> &tools()
         &CanopyTools::cover(),
         &CanopyTools::gap(),
         &CanopyTools::lai(),
+        &ClipTools::circle(), &ClipTools::rectangle(), &ClipTools::polygon(),
+        &ExtractTools::byClass(), &ExtractTools::byElevation(), &ExtractTools::byIntensity(), &ExtractTools::byReturn(),
+        &ConvertTools::lasToAscii(), &ConvertTools::lasToVector(), &ConvertTools::boundary(),
     };
     return list;
 }

@@ -1,0 +1,96 @@
+#pragma once
+// The point tests of the extraction and clipping operations, as small value
+// types applied to the selection fields of a point (PointKey). The same test
+// serves a chunk of decoded points and the record stream of a file, so the
+// two cannot disagree.
+
+#include "DataManagement.h"
+#include "LasStream.h"
+
+#include <array>
+#include <cmath>
+#include <vector>
+
+namespace selection {
+
+using VerdantaIO::PointKey;
+
+struct ClassTest {
+    std::array<bool, 256> listed{};
+    explicit ClassTest(const std::vector<uint8_t> &codes)
+    {
+        for (uint8_t c : codes)
+            listed[c] = true;
+    }
+    bool operator()(const PointKey &k) const { return listed[k.classification]; }
+};
+
+// Inclusive (both bounds kept) or open range on Z or on intensity.
+struct RangeTest {
+    bool onZ;
+    bool inclusive;
+    double min, max;
+    bool operator()(const PointKey &k) const
+    {
+        const double v = onZ ? k.z : double(k.intensity);
+        return inclusive ? v >= min && v <= max : v > min && v < max;
+    }
+};
+
+struct ReturnTest {
+    int value, qualifier;
+    bool operator()(const PointKey &k) const
+    {
+        switch (qualifier) {
+        case 1:  // last returns
+            return k.returnNumber >= 1 && k.returnNumber == k.numberOfReturns;
+        case 2:  // returns numbered above value
+            return k.returnNumber > value;
+        default:
+            return k.returnNumber == value;
+        }
+    }
+};
+
+// Circles and rectangles (bounds and circle edge inclusive).
+struct RegionTest {
+    C_DataManagement::ClipRegion r;
+    bool operator()(const PointKey &k) const
+    {
+        if (r.circle) {
+            const double dx = k.x - r.x, dy = k.y - r.y;
+            return dx * dx + dy * dy <= r.radius * r.radius;
+        }
+        return k.x >= r.left && k.x <= r.right && k.y >= r.bottom && k.y <= r.top;
+    }
+};
+
+// Polygons (outer rings and holes, even-odd within one polygon, union over
+// polygons) prepared for many point tests: a bounding-box check, then only
+// the edges of the horizontal slab that holds the point. A point on an edge
+// is inside.
+class PreparedPolygons {
+public:
+    explicit PreparedPolygons(const std::vector<C_DataManagement::ClipPolygon> &polygons);
+    bool empty() const { return edges_.empty(); }
+    bool operator()(const PointKey &k) const { return contains(k.x, k.y); }
+    bool contains(double x, double y) const;
+
+private:
+    struct Edge {
+        double x1, y1, x2, y2;
+        double minX, maxX;
+        double dxdy;  // (x2 - x1) / (y2 - y1), 0 for a horizontal edge
+        double length;
+        int polygon;
+    };
+    std::vector<Edge> edges_;
+    std::vector<uint32_t> slabStart_;  // slabs_ + 1 entries
+    std::vector<uint32_t> slabEdges_;  // edge indices by slab, grouped by polygon
+    double minX_ = 0, maxX_ = 0, minY_ = 0, maxY_ = 0;
+    double slabHeight_ = 1;
+    uint32_t slabs_ = 0;
+    double tolerance_ = 1e-9;
+};
+
+}  // namespace selection
