@@ -36,18 +36,24 @@ struct LazyOutput {
 // Passes over one input, keeping the points for which test(key) holds.
 // Steps the progress once per chunk; returns a C_DataManagement stream
 // status.
-template <class Test>
-int select(const LasRecordReader &in, LazyOutput &out, const Test &test, CProcessBase *progress, uint64_t &kept)
+template <bool Extended, class Test>
+int selectIn(LasRecordReader &in, LazyOutput &out, const Test &test, CProcessBase *progress, uint64_t &kept)
 {
     const uint64_t n = in.count(), chunk = C_DataManagement::kChunk;
-    std::vector<PointKey> keys(std::min(n, chunk));
+    const uint16_t len = in.recordLength();
+    const PointHeader &h = in.header();
     PointCloud point;
     int layout = -1;  // unknown until the output exists: 1 copy records, 0 encode points
     for (uint64_t start = 0; start < n; start += chunk) {
         const uint64_t m = std::min(chunk, n - start);
-        in.keys(start, m, keys.data());
+        const uint8_t *recs = in.load(start, m);
+        if (!recs) {
+            out.error = "Could not read the points of the file";
+            return C_DataManagement::kStreamOpenFailed;
+        }
         for (uint64_t k = 0; k < m; ++k) {
-            if (!test(keys[k]))
+            const uint8_t *rec = recs + k * len;
+            if (!test(keyOf<Extended>(rec, h)))
                 continue;
             if (layout < 0) {
                 if (!out.ensure())
@@ -55,7 +61,7 @@ int select(const LasRecordReader &in, LazyOutput &out, const Test &test, CProces
                 layout = out.writer.sameLayout(in) ? 1 : 0;
             }
             if (layout == 1) {
-                out.writer.addRecord(in.record(start + k));
+                out.writer.addRecord(rec);
             } else {
                 in.decodeOne(start + k, point);
                 if (!out.writer.addPoint(point)) {
@@ -65,11 +71,22 @@ int select(const LasRecordReader &in, LazyOutput &out, const Test &test, CProces
             }
             ++kept;
         }
-        in.release(start, m);
+        if (layout == 0)
+            in.release(start, m);
         if (progress && !progress->StepIt())
             return C_DataManagement::kStreamCancelled;
     }
     return C_DataManagement::kStreamDone;
+}
+
+// Passes over one input, keeping the points for which test(key) holds.
+// Steps the progress once per chunk; returns a C_DataManagement stream
+// status.
+template <class Test>
+int select(LasRecordReader &in, LazyOutput &out, const Test &test, CProcessBase *progress, uint64_t &kept)
+{
+    return in.format() >= 6 ? selectIn<true>(in, out, test, progress, kept)
+                            : selectIn<false>(in, out, test, progress, kept);
 }
 
 }  // namespace streaming

@@ -9,6 +9,11 @@
 #include <cstring>
 #include <filesystem>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace VerdantaIO {
@@ -22,6 +27,15 @@ struct LasRecordReader::Impl {
     PointBlock block;
     PointHeader header;
     const uint8_t *base = nullptr;
+#ifndef _WIN32
+    int fd = -1;
+    std::vector<uint8_t> buffer;
+    ~Impl()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+#endif
 };
 
 LasRecordReader::LasRecordReader() = default;
@@ -40,6 +54,14 @@ bool LasRecordReader::open(const std::string &path)
         return false;
     }
     d_->base = d_->file.data() + d_->block.offset;
+#ifndef _WIN32
+    d_->fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (d_->fd < 0) {
+        error_ = "Could not open the file " + path;
+        d_.reset();
+        return false;
+    }
+#endif
     return true;
 }
 
@@ -49,36 +71,38 @@ uint16_t LasRecordReader::recordLength() const { return d_->block.recordLength; 
 int LasRecordReader::format() const { return d_->block.format; }
 const uint8_t *LasRecordReader::record(uint64_t i) const { return d_->base + i * d_->block.recordLength; }
 
-namespace {
-template <bool Extended>
-void keysOf(const uint8_t *s, uint64_t n, uint16_t stride, const PointHeader &h, PointKey *out)
-{
-    for (uint64_t i = 0; i < n; ++i, s += stride) {
-        PointKey &k = out[i];
-        k.x = load<int32_t>(s) * h.scaleX + h.offsetX;
-        k.y = load<int32_t>(s + 4) * h.scaleY + h.offsetY;
-        k.z = load<int32_t>(s + 8) * h.scaleZ + h.offsetZ;
-        k.intensity = load<uint16_t>(s + 12);
-        const uint8_t bits = s[14];
-        if (Extended) {
-            k.returnNumber = bits & 0x0F;
-            k.numberOfReturns = (bits >> 4) & 0x0F;
-            k.classification = s[16];
-        } else {
-            k.returnNumber = bits & 0x07;
-            k.numberOfReturns = (bits >> 3) & 0x07;
-            k.classification = s[15] & 0x1F;
-        }
-    }
-}
-}  // namespace
-
 void LasRecordReader::keys(uint64_t start, uint64_t n, PointKey *out) const
 {
+    const uint16_t len = d_->block.recordLength;
+    const uint8_t *s = record(start);
     if (d_->block.format >= 6)
-        keysOf<true>(record(start), n, d_->block.recordLength, d_->header, out);
+        for (uint64_t i = 0; i < n; ++i)
+            out[i] = keyOf<true>(s + i * len, d_->header);
     else
-        keysOf<false>(record(start), n, d_->block.recordLength, d_->header, out);
+        for (uint64_t i = 0; i < n; ++i)
+            out[i] = keyOf<false>(s + i * len, d_->header);
+}
+
+const uint8_t *LasRecordReader::load(uint64_t start, uint64_t n)
+{
+    if (start + n > d_->block.count)
+        return nullptr;
+#ifdef _WIN32
+    return record(start);
+#else
+    const size_t bytes = static_cast<size_t>(n) * d_->block.recordLength;
+    if (d_->buffer.size() < bytes)
+        d_->buffer.resize(bytes);
+    const uint64_t offset = d_->block.offset + start * d_->block.recordLength;
+    size_t done = 0;
+    while (done < bytes) {
+        const ssize_t r = pread(d_->fd, d_->buffer.data() + done, bytes - done, static_cast<off_t>(offset + done));
+        if (r <= 0)
+            return nullptr;
+        done += static_cast<size_t>(r);
+    }
+    return d_->buffer.data();
+#endif
 }
 
 void LasRecordReader::decode(uint64_t start, uint64_t n, PointCloud *out) const

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,35 @@ struct PointKey {
     uint8_t returnNumber;
     uint8_t numberOfReturns;
 };
+
+// The selection fields of one record; `Extended` for formats 6 and above.
+// Inlined into a test, the fields it does not look at cost nothing.
+template <bool Extended>
+inline PointKey keyOf(const uint8_t *s, const PointHeader &h)
+{
+    int32_t X, Y, Z;
+    uint16_t I;
+    std::memcpy(&X, s, 4);
+    std::memcpy(&Y, s + 4, 4);
+    std::memcpy(&Z, s + 8, 4);
+    std::memcpy(&I, s + 12, 2);
+    PointKey k;
+    k.x = X * h.scaleX + h.offsetX;
+    k.y = Y * h.scaleY + h.offsetY;
+    k.z = Z * h.scaleZ + h.offsetZ;
+    k.intensity = I;
+    const uint8_t bits = s[14];
+    if (Extended) {
+        k.returnNumber = bits & 0x0F;
+        k.numberOfReturns = (bits >> 4) & 0x0F;
+        k.classification = s[16];
+    } else {
+        k.returnNumber = bits & 0x07;
+        k.numberOfReturns = (bits >> 3) & 0x07;
+        k.classification = s[15] & 0x1F;
+    }
+    return k;
+}
 
 inline PointKey keyOf(const PointCloud &p)
 {
@@ -51,6 +81,10 @@ public:
 
     // The selection fields of records [start, start + n).
     void keys(uint64_t start, uint64_t n, PointKey *out) const;
+    // Records [start, start + n), read into a buffer of the reader (valid
+    // until the next call): a sequential pass this way costs no page faults
+    // and leaves nothing resident. Null when they cannot be read.
+    const uint8_t *load(uint64_t start, uint64_t n);
     // The whole points of records [start, start + n).
     void decode(uint64_t start, uint64_t n, PointCloud *out) const;
     // The whole point of record i.
