@@ -48,7 +48,7 @@ PreparedPolygons::PreparedPolygons(const std::vector<C_DataManagement::ClipPolyg
     if (edges_.empty())
         return;
     // A point within a micrometre of an edge lies on it.
-    tolerance_ = 1e-6;
+    tolerance_ = kOnBound;
     slabs_ = static_cast<uint32_t>(std::min<size_t>(std::max<size_t>(edges_.size(), 1), 1u << 16));
     const double height = maxY_ - minY_;
     slabHeight_ = height > 0 ? height / slabs_ : 1.0;

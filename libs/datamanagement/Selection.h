@@ -15,6 +15,12 @@ namespace selection {
 
 using VerdantaIO::PointKey;
 
+// Bounds typed by a user hold decimals that a stored coordinate (an integer
+// times the scale plus the offset) does not reproduce exactly: 10.05 is
+// 1005 x 0.01 = 10.049999999999999. Coordinates within this distance of a
+// bound count as on it.
+constexpr double kOnBound = 1e-6;
+
 struct ClassTest {
     std::array<bool, 256> listed{};
     explicit ClassTest(const std::vector<uint8_t> &codes)
@@ -33,7 +39,7 @@ struct RangeTest {
     bool operator()(const PointKey &k) const
     {
         const double v = onZ ? k.z : double(k.intensity);
-        return inclusive ? v >= min && v <= max : v > min && v < max;
+        return inclusive ? v >= min - kOnBound && v <= max + kOnBound : v > min + kOnBound && v < max - kOnBound;
     }
 };
 
@@ -59,9 +65,11 @@ struct RegionTest {
     {
         if (r.circle) {
             const double dx = k.x - r.x, dy = k.y - r.y;
-            return dx * dx + dy * dy <= r.radius * r.radius;
+            const double reach = r.radius + kOnBound;
+            return dx * dx + dy * dy <= reach * reach;
         }
-        return k.x >= r.left && k.x <= r.right && k.y >= r.bottom && k.y <= r.top;
+        return k.x >= r.left - kOnBound && k.x <= r.right + kOnBound && k.y >= r.bottom - kOnBound &&
+               k.y <= r.top + kOnBound;
     }
 };
 
