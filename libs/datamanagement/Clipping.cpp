@@ -154,16 +154,60 @@ bool skip(const LasRecordReader &r, CProcessBase *progress)
     return true;
 }
 
-int finish(streaming::LazyOutput &out, int status, std::string &error)
-{
-    if (out.writer.isOpen() && !out.writer.close() && status == C_DataManagement::kStreamDone) {
-        out.error = out.writer.lastError();
-        status = C_DataManagement::kStreamWriteFailed;
+// One clip run: every input open, one output with the first input's
+// header, passes of a test over the inputs.
+struct ClipRun {
+    std::vector<std::unique_ptr<LasRecordReader>> readers;
+    PointHeader templ;
+    streaming::LazyOutput out;
+    CProcessBase *progress = nullptr;
+    uint64_t kept = 0;
+
+    bool open(const std::vector<std::string> &inputs, const std::string &output, size_t passes, std::string &error)
+    {
+        if (!openAll(inputs, readers, error))
+            return false;
+        templ = readers.front()->header();
+        out.path = output;
+        out.templ = &templ;
+        if (progress) {
+            uint64_t chunks = 0;
+            for (const auto &r : readers)
+                chunks += chunksOf(*r);
+            progress->SetStepCount(static_cast<int32_t>(std::max<uint64_t>(1, chunks * passes)));
+        }
+        return true;
     }
-    if (status != C_DataManagement::kStreamDone)
-        error = out.error;
-    return status;
-}
+
+    // The points that pass `test` in every input whose bounds meet the box.
+    template <class Test>
+    int pass(const Test &test, double minX, double maxX, double minY, double maxY)
+    {
+        for (const auto &r : readers) {
+            if (!mayHold(*r, minX, maxX, minY, maxY)) {
+                if (!skip(*r, progress))
+                    return C_DataManagement::kStreamCancelled;
+                continue;
+            }
+            const int status = streaming::select(*r, out, test, progress, kept);
+            if (status != C_DataManagement::kStreamDone)
+                return status;
+        }
+        return C_DataManagement::kStreamDone;
+    }
+
+    // Finishes the output (what was written before a failure stays a valid file).
+    int finish(int status, std::string &error)
+    {
+        if (out.writer.isOpen() && !out.writer.close() && status == C_DataManagement::kStreamDone) {
+            out.error = out.writer.lastError();
+            status = C_DataManagement::kStreamWriteFailed;
+        }
+        if (status != C_DataManagement::kStreamDone)
+            error = out.error;
+        return status;
+    }
+};
 
 }  // namespace
 
@@ -172,37 +216,20 @@ int C_DataManagement::ClipRegions(const std::vector<std::string> &inputs, const 
 {
     kept = 0;
     error_.clear();
-    std::vector<std::unique_ptr<LasRecordReader>> readers;
-    if (!openAll(inputs, readers, error_))
+    ClipRun run;
+    run.progress = progress;
+    if (!run.open(inputs, output, regions.size(), error_))
         return kStreamOpenFailed;
-    const PointHeader templ = readers.front()->header();
-    streaming::LazyOutput out;
-    out.path = output;
-    out.templ = &templ;
-    if (progress) {
-        uint64_t chunks = 0;
-        for (const auto &r : readers)
-            chunks += chunksOf(*r);
-        progress->SetStepCount(static_cast<int32_t>(std::max<uint64_t>(1, chunks * regions.size())));
-    }
     int status = kStreamDone;
-    for (const ClipRegion &region : regions) {
-        const double minX = region.circle ? region.x - region.radius : region.left;
-        const double maxX = region.circle ? region.x + region.radius : region.right;
-        const double minY = region.circle ? region.y - region.radius : region.bottom;
-        const double maxY = region.circle ? region.y + region.radius : region.top;
-        for (const auto &r : readers) {
-            if (!mayHold(*r, minX, maxX, minY, maxY)) {
-                if (!skip(*r, progress))
-                    return finish(out, kStreamCancelled, error_);
-                continue;
-            }
-            status = streaming::select(*r, out, selection::RegionTest{region}, progress, kept);
-            if (status != kStreamDone)
-                return finish(out, status, error_);
-        }
+    for (const ClipRegion &r : regions) {
+        const double reach = r.radius;
+        status = r.circle ? run.pass(selection::RegionTest{r}, r.x - reach, r.x + reach, r.y - reach, r.y + reach)
+                          : run.pass(selection::RegionTest{r}, r.left, r.right, r.bottom, r.top);
+        if (status != kStreamDone)
+            break;
     }
-    return finish(out, status, error_);
+    kept = run.kept;
+    return run.finish(status, error_);
 }
 
 int C_DataManagement::ClipPolygons(const std::vector<std::string> &inputs, const std::vector<ClipPolygon> &polygons,
@@ -210,41 +237,16 @@ int C_DataManagement::ClipPolygons(const std::vector<std::string> &inputs, const
 {
     kept = 0;
     error_.clear();
-    std::vector<std::unique_ptr<LasRecordReader>> readers;
-    if (!openAll(inputs, readers, error_))
+    ClipRun run;
+    run.progress = progress;
+    if (!run.open(inputs, output, 1, error_))
         return kStreamOpenFailed;
     const selection::PreparedPolygons prepared(polygons);
-    const PointHeader templ = readers.front()->header();
-    streaming::LazyOutput out;
-    out.path = output;
-    out.templ = &templ;
-    if (progress) {
-        uint64_t chunks = 0;
-        for (const auto &r : readers)
-            chunks += chunksOf(*r);
-        progress->SetStepCount(static_cast<int32_t>(std::max<uint64_t>(1, chunks)));
-    }
-    double minX = 0, maxX = 0, minY = 0, maxY = 0;
-    bool first = true;
-    for (const auto &p : polygons)
-        for (const auto &ring : p.rings)
-            for (const XYZ &v : ring) {
-                minX = first ? v.x : std::min(minX, v.x); maxX = first ? v.x : std::max(maxX, v.x);
-                minY = first ? v.y : std::min(minY, v.y); maxY = first ? v.y : std::max(maxY, v.y);
-                first = false;
-            }
-    int status = kStreamDone;
-    for (const auto &r : readers) {
-        if (prepared.empty() || !mayHold(*r, minX, maxX, minY, maxY)) {
-            if (!skip(*r, progress))
-                return finish(out, kStreamCancelled, error_);
-            continue;
-        }
-        status = streaming::select(*r, out, prepared, progress, kept);
-        if (status != kStreamDone)
-            return finish(out, status, error_);
-    }
-    return finish(out, status, error_);
+    double minX, maxX, minY, maxY;
+    prepared.bounds(minX, maxX, minY, maxY);
+    const int status = run.pass(prepared, minX, maxX, minY, maxY);
+    kept = run.kept;
+    return run.finish(status, error_);
 }
 
 bool C_DataManagement::PolygonCut(const std::vector<PointCloud> &points, const std::vector<ClipPolygon> &polygons,

@@ -83,6 +83,14 @@ public:
     bool empty() const { return edges_.empty(); }
     bool operator()(const PointKey &k) const { return contains(k.x, k.y); }
     bool contains(double x, double y) const;
+    // The box of every edge; an empty box (min above max) without edges.
+    void bounds(double &minX, double &maxX, double &minY, double &maxY) const
+    {
+        minX = edges_.empty() ? 1 : minX_;
+        maxX = edges_.empty() ? 0 : maxX_;
+        minY = edges_.empty() ? 1 : minY_;
+        maxY = edges_.empty() ? 0 : maxY_;
+    }
 
 private:
     struct Edge {

@@ -91,8 +91,12 @@ double integerValue(char letter, const PointCloud &p)
     }
 }
 
-bool openInput(LasRecordReader &reader, const std::string &input, std::string *error)
+// The checks of both exports: the field string, then the input.
+bool openInput(LasRecordReader &reader, const std::string &input, const std::string &fields, std::string *error)
 {
+    char bad = 0;
+    if (!validFieldString(fields, &bad))
+        return fail(error, std::string("The field string holds an unknown or repeated letter: ") + bad);
     if (!reader.open(input))
         return fail(error, kExportOpenFailed);
     return true;
@@ -116,11 +120,8 @@ bool validFieldString(const std::string &fields, char *bad)
 bool LAS2TxT(const std::string &input, const std::string &output, const std::string &fields,
              const std::string &separator, CProcessBase *progress, std::string *error)
 {
-    char bad = 0;
-    if (!validFieldString(fields, &bad))
-        return fail(error, std::string("The field string holds an unknown or repeated letter: ") + bad);
     LasRecordReader reader;
-    if (!openInput(reader, input, error))
+    if (!openInput(reader, input, fields, error))
         return false;
     const PointHeader &h = reader.header();
     const int decimals[3] = {decimalsOf(h.scaleX), decimalsOf(h.scaleY), decimalsOf(h.scaleZ)};
@@ -183,11 +184,8 @@ bool LAS2TxT(const std::string &input, const std::string &output, const std::str
 bool LAS2Shp(const std::string &input, const std::string &output, const std::string &fields,
              CProcessBase *progress, std::string *error)
 {
-    char bad = 0;
-    if (!validFieldString(fields, &bad))
-        return fail(error, std::string("The field string holds an unknown or repeated letter: ") + bad);
     LasRecordReader reader;
-    if (!openInput(reader, input, error))
+    if (!openInput(reader, input, fields, error))
         return false;
     CLASIO las;  // for the coordinate reference only
     if (!las.LoadFile(input))
