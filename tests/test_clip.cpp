@@ -321,6 +321,71 @@ private slots:
         C_DataManagement dm;
         QVERIFY(dm.PolygonCut(las.points, {poly}, inside, nullptr));
         QCOMPARE(int(inside.size()), expectedInside);
+
+        // A star of 1000 vertices with a hole, and a square overlapping it
+        // (a multi-polygon): random points, the vertices and edge midpoints,
+        // against OGR.
+        C_DataManagement::ClipPolygon star, box;
+        OGRPolygon oracleStar, oracleBox;  // two valid polygons: OGR's answer for their union
+        {
+            OGRPolygon s;
+            auto *outer = new OGRLinearRing, *hole = new OGRLinearRing;
+            std::vector<XYZ> o, h;
+            for (int k = 0; k < 1000; ++k) {
+                const double a = 2 * M_PI * k / 1000, r = 300 + 90 * std::sin(13 * a);
+                o.push_back({std::round(r * std::cos(a) * 100) / 100, std::round(r * std::sin(a) * 100) / 100, 0});
+                outer->addPoint(o.back().x, o.back().y);
+            }
+            for (int k = 0; k < 4; ++k) {
+                h.push_back({k == 1 || k == 2 ? 50.0 : -50.0, k >= 2 ? 50.0 : -50.0, 0});
+                hole->addPoint(h.back().x, h.back().y);
+            }
+            outer->closeRings();
+            hole->closeRings();
+            s.addRingDirectly(outer);
+            s.addRingDirectly(hole);
+            oracleStar = s;
+            star.rings = {o, h};
+            OGRPolygon b;
+            auto *ring = new OGRLinearRing;
+            for (const XYZ &v : std::vector<XYZ>{{250, -20, 0}, {420, -20, 0}, {420, 30, 0}, {250, 30, 0}}) {
+                box.rings.resize(1);
+                box.rings[0].push_back(v);
+                ring->addPoint(v.x, v.y);
+            }
+            ring->closeRings();
+            b.addRingDirectly(ring);
+            oracleBox = b;
+        }
+        std::vector<PointCloud> probes;
+        std::uniform_real_distribution<double> u(-420, 420);
+        std::mt19937 rng(11);
+        for (int i = 0; i < 20000; ++i) {
+            PointCloud p;
+            p.x = std::round(u(rng) * 100) / 100;
+            p.y = std::round(u(rng) * 100) / 100;
+            probes.push_back(p);
+        }
+        for (const auto &ring : {star.rings[0], star.rings[1], box.rings[0]})
+            for (size_t k = 0; k < ring.size(); ++k) {
+                PointCloud v, m;
+                v.x = ring[k].x;
+                v.y = ring[k].y;
+                m.x = (ring[k].x + ring[(k + 1) % ring.size()].x) / 2;
+                m.y = (ring[k].y + ring[(k + 1) % ring.size()].y) / 2;
+                probes.push_back(v);
+                probes.push_back(m);
+            }
+        int expectedStar = 0;
+        for (const auto &p : probes) {
+            OGRPoint q(p.x, p.y);
+            // Inside, or within the micrometre that counts as on an edge (a
+            // computed midpoint lies a rounding error off its edge).
+            expectedStar += oracleStar.Distance(&q) <= 1e-6 || oracleBox.Distance(&q) <= 1e-6;
+        }
+        inside.clear();
+        QVERIFY(dm.PolygonCut(probes, {star, box}, inside, nullptr));
+        QCOMPARE(int(inside.size()), expectedStar);
     }
 
     // Region files: a third line of two numbers keeps two regions; letters

@@ -74,9 +74,11 @@ struct RegionTest {
 };
 
 // Polygons (outer rings and holes, even-odd within one polygon, union over
-// polygons) prepared for many point tests: a bounding-box check, then only
-// the edges of the horizontal slab that holds the point. A point on an edge
-// is inside.
+// polygons) prepared for many point tests. A grid over the polygons' box
+// lists in each cell the edges that touch it, and knows which polygons hold
+// a reference point of the cell. A point in a cell without edges takes the
+// cell's answer; otherwise only the cell's edges are crossed on the way from
+// the reference point to the point. A point on an edge is inside.
 class PreparedPolygons {
 public:
     explicit PreparedPolygons(const std::vector<C_DataManagement::ClipPolygon> &polygons);
@@ -95,18 +97,26 @@ public:
 private:
     struct Edge {
         double x1, y1, x2, y2;
-        double minX, maxX;
-        double dxdy;  // (x2 - x1) / (y2 - y1), 0 for a horizontal edge
+        double minX, maxX, minY, maxY;
         double length;
         int polygon;
     };
+    struct Cell {
+        double refX, refY;        // the reference point
+        uint32_t edgeStart, edgeEnd;    // into cellEdges_, grouped by polygon
+        uint32_t holderStart, holderEnd;  // into holders_: polygons holding the reference point
+    };
+    bool onEdge(const Edge &e, double x, double y) const;
+    uint32_t cellIndex(double x, double y) const;
+
     std::vector<Edge> edges_;
-    std::vector<uint32_t> slabStart_;  // slabs_ + 1 entries
-    std::vector<uint32_t> slabEdges_;  // edge indices by slab, grouped by polygon
+    std::vector<Cell> cells_;
+    std::vector<uint32_t> cellEdges_;
+    std::vector<int> holders_;
     double minX_ = 0, maxX_ = 0, minY_ = 0, maxY_ = 0;
-    double slabHeight_ = 1;
-    uint32_t slabs_ = 0;
-    double tolerance_ = 1e-9;
+    double cellW_ = 1, cellH_ = 1;
+    uint32_t nx_ = 1, ny_ = 1;
+    double tolerance_ = kOnBound;
 };
 
 }  // namespace selection
