@@ -111,6 +111,17 @@ int main(int argc, char **argv)
     r.values.clear();
     r.values["circle"] = "500300,5000300,100;500700,5000200,150";
     run("clip-circle (2 circles)", ClipTools::circle(), r, out("circle.las"));
+    {
+        // 100 plots of 15 m radius: read through the spatial index, which
+        // the first run builds.
+        QStringList plots;
+        for (int k = 0; k < 100; ++k)
+            plots << QString("%1,%2,15").arg(500020 + (k % 10) * 45).arg(5000020 + (k / 10) * 45);
+        r.values.clear();
+        r.values["circle"] = plots.join(';');
+        run("clip-circle (100 plots, index built)", ClipTools::circle(), r, out("plots.las"));
+        run("clip-circle (100 plots, index ready)", ClipTools::circle(), r, out("plots.las"));
+    }
 
     // A 1000-vertex star-shaped polygon over the middle of the site.
     {

@@ -10,6 +10,7 @@
 #include "DataManagement.h"
 #include "LasExport.h"
 #include "LasIO.h"
+#include "LasStream.h"
 #include "SelectionDialogs.h"
 #include "ShpIO.h"
 
@@ -386,6 +387,41 @@ private slots:
         inside.clear();
         QVERIFY(dm.PolygonCut(probes, {star, box}, inside, nullptr));
         QCOMPARE(int(inside.size()), expectedStar);
+    }
+
+    // Many circles on a file of a million points are read through the
+    // spatial index: the same points as the scan of each circle alone.
+    void clippingIndexed()
+    {
+        PointHeader h;
+        h.pointDataFormat = 0;
+        h.pointRecordLength = 20;
+        LasRecordWriter w;
+        QVERIFY(w.create(f("big.las").toStdString(), h));
+        std::mt19937 rng(3);
+        std::uniform_real_distribution<double> u(0, 1000);
+        PointCloud p;
+        std::vector<std::pair<double, double>> xy;
+        for (int i = 0; i < 1000000; ++i) {
+            p.x = std::round(u(rng) * 100) / 100;
+            p.y = std::round(u(rng) * 100) / 100;
+            xy.emplace_back(p.x, p.y);
+            QVERIFY(w.addPoint(p));
+        }
+        QVERIFY(w.close());
+        const QStringList circles{"100,100,20", "500,500,30", "510,500,30", "990,10,15", "300,700,0.5"};
+        size_t expected = 0;
+        for (const QString &c : circles) {
+            const QStringList v = c.split(',');
+            const double cx = v[0].toDouble(), cy = v[1].toDouble(), r = v[2].toDouble();
+            for (const auto &q : xy)
+                expected += std::hypot(q.first - cx, q.second - cy) <= r;
+        }
+        ToolOutcome o = runTool(ClipTools::circle(), {f("big.las")}, {{"circle", circles.join(';')}}, f("big_c.las"));
+        QVERIFY(o.completed);
+        QVERIFY(QFile::exists(f("big.las.ldx")));
+        lasbytes::Header hb;
+        QCOMPARE(records(f("big_c.las"), hb).size(), expected);
     }
 
     // Region files: a third line of two numbers keeps two regions; letters

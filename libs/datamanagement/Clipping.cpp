@@ -277,6 +277,16 @@ bool skip(const LasRecordReader &r, CProcessBase *progress)
 // header, passes of a test over the inputs.
 struct ClipRun {
     std::vector<std::unique_ptr<LasRecordReader>> readers;
+    std::vector<std::string> paths;
+
+    // A box of at most a tenth of a file of a million points or more.
+    static bool small(const LasRecordReader &r, double minX, double maxX, double minY, double maxY)
+    {
+        const PointHeader &h = r.header();
+        const double file = (h.maxX - h.minX) * (h.maxY - h.minY);
+        return r.count() >= 1000000 && file > 0 && (maxX - minX) * (maxY - minY) <= 0.1 * file;
+    }
+
     PointHeader templ;
     streaming::LazyOutput out;
     CProcessBase *progress = nullptr;
@@ -286,6 +296,7 @@ struct ClipRun {
     {
         if (!openAll(inputs, readers, error))
             return false;
+        paths = inputs;
         templ = readers.front()->header();
         out.path = output;
         out.templ = &templ;
@@ -299,14 +310,29 @@ struct ClipRun {
     }
 
     // The points that pass `test` in every input whose bounds meet the box.
+    // With `indexed`, a box that covers a small part of a large file is read
+    // through the file's spatial index (built and kept beside the file when
+    // it has none), which costs time in proportion to the points in the box.
     template <class Test>
-    int pass(const Test &test, double minX, double maxX, double minY, double maxY)
+    int pass(const Test &test, double minX, double maxX, double minY, double maxY, bool indexed = false)
     {
-        for (const auto &r : readers) {
+        for (size_t f = 0; f < readers.size(); ++f) {
+            const auto &r = readers[f];
             if (!mayHold(*r, minX, maxX, minY, maxY)) {
                 if (!skip(*r, progress))
                     return C_DataManagement::kStreamCancelled;
                 continue;
+            }
+            if (indexed && small(*r, minX, maxX, minY, maxY)) {
+                std::string error;
+                if (const auto ix = las::acquireIndex(paths[f], error)) {
+                    const int status = streaming::selectIndexed(*ix, minX, maxX, minY, maxY, out, test, kept);
+                    if (status != C_DataManagement::kStreamDone)
+                        return status;
+                    if (!skip(*r, progress))
+                        return C_DataManagement::kStreamCancelled;
+                    continue;
+                }
             }
             const int status = streaming::select(*r, out, test, progress, kept);
             if (status != C_DataManagement::kStreamDone)
@@ -339,11 +365,15 @@ int C_DataManagement::ClipRegions(const std::vector<std::string> &inputs, const 
     run.progress = progress;
     if (!run.open(inputs, output, regions.size(), error_))
         return kStreamOpenFailed;
+    // Many regions read through the spatial index, which pays for itself
+    // after a few passes over a file (and later runs find it ready).
+    const bool indexed = regions.size() >= 4;
     int status = kStreamDone;
     for (const ClipRegion &r : regions) {
-        const double reach = r.radius;
-        status = r.circle ? run.pass(selection::RegionTest{r}, r.x - reach, r.x + reach, r.y - reach, r.y + reach)
-                          : run.pass(selection::RegionTest{r}, r.left, r.right, r.bottom, r.top);
+        const double reach = r.radius + selection::kOnBound;
+        status = r.circle ? run.pass(selection::RegionTest{r}, r.x - reach, r.x + reach, r.y - reach, r.y + reach, indexed)
+                          : run.pass(selection::RegionTest{r}, r.left - selection::kOnBound, r.right + selection::kOnBound,
+                                     r.bottom - selection::kOnBound, r.top + selection::kOnBound, indexed);
         if (status != kStreamDone)
             break;
     }

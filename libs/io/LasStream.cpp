@@ -174,8 +174,12 @@ bool LasRecordWriter::create(const std::string &path, const PointHeader &templ)
 
 bool LasRecordWriter::sameLayout(const LasRecordReader &reader) const
 {
-    const PointHeader &h = reader.header();
-    return reader.format() == header_.pointDataFormat && reader.recordLength() == len_ &&
+    return sameLayout(reader.header(), reader.format(), reader.recordLength());
+}
+
+bool LasRecordWriter::sameLayout(const PointHeader &h, int format, uint16_t recordLength) const
+{
+    return format == header_.pointDataFormat && recordLength == len_ &&
            h.scaleX == header_.scaleX && h.scaleY == header_.scaleY && h.scaleZ == header_.scaleZ &&
            h.offsetX == header_.offsetX && h.offsetY == header_.offsetY && h.offsetZ == header_.offsetZ;
 }

@@ -117,6 +117,7 @@ public:
     // Whether records of `reader` can be copied into this file unchanged
     // (same point format, record length, scale and offset).
     bool sameLayout(const LasRecordReader &reader) const;
+    bool sameLayout(const PointHeader &header, int format, uint16_t recordLength) const;
 
     // Copies one record of a file of the same layout.
     void addRecord(const uint8_t *rec)
