@@ -2,6 +2,9 @@
 
 #include "CloudMetricsTools.h"
 #include "CanopyTools.h"
+#include "ClipTools.h"
+#include "ConvertTools.h"
+#include "ExtractTools.h"
 #include "GroundFilterTool.h"
 #include "LasDataTools.h"
 #include "OutlierTool.h"
@@ -23,6 +26,9 @@ const std::vector<const Tool *> &tools()
         &CanopyTools::gap(),
         &CanopyTools::lai(),
         &TreeTools::chmSegment(), &TreeTools::pointCloudSegment(),
+        &ClipTools::circle(), &ClipTools::rectangle(), &ClipTools::polygon(),
+        &ExtractTools::byClass(), &ExtractTools::byElevation(), &ExtractTools::byIntensity(), &ExtractTools::byReturn(),
+        &ConvertTools::lasToAscii(), &ConvertTools::lasToVector(), &ConvertTools::boundary(),
     };
     return list;
 }
