@@ -94,7 +94,13 @@ bool forEachChunk(const laz::LazChunks &c, const Fn &fn, CProcessBase *progress,
     };
     Slot slots[2] = {Slot(c.items()), Slot(c.items())};
     auto work = [&](Slot &slot, size_t k) {
-        slot.records.resize(c.pointCount(k) * c.recordLength());
+        try {
+            slot.records.resize(c.pointCount(k) * c.recordLength());
+        } catch (const std::bad_alloc &) {
+            slot.error = "Not enough memory to decode a chunk of " + std::to_string(c.pointCount(k)) + " points";
+            slot.ok = false;
+            return;
+        }
         if (!c.decode(k, slot.decoder, slot.records.data(), slot.error)) {
             slot.ok = false;
             return;

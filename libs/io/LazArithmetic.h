@@ -165,12 +165,12 @@ public:
             }
             sym = m.table[t];
             uint32_t n = m.table[t + 1] + 1;
-            while (n > sym + 1) {
+            const uint32_t *dist = m.distribution.data();
+            while (n > sym + 1) {  // bisection without branches on the data
                 const uint32_t k = (sym + n) >> 1;
-                if (m.distribution[k] > dv)
-                    n = k;
-                else
-                    sym = k;
+                const bool above = dist[k] > dv;
+                n = above ? k : n;
+                sym = above ? sym : k;
             }
             x = m.distribution[sym] * length_;
             if (sym != m.lastSymbol)
@@ -180,15 +180,14 @@ public:
             length_ >>= kSymLengthShift;
             uint32_t n = m.symbols();
             uint32_t k = n >> 1;
+            const uint32_t *dist = m.distribution.data();
             do {
-                const uint32_t z = length_ * m.distribution[k];
-                if (z > value_) {
-                    n = k;
-                    y = z;
-                } else {
-                    sym = k;
-                    x = z;
-                }
+                const uint32_t z = length_ * dist[k];
+                const bool above = z > value_;
+                n = above ? k : n;
+                y = above ? z : y;
+                sym = above ? sym : k;
+                x = above ? x : z;
             } while ((k = (sym + n) >> 1) != sym);
         }
         value_ -= x;

@@ -25,6 +25,8 @@ template <typename T> inline void put(std::vector<uint8_t> &out, T v)
 }
 
 constexpr size_t kCachedChunks = 6;
+// More points than any writer puts in one chunk: the table is damaged.
+constexpr uint64_t kMaxChunkPoints = 1u << 26;
 
 }  // namespace
 
@@ -165,7 +167,8 @@ bool LazChunks::open(const uint8_t *file, uint64_t size, uint64_t dataOffset, ui
         lastBytes = static_cast<uint32_t>(ic.decompress(d, static_cast<int32_t>(lastBytes), 1));
         if (!variable && i + 1 == chunks)
             points = count - first;  // the last chunk holds the rest
-        if (points == 0 || lastBytes == 0 || at + lastBytes > tableStart_ || first + points > count) {
+        if (points == 0 || points > kMaxChunkPoints || lastBytes == 0 || at + lastBytes > tableStart_ ||
+            first + points > count) {
             error = damaged;
             return false;
         }
@@ -208,7 +211,13 @@ std::shared_ptr<const std::vector<uint8_t>> LazChunks::cached(size_t k, std::str
                 return cache_.front().second;
             }
     }
-    auto chunk = std::make_shared<std::vector<uint8_t>>(pointCount(k) * recordLength_);
+    std::shared_ptr<std::vector<uint8_t>> chunk;
+    try {
+        chunk = std::make_shared<std::vector<uint8_t>>(pointCount(k) * recordLength_);
+    } catch (const std::bad_alloc &) {
+        error = "Not enough memory to decode a chunk of " + std::to_string(pointCount(k)) + " points";
+        return nullptr;
+    }
     ChunkDecoder decoder(info_.items);
     if (!decode(k, decoder, chunk->data(), error))
         return nullptr;
