@@ -370,6 +370,8 @@ void releaseIndexPages(const std::string &path)
     }
     ix->file.releaseResident();
     ix->sidecar.releaseResident();
+    if (ix->block.laz)
+        ix->block.laz->releaseCache();
 }
 
 void forgetIndex(const std::string &path)

@@ -16,6 +16,14 @@
 namespace VerdantaIO {
 namespace laz {
 
+#if defined(__GNUC__)
+#define LAZ_HOT inline __attribute__((always_inline))
+#define LAZ_COLD __attribute__((noinline))
+#else
+#define LAZ_HOT inline
+#define LAZ_COLD
+#endif
+
 constexpr uint32_t kMinLength = 0x01000000u;  // renormalise below this interval length
 constexpr uint32_t kMaxLength = 0xFFFFFFFFu;
 constexpr uint32_t kBitLengthShift = 13;  // precision of binary models
@@ -76,7 +84,7 @@ public:
         untilUpdate = cycle = (symbols_ + 6) >> 1;
     }
 
-    void update()
+    LAZ_COLD void update()
     {
         if ((total += cycle) > kSymMaxCount) {
             total = 0;
@@ -132,7 +140,7 @@ public:
         value_ = (uint32_t(byte()) << 24) | (uint32_t(byte()) << 16) | (uint32_t(byte()) << 8) | byte();
     }
 
-    uint32_t decodeBit(BitModel &m)
+    LAZ_HOT uint32_t decodeBit(BitModel &m)
     {
         const uint32_t x = m.zeroProb * (length_ >> kBitLengthShift);
         uint32_t sym;
@@ -152,7 +160,7 @@ public:
         return sym;
     }
 
-    uint32_t decodeSymbol(SymbolModel &m)
+    LAZ_HOT uint32_t decodeSymbol(SymbolModel &m)
     {
         uint32_t sym, x, y = length_;
         if (m.tableSize) {
@@ -430,7 +438,7 @@ public:
         writeCorrector(enc, corr, kModels_[context]);
     }
 
-    int32_t decompress(Decoder &dec, int32_t pred, uint32_t context)
+    LAZ_HOT int32_t decompress(Decoder &dec, int32_t pred, uint32_t context)
     {
         int32_t real = static_cast<int32_t>(static_cast<uint32_t>(pred) +
                                             static_cast<uint32_t>(readCorrector(dec, kModels_[context])));
@@ -470,7 +478,7 @@ private:
         }
     }
 
-    int32_t readCorrector(Decoder &dec, SymbolModel &kModel)
+    LAZ_HOT int32_t readCorrector(Decoder &dec, SymbolModel &kModel)
     {
         k_ = dec.decodeSymbol(kModel);
         if (k_ == 0)

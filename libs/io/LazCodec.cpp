@@ -24,7 +24,9 @@ template <typename T> inline void put(std::vector<uint8_t> &out, T v)
     out.insert(out.end(), b, b + sizeof v);
 }
 
-constexpr size_t kCachedChunks = 6;
+// Decoded chunks kept per file: enough that window reads over a file of
+// ten million points decode each chunk once, bounded for larger files.
+constexpr uint64_t kCacheBytes = 512ull << 20;
 // More points than any writer puts in one chunk: the table is damaged.
 constexpr uint64_t kMaxChunkPoints = 1u << 26;
 
@@ -185,6 +187,13 @@ bool LazChunks::open(const uint8_t *file, uint64_t size, uint64_t dataOffset, ui
     return true;
 }
 
+void LazChunks::releaseCache() const
+{
+    std::lock_guard<std::mutex> lock(cacheMutex_);
+    cache_.clear();
+    cacheBytes_ = 0;
+}
+
 size_t LazChunks::chunkOf(uint64_t index) const
 {
     const auto it = std::upper_bound(firsts_.begin(), firsts_.end(), index);
@@ -223,8 +232,11 @@ std::shared_ptr<const std::vector<uint8_t>> LazChunks::cached(size_t k, std::str
         return nullptr;
     std::lock_guard<std::mutex> lock(cacheMutex_);
     cache_.emplace_front(k, chunk);
-    if (cache_.size() > kCachedChunks)
+    cacheBytes_ += chunk->size();
+    while (cacheBytes_ > kCacheBytes && cache_.size() > 1) {
+        cacheBytes_ -= cache_.back().second->size();
         cache_.pop_back();
+    }
     return chunk;
 }
 

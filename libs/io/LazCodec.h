@@ -67,6 +67,8 @@ public:
     bool decode(size_t k, ChunkDecoder &decoder, uint8_t *out, std::string &error) const;
     // A decoded chunk, from the cache or decoded now (null when damaged).
     std::shared_ptr<const std::vector<uint8_t>> cached(size_t k, std::string &error) const;
+    // Drops the decoded chunks (a long scan does now and then).
+    void releaseCache() const;
 
 private:
     const uint8_t *file_ = nullptr;
@@ -79,6 +81,7 @@ private:
 
     mutable std::mutex cacheMutex_;
     mutable std::list<std::pair<size_t, std::shared_ptr<const std::vector<uint8_t>>>> cache_;
+    mutable uint64_t cacheBytes_ = 0;
 };
 
 // Encodes a point block: chunks of records go in, the compressed block (its
