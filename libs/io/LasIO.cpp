@@ -72,87 +72,87 @@ bool inSteps(uint64_t n, int steps, bool parallel, const Decode &decode, CProces
     return true;
 }
 
-// Decodes every chunk of a compressed point block, two at a time on two
-// threads, and hands each chunk's records to fn(k, records) on the thread
-// that decoded it; progress advances once per pair of chunks. False, with
-// the reason, when a chunk is damaged or the user cancels.
+// Decodes every chunk of a compressed point block on two threads, which
+// take the next chunk as they finish one, and hands each chunk's records to
+// fn(k, records) on the thread that decoded it. Progress (one step per
+// chunk) and cancellation stay on the calling thread. False, with the
+// reason, when a chunk is damaged or the user cancels.
 template <typename Fn>
 bool forEachChunk(const laz::LazChunks &c, const Fn &fn, CProcessBase *progress, std::string &error)
 {
     const size_t n = c.chunkCount();
-    const bool parallel = n > 1 && std::thread::hardware_concurrency() > 1;
-    const size_t perStep = parallel ? 2 : 1;
-    const size_t steps = (n + perStep - 1) / perStep;
     if (progress)
-        progress->SetStepCount(static_cast<int>(steps));
-    struct Slot {
-        explicit Slot(const std::vector<laz::Item> &items) : decoder(items) {}
+        progress->SetStepCount(static_cast<int>(n));
+    std::atomic<size_t> next{0}, done{0};
+    std::atomic<bool> stop{false};
+    std::mutex errorMutex;
+    std::string damage;
+    // Decodes chunks until none is left; returns after each chunk when
+    // `oneAtATime`, so that the calling thread can report progress.
+    struct Worker {
+        explicit Worker(const std::vector<laz::Item> &items) : decoder(items) {}
         laz::ChunkDecoder decoder;
         std::vector<uint8_t> records;
-        std::string error;
-        bool ok = true;
     };
-    Slot slots[2] = {Slot(c.items()), Slot(c.items())};
-    auto work = [&](Slot &slot, size_t k) {
-        try {
-            slot.records.resize(c.pointCount(k) * c.recordLength());
-        } catch (const std::bad_alloc &) {
-            slot.error = "Not enough memory to decode a chunk of " + std::to_string(c.pointCount(k)) + " points";
-            slot.ok = false;
-            return;
-        }
-        if (!c.decode(k, slot.decoder, slot.records.data(), slot.error)) {
-            slot.ok = false;
-            return;
-        }
-        fn(k, slot.records.data());
-    };
-    for (size_t s = 0; s < steps; ++s) {
-        const size_t k = s * perStep;
-        if (parallel && k + 1 < n) {
-            std::thread helper([&] { work(slots[1], k + 1); });
-            work(slots[0], k);
-            helper.join();
-        } else {
-            work(slots[0], k);
-        }
-        for (const Slot &slot : slots)
-            if (!slot.ok) {
-                error = slot.error;
+    auto work = [&](Worker &w, bool oneAtATime) {
+        while (!stop) {
+            const size_t k = next++;
+            if (k >= n)
+                return false;
+            std::string why;
+            bool ok = true;
+            try {
+                w.records.resize(c.pointCount(k) * c.recordLength());
+            } catch (const std::bad_alloc &) {
+                why = "Not enough memory to decode a chunk of " + std::to_string(c.pointCount(k)) + " points";
+                ok = false;
+            }
+            ok = ok && c.decode(k, w.decoder, w.records.data(), why);
+            if (!ok) {
+                std::lock_guard<std::mutex> lock(errorMutex);
+                if (damage.empty())
+                    damage = why;
+                stop = true;
                 return false;
             }
-        if (!stepOk(progress)) {
-            error = "Cancelled";
-            return false;
+            fn(k, w.records.data());
+            ++done;
+            if (oneAtATime)
+                return true;
         }
+        return false;
+    };
+    std::thread helper;
+    if (n > 1 && std::thread::hardware_concurrency() > 1)
+        helper = std::thread([&] {
+            Worker w(c.items());
+            work(w, false);
+        });
+    Worker own(c.items());
+    size_t reported = 0;
+    bool cancelled = false;
+    auto report = [&]() {
+        for (const size_t now = done; reported < now; ++reported)
+            if (!cancelled && !stepOk(progress)) {
+                cancelled = true;
+                stop = true;
+            }
+    };
+    while (work(own, true))
+        report();
+    if (helper.joinable())
+        helper.join();
+    report();
+    if (!damage.empty()) {
+        error = damage;
+        return false;
+    }
+    if (cancelled) {
+        error = "Cancelled";
+        return false;
     }
     return true;
 }
-
-// Reads records of a compressed block by point index through its cache of
-// decoded chunks (indices in rising order decode each chunk once).
-class ChunkCursor {
-public:
-    explicit ChunkCursor(const laz::LazChunks &c) : c_(c) {}
-    // The record of point i, or null when its chunk is damaged.
-    const uint8_t *record(uint64_t i, std::string &error)
-    {
-        if (!chunk_ || i < first_ || i >= first_ + count_) {
-            const size_t k = c_.chunkOf(i);
-            chunk_ = c_.cached(k, error);
-            if (!chunk_)
-                return nullptr;
-            first_ = c_.firstPoint(k);
-            count_ = c_.pointCount(k);
-        }
-        return chunk_->data() + (i - first_) * c_.recordLength();
-    }
-
-private:
-    const laz::LazChunks &c_;
-    std::shared_ptr<const std::vector<uint8_t>> chunk_;
-    uint64_t first_ = 0, count_ = 0;
-};
 
 // Counts by return and quantised bounds of points written with a header.
 struct Summary {
@@ -434,7 +434,7 @@ bool CLASIO::ReadData(uint64_t start, uint64_t count, std::vector<PointCloud> &o
     const uint64_t n = std::min(count, b.count - start);
     out.resize(n);
     if (b.laz) {
-        ChunkCursor cursor(*b.laz);
+        laz::ChunkCursor cursor(*b.laz);
         for (uint64_t i = start; i < start + n;) {
             const uint8_t *r = cursor.record(i, error_);
             if (!r) {
@@ -446,6 +446,7 @@ bool CLASIO::ReadData(uint64_t start, uint64_t count, std::vector<PointCloud> &o
             decodePoints(r, m, b, source_->header, out.data() + (i - start));
             i += m;
         }
+        b.laz->releaseCache(1);  // the next call of a streaming read starts in the last chunk
         return true;
     }
     decodePoints(source_->file.data() + b.offset + start * b.recordLength, n, b, source_->header,
@@ -474,7 +475,7 @@ bool CLASIO::ReadData(const std::vector<uint64_t> &indices, std::vector<PointClo
     std::mutex damageMutex;
     auto decode = [&](uint64_t from, uint64_t to) {
         if (b.laz) {
-            ChunkCursor cursor(*b.laz);
+            laz::ChunkCursor cursor(*b.laz);
             std::string error;
             for (uint64_t i = from; i < to; ++i) {
                 const uint8_t *r = cursor.record(indices[i], error);
@@ -496,6 +497,8 @@ bool CLASIO::ReadData(const std::vector<uint64_t> &indices, std::vector<PointClo
         error_ = "Cancelled";
         return false;
     }
+    if (b.laz)
+        b.laz->releaseCache();
     if (damaged) {
         out.clear();
         error_ = damage;
@@ -517,7 +520,7 @@ bool CLASIO::ReadData(const std::vector<uint64_t> &indices, std::vector<XYZ> &ou
         out.clear();
         return false;
     }
-    std::unique_ptr<ChunkCursor> cursor(b.laz ? new ChunkCursor(*b.laz) : nullptr);
+    std::unique_ptr<laz::ChunkCursor> cursor(b.laz ? new laz::ChunkCursor(*b.laz) : nullptr);
     for (size_t i = 0; i < indices.size(); ++i) {
         const uint8_t *r = cursor ? cursor->record(indices[i], error_) : base + indices[i] * b.recordLength;
         if (!r) {
@@ -528,6 +531,8 @@ bool CLASIO::ReadData(const std::vector<uint64_t> &indices, std::vector<XYZ> &ou
         out[i].y = load<int32_t>(r + 4) * h.scaleY + h.offsetY;
         out[i].z = load<int32_t>(r + 8) * h.scaleZ + h.offsetZ;
     }
+    if (b.laz)
+        b.laz->releaseCache();
     return true;
 }
 

@@ -430,19 +430,11 @@ bool scanCompressedCells(const IndexedFile &ix, uint32_t cx0, uint32_t cx1, uint
     std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return candidates[a] < candidates[b]; });
     std::vector<PointCloud> found(candidates.size());
     std::vector<uint8_t> keep(candidates.size(), 0);
-    std::shared_ptr<const std::vector<uint8_t>> chunk;
-    uint64_t first = 0, count = 0;
+    laz::ChunkCursor cursor(c);
     for (uint32_t pos : order) {
-        const uint64_t id = candidates[pos];
-        if (!chunk || id < first || id >= first + count) {
-            const size_t k = c.chunkOf(id);
-            chunk = c.cached(k, error);
-            if (!chunk)
-                return false;
-            first = c.firstPoint(k);
-            count = c.pointCount(k);
-        }
-        const uint8_t *r = chunk->data() + (id - first) * c.recordLength();
+        const uint8_t *r = cursor.record(candidates[pos], error);
+        if (!r)
+            return false;
         if (!inWindow(r, ix.header, minX, maxX, minY, maxY, circle))
             continue;
         decodePoint(r, ix.block.format, ix.header, found[pos]);

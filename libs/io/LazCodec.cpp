@@ -1,5 +1,6 @@
 #include "LazCodec.h"
 
+#include "LasFormat.h"
 #include "LazArithmetic.h"
 
 #include <algorithm>
@@ -11,12 +12,7 @@ namespace laz {
 
 namespace {
 
-template <typename T> inline T ld(const uint8_t *p)
-{
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
+template <typename T> inline T ld(const uint8_t *p) { return las::load<T>(p); }
 template <typename T> inline void put(std::vector<uint8_t> &out, T v)
 {
     uint8_t b[sizeof v];
@@ -187,11 +183,13 @@ bool LazChunks::open(const uint8_t *file, uint64_t size, uint64_t dataOffset, ui
     return true;
 }
 
-void LazChunks::releaseCache() const
+void LazChunks::releaseCache(size_t keep) const
 {
     std::lock_guard<std::mutex> lock(cacheMutex_);
-    cache_.clear();
-    cacheBytes_ = 0;
+    while (cache_.size() > keep) {
+        cacheBytes_ -= cache_.back().second->size();
+        cache_.pop_back();
+    }
 }
 
 size_t LazChunks::chunkOf(uint64_t index) const

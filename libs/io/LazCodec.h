@@ -67,8 +67,9 @@ public:
     bool decode(size_t k, ChunkDecoder &decoder, uint8_t *out, std::string &error) const;
     // A decoded chunk, from the cache or decoded now (null when damaged).
     std::shared_ptr<const std::vector<uint8_t>> cached(size_t k, std::string &error) const;
-    // Drops the decoded chunks (a long scan does now and then).
-    void releaseCache() const;
+    // Drops the decoded chunks but the `keep` used last (a long scan does
+    // now and then, a read by index when it is done).
+    void releaseCache(size_t keep = 0) const;
 
 private:
     const uint8_t *file_ = nullptr;
@@ -82,6 +83,31 @@ private:
     mutable std::mutex cacheMutex_;
     mutable std::list<std::pair<size_t, std::shared_ptr<const std::vector<uint8_t>>>> cache_;
     mutable uint64_t cacheBytes_ = 0;
+};
+
+// Reads records of a compressed block by point index through its cache of
+// decoded chunks (indices in rising order decode each chunk once).
+class ChunkCursor {
+public:
+    explicit ChunkCursor(const LazChunks &c) : c_(c) {}
+    // The record of point i, or null (with the reason) when its chunk is damaged.
+    const uint8_t *record(uint64_t i, std::string &error)
+    {
+        if (!chunk_ || i < first_ || i >= first_ + count_) {
+            const size_t k = c_.chunkOf(i);
+            chunk_ = c_.cached(k, error);
+            if (!chunk_)
+                return nullptr;
+            first_ = c_.firstPoint(k);
+            count_ = c_.pointCount(k);
+        }
+        return chunk_->data() + (i - first_) * c_.recordLength();
+    }
+
+private:
+    const LazChunks &c_;
+    std::shared_ptr<const std::vector<uint8_t>> chunk_;
+    uint64_t first_ = 0, count_ = 0;
 };
 
 // Encodes a point block: chunks of records go in, the compressed block (its

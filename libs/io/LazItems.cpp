@@ -1,5 +1,6 @@
 #include "LazItems.h"
 
+#include "LasFormat.h"
 #include "LazArithmetic.h"
 #include "PointRecords.h"
 
@@ -12,13 +13,9 @@ namespace laz {
 
 namespace {
 
-template <typename T> inline T ld(const uint8_t *p)
-{
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-template <typename T> inline void st(uint8_t *p, T v) { std::memcpy(p, &v, sizeof v); }
+using las::load;
+template <typename T> inline T ld(const uint8_t *p) { return load<T>(p); }
+template <typename T> inline void st(uint8_t *p, T v) { las::store<T>(p, v); }
 
 inline uint8_t clamp8(int v) { return static_cast<uint8_t>(v <= 0 ? 0 : (v >= 255 ? 255 : v)); }
 inline int32_t add32(int32_t a, int32_t b)
@@ -1214,17 +1211,22 @@ bool supportedItems(const std::vector<Item> &items, int format, uint16_t recordL
 
 // ---- chunks ---------------------------------------------------------------------
 
-struct ChunkDecoder::Impl {
-    explicit Impl(const std::vector<Item> &items) : layered(layeredItems(items))
+// The coders of an item list, point-wise or layered, for one direction.
+struct ItemCoders {
+    ItemCoders(const std::vector<Item> &items, bool dec) : layered(layeredItems(items))
     {
         if (layered)
-            v3.reset(new LayeredCoder(items, true));
+            v3.reset(new LayeredCoder(items, dec));
         else
-            v2.reset(new PointwiseCoder(items, true));
+            v2.reset(new PointwiseCoder(items, dec));
     }
     bool layered;
     std::unique_ptr<PointwiseCoder> v2;
     std::unique_ptr<LayeredCoder> v3;
+};
+
+struct ChunkDecoder::Impl : ItemCoders {
+    explicit Impl(const std::vector<Item> &items) : ItemCoders(items, true) {}
 };
 
 ChunkDecoder::ChunkDecoder(const std::vector<Item> &items) : impl_(new Impl(items)) {}
@@ -1316,17 +1318,8 @@ bool ChunkDecoder::decode(const uint8_t *data, uint64_t size, uint64_t count, ui
     return true;
 }
 
-struct ChunkEncoder::Impl {
-    explicit Impl(const std::vector<Item> &items) : layered(layeredItems(items))
-    {
-        if (layered)
-            v3.reset(new LayeredCoder(items, false));
-        else
-            v2.reset(new PointwiseCoder(items, false));
-    }
-    bool layered;
-    std::unique_ptr<PointwiseCoder> v2;
-    std::unique_ptr<LayeredCoder> v3;
+struct ChunkEncoder::Impl : ItemCoders {
+    explicit Impl(const std::vector<Item> &items) : ItemCoders(items, false) {}
     Encoder enc;
 };
 
