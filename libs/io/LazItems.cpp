@@ -859,6 +859,29 @@ struct LayeredCoder {
         return x;
     }
 
+    // The colour and extra-byte contexts follow the point's scanner channel;
+    // a channel's first point starts its context from the last values of
+    // the channel before.
+    RgbContext &currentRgb()
+    {
+        if (rgbCurrent != current) {
+            uint16_t copy[4];
+            std::memcpy(copy, rgbContexts[rgbCurrent]->last, sizeof copy);
+            rgbCurrent = current;
+            rgbContext(current, copy);
+        }
+        return *rgbContexts[rgbCurrent];
+    }
+    ByteCoder &currentBytes()
+    {
+        if (byteCurrent != current) {
+            const std::vector<uint8_t> copy = byteContexts[byteCurrent]->bytes.last;
+            byteCurrent = current;
+            byteContext(current, copy.data());
+        }
+        return byteContexts[byteCurrent]->bytes;
+    }
+
     // Starts a chunk with its first record.
     void init(const uint8_t *rec)
     {
@@ -968,14 +991,7 @@ struct LayeredCoder {
         p.gpsChange = gpsChange;
 
         if (rgbAt >= 0) {
-            const uint16_t *from = rgbContexts[rgbCurrent]->last;
-            if (rgbCurrent != current) {
-                uint16_t copy[4];
-                std::memcpy(copy, from, sizeof copy);
-                rgbCurrent = current;
-                rgbContext(current, copy);
-            }
-            RgbContext &x = *rgbContexts[rgbCurrent];
+            RgbContext &x = currentRgb();
             if (present[kLayers14]) {
                 uint16_t c[3];
                 x.rgb.read(layers[kLayers14], x.last, c);
@@ -986,12 +1002,7 @@ struct LayeredCoder {
             std::memcpy(rec + rgbAt, x.last, nir ? 8 : 6);
         }
         if (byteCount) {
-            if (byteCurrent != current) {
-                const std::vector<uint8_t> copy = byteContexts[byteCurrent]->bytes.last;
-                byteCurrent = current;
-                byteContext(current, copy.data());
-            }
-            ByteCoder &b = byteContexts[byteCurrent]->bytes;
+            ByteCoder &b = currentBytes();
             uint8_t *out = rec + bytesAt;
             for (size_t i = 0; i < byteCount; ++i) {
                 if (bytePresent[i])
@@ -1095,13 +1106,7 @@ struct LayeredCoder {
         ctx->last.gpsChange = gpsChange;
 
         if (rgbAt >= 0) {
-            if (rgbCurrent != current) {
-                uint16_t copy[4];
-                std::memcpy(copy, rgbContexts[rgbCurrent]->last, sizeof copy);
-                rgbCurrent = current;
-                rgbContext(current, copy);
-            }
-            RgbContext &x = *rgbContexts[rgbCurrent];
+            RgbContext &x = currentRgb();
             uint16_t c[4] = {0, 0, 0, 0};
             std::memcpy(c, rec + rgbAt, nir ? 8 : 6);
             if (x.rgb.write(encoders[kLayers14], x.last, c))
@@ -1111,12 +1116,7 @@ struct LayeredCoder {
             std::memcpy(x.last, c, nir ? 8 : 6);
         }
         if (byteCount) {
-            if (byteCurrent != current) {
-                const std::vector<uint8_t> copy = byteContexts[byteCurrent]->bytes.last;
-                byteCurrent = current;
-                byteContext(current, copy.data());
-            }
-            ByteCoder &b = byteContexts[byteCurrent]->bytes;
+            ByteCoder &b = currentBytes();
             const uint8_t *in = rec + bytesAt;
             for (size_t i = 0; i < byteCount; ++i) {
                 if (in[i] != b.last[i])
