@@ -511,7 +511,7 @@ void MainWindow::removeAllLayers()
 
 void MainWindow::on_actionAdd_LAS_File_triggered()
 {
-    addFilesToGroup(Prompt::openFiles(this, tr("Open File"), "LAS File(*.las)"), LasGroup);
+    addFilesToGroup(Prompt::openFiles(this, tr("Open File"), "LAS File(*.las *.laz)"), LasGroup);
 }
 
 void MainWindow::on_actionAdd_Vector_File_triggered()
@@ -532,7 +532,7 @@ void MainWindow::on_actionAdd_Table_File_triggered()
 void MainWindow::isAddDataClick()
 {
     const QStringList files = Prompt::openFiles(
-        this, tr("Add Data"), "Verdanta Dataset Files(*.las *.shp *.tif *.csv);;All Files (*.*)");
+        this, tr("Add Data"), "Verdanta Dataset Files(*.las *.laz *.shp *.tif *.csv);;All Files (*.*)");
     if (!files.isEmpty())
         addResults(files);
 }

@@ -170,6 +170,12 @@ private slots:
         QCOMPARE(m.header.numberOfPointsByReturn[0], uint64_t(83334 + 1000));
         QCOMPARE(m.header.minX, 499999.5);
         QCOMPARE(keysOf({s(f("m.las"))}), keysOf({s(f("a.las")), s(f("b.las"))}));
+        // Compressed inputs and output (appended chunk by chunk): the same points.
+        QVERIFY(a.WriteLas(s(f("a.laz"))));
+        QVERIFY(b.WriteLas(s(f("b.laz"))));
+        QCOMPARE(dm.LasMerge({s(f("a.laz")), s(f("b.laz"))}, s(f("m.laz")), nullptr), C_DataManagement::kMergeDone);
+        QCOMPARE(int(lasbytes::slurp(s(f("m.laz")))[104]), 7 | 0x80);
+        QCOMPARE(keysOf({s(f("m.laz"))}), keysOf({s(f("m.las"))}));
 
         // Failures: a missing input, an unwritable output, a range too large.
         QCOMPARE(dm.LasMerge({s(f("a.las")), s(f("none.las"))}, s(f("m2.las")), nullptr), C_DataManagement::kMergeOpenFailed);
@@ -248,6 +254,12 @@ private slots:
         for (size_t i = 0; i < heights.size(); ++i)
             worst = std::max(worst, std::abs(n.points[i].z - heights[i]));
         QVERIFY2(worst < 0.002, qPrintable(QString::number(worst)));  // bilinear is exact on a plane
+        QCOMPARE(dm.LasheighNormalization(s(f("plane.las")), s(f("dem.tif")), s(f("plane_n.laz")), nullptr),
+                 C_DataManagement::kNormDone);
+        CLASIO nz;
+        QVERIFY(nz.LoadFile(s(f("plane_n.laz"))) && nz.ReadData(nullptr) && nz.header.compressed);
+        QVERIFY(nz.points.size() == n.points.size() &&
+                std::memcmp(nz.points.data(), n.points.data(), n.points.size() * sizeof(PointCloud)) == 0);
 
         // No-data cells take the nearest valid value: a DEM of 10 with a hole
         // of no-data at its centre.

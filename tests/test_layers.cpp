@@ -116,7 +116,7 @@ private slots:
         prompts.files = {{las, las2}};
         w.findChild<QAction *>("actionAdd_LAS_File")->trigger();
         QCOMPARE(prompts.fileRequests[0].caption, QString("Open File"));
-        QCOMPARE(prompts.fileRequests[0].filter, QString("LAS File(*.las)"));
+        QCOMPARE(prompts.fileRequests[0].filter, QString("LAS File(*.las *.laz)"));
         QCOMPARE(w.layerFiles(MainWindow::LasGroup), QStringList({las, las2}));
         QCOMPARE(w.groupItem(MainWindow::LasGroup)->childCount(), 2);
         QCOMPARE(w.groupItem(MainWindow::LasGroup)->child(0)->text(0), QString("plot"));

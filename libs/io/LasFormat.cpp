@@ -1,5 +1,7 @@
 #include "LasFormat.h"
 
+#include "LazCodec.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -101,15 +103,13 @@ bool parseHeader(const uint8_t *d, uint64_t size, PointHeader &h, PointBlock &bl
         error = "The LAS header size is invalid or the header is truncated";
         return false;
     }
-    if (rawFormat & 0xC0) {
-        h.compressed = true;
-        error = "The LAS file is compressed (LAZ), which is not supported";
-        return false;
-    }
-    h.pointDataFormat = rawFormat;
-    const uint16_t standard = standardRecordLength(rawFormat);
+    // LAZ files mark the point data format with its top bit (some writers
+    // with the one below it as well).
+    h.compressed = (rawFormat & 0xC0) != 0;
+    h.pointDataFormat = rawFormat & 0x3F;
+    const uint16_t standard = standardRecordLength(h.pointDataFormat);
     if (standard == 0) {
-        error = "Unknown point data format " + std::to_string(rawFormat);
+        error = "Unknown point data format " + std::to_string(h.pointDataFormat);
         return false;
     }
     if (h.pointRecordLength < standard) {
@@ -175,6 +175,30 @@ bool parseHeader(const uint8_t *d, uint64_t size, PointHeader &h, PointBlock &bl
     }
     h.headerPadding = static_cast<uint32_t>(h.dataOffset - pos);
 
+    std::shared_ptr<laz::LazChunks> chunks;
+    if (h.compressed) {
+        const auto record = std::find_if(h.vlrs.begin(), h.vlrs.end(), laz::isLazRecord);
+        if (record == h.vlrs.end()) {
+            error = "The LAS file is marked as compressed (LAZ) but has no LASzip record";
+            return false;
+        }
+        laz::LazInfo info;
+        std::string why;
+        if (!laz::parseInfo(record->data, info, error))
+            return false;
+        if (!laz::supportedItems(info.items, h.pointDataFormat, h.pointRecordLength, why)) {
+            error = "The LAZ file cannot be read: " + why;
+            return false;
+        }
+        h.vlrs.erase(record);
+        h.numberOfVLRs = static_cast<uint32_t>(h.vlrs.size());
+        h.compressionNote = "LASzip " + std::to_string(info.versionMajor) + "." + std::to_string(info.versionMinor) +
+                            (info.compressor == 3 ? ", layered chunks" : ", point-wise chunks");
+        chunks = std::make_shared<laz::LazChunks>();
+        if (!chunks->open(d, size, h.dataOffset, count, h.pointRecordLength, info, error))
+            return false;
+    }
+
     // Where the point records end: at the first EVLR or waveform block that
     // follows them, else at the end of the file.
     uint64_t pointEnd = size;
@@ -183,7 +207,7 @@ bool parseHeader(const uint8_t *d, uint64_t size, PointHeader &h, PointBlock &bl
     if (h.waveformDataStart > h.dataOffset && h.waveformDataStart <= size &&
         (h.reserved & kGlobalEncodingWaveformInternal))
         pointEnd = std::min(pointEnd, h.waveformDataStart);
-    const uint64_t available = (pointEnd - h.dataOffset) / h.pointRecordLength;
+    const uint64_t available = chunks ? count : (pointEnd - h.dataOffset) / h.pointRecordLength;
     if (count > available) {
         // A point block cut short: the whole records present are read.
         if (available == 0) {
@@ -203,7 +227,8 @@ bool parseHeader(const uint8_t *d, uint64_t size, PointHeader &h, PointBlock &bl
 
     // LAS 1.4 extended variable-length records after the point data; those
     // that a cut-short file no longer holds whole are left out.
-    if (h.numberOfEVLRs > 0 && h.evlrStart >= h.dataOffset + count * h.pointRecordLength) {
+    const uint64_t pointsEnd = chunks ? chunks->dataEnd() : h.dataOffset + count * h.pointRecordLength;
+    if (h.numberOfEVLRs > 0 && h.evlrStart >= pointsEnd) {
         uint64_t epos = h.evlrStart;
         for (uint32_t i = 0; i < h.numberOfEVLRs; ++i) {
             if (epos > size || size - epos < kEvlrHeaderSize)
@@ -232,6 +257,7 @@ bool parseHeader(const uint8_t *d, uint64_t size, PointHeader &h, PointBlock &bl
     block.count = count;
     block.recordLength = h.pointRecordLength;
     block.format = h.pointDataFormat;
+    block.laz = chunks;
     if (withReference)
         h.spatialReference = referenceFromRecords(h);
     return true;
@@ -267,7 +293,7 @@ std::vector<uint8_t> serializeHeader(PointHeader &h)
     store<uint16_t>(d + 94, headerSize);
     store<uint32_t>(d + 96, h.dataOffset);
     store<uint32_t>(d + 100, h.numberOfVLRs);
-    d[104] = h.pointDataFormat;
+    d[104] = static_cast<uint8_t>(h.pointDataFormat | (h.compressed ? 0x80 : 0));
     store<uint16_t>(d + 105, h.pointRecordLength);
     const bool legacyFits = h.numberOfPointRecords <= std::numeric_limits<uint32_t>::max() &&
                             h.pointDataFormat < 6;

@@ -6,10 +6,14 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace VerdantaIO {
+namespace laz {
+class LazChunks;
+}
 namespace las {
 
 // Little-endian loads and stores at unaligned addresses.
@@ -33,11 +37,18 @@ struct PointBlock {
     uint64_t count = 0;   // records in the file
     uint16_t recordLength = 0;
     int format = 0;
+    // The chunks of a compressed (LAZ) point block; null for plain records.
+    // They point into the memory the header was parsed from.
+    std::shared_ptr<const laz::LazChunks> laz;
 };
 
 // Parses the public header, the VLRs and (LAS 1.4) the EVLRs of a file held
 // in memory. With withReference the spatial reference is built from the
 // GeoTIFF keys or WKT record (slow: it consults the PROJ database).
+//
+// A LAZ file (point data format with its compression bit) is parsed the
+// same way; its LASzip record is taken out of the header's records and its
+// chunk table read into block.laz.
 //
 // A damaged file is read as far as it is sound: VLRs are read up to the
 // point data (those that fit whole are kept), and a point block cut short

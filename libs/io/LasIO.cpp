@@ -3,13 +3,17 @@
 #include "LargeVector.h"
 #include "LasFormat.h"
 #include "LasIndex.h"
+#include "LazCodec.h"
 #include "MappedFile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <atomic>
 #include <limits>
+#include <mutex>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -64,6 +68,88 @@ bool inSteps(uint64_t n, int steps, bool parallel, const Decode &decode, CProces
         }
         if (!stepOk(progress))
             return false;
+    }
+    return true;
+}
+
+// Decodes every chunk of a compressed point block on two threads, which
+// take the next chunk as they finish one, and hands each chunk's records to
+// fn(k, records) on the thread that decoded it. Progress (one step per
+// chunk) and cancellation stay on the calling thread. False, with the
+// reason, when a chunk is damaged or the user cancels.
+template <typename Fn>
+bool forEachChunk(const laz::LazChunks &c, const Fn &fn, CProcessBase *progress, std::string &error)
+{
+    const size_t n = c.chunkCount();
+    if (progress)
+        progress->SetStepCount(static_cast<int>(n));
+    std::atomic<size_t> next{0}, done{0};
+    std::atomic<bool> stop{false};
+    std::mutex errorMutex;
+    std::string damage;
+    // Decodes chunks until none is left; returns after each chunk when
+    // `oneAtATime`, so that the calling thread can report progress.
+    struct Worker {
+        explicit Worker(const std::vector<laz::Item> &items) : decoder(items) {}
+        laz::ChunkDecoder decoder;
+        std::vector<uint8_t> records;
+    };
+    auto work = [&](Worker &w, bool oneAtATime) {
+        while (!stop) {
+            const size_t k = next++;
+            if (k >= n)
+                return false;
+            std::string why;
+            bool ok = true;
+            try {
+                w.records.resize(c.pointCount(k) * c.recordLength());
+            } catch (const std::bad_alloc &) {
+                why = "Not enough memory to decode a chunk of " + std::to_string(c.pointCount(k)) + " points";
+                ok = false;
+            }
+            ok = ok && c.decode(k, w.decoder, w.records.data(), why);
+            if (!ok) {
+                std::lock_guard<std::mutex> lock(errorMutex);
+                if (damage.empty())
+                    damage = why;
+                stop = true;
+                return false;
+            }
+            fn(k, w.records.data());
+            ++done;
+            if (oneAtATime)
+                return true;
+        }
+        return false;
+    };
+    std::thread helper;
+    if (n > 1 && std::thread::hardware_concurrency() > 1)
+        helper = std::thread([&] {
+            Worker w(c.items());
+            work(w, false);
+        });
+    Worker own(c.items());
+    size_t reported = 0;
+    bool cancelled = false;
+    auto report = [&]() {
+        for (const size_t now = done; reported < now; ++reported)
+            if (!cancelled && !stepOk(progress)) {
+                cancelled = true;
+                stop = true;
+            }
+    };
+    while (work(own, true))
+        report();
+    if (helper.joinable())
+        helper.join();
+    report();
+    if (!damage.empty()) {
+        error = damage;
+        return false;
+    }
+    if (cancelled) {
+        error = "Cancelled";
+        return false;
     }
     return true;
 }
@@ -147,9 +233,38 @@ bool prepareForWriting(PointHeader &h, std::string *error)
     h.evlrs.erase(std::remove_if(h.evlrs.begin(), h.evlrs.end(), describesDroppedData), h.evlrs.end());
     if (h.versionMinor < 4)
         h.evlrs.clear();
+    h.vlrs.erase(std::remove_if(h.vlrs.begin(), h.vlrs.end(), laz::isLazRecord), h.vlrs.end());
     h.fileSignature = "LASF";
     h.compressed = false;
     return true;
+}
+
+// Whether a path names a compressed (LAZ) file.
+bool isLazPath(const std::string &path)
+{
+    if (path.size() < 4)
+        return false;
+    std::string ext = path.substr(path.size() - 4);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    return ext == ".laz";
+}
+
+laz::LazInfo lazInfoOf(const PointHeader &h)
+{
+    return laz::infoFor(h.pointDataFormat, static_cast<uint16_t>(h.pointRecordLength - standardRecordLength(h.pointDataFormat)));
+}
+
+// Marks a prepared header as compressed and adds the LASzip record that
+// describes its compression.
+void addLazRecord(PointHeader &h)
+{
+    VariableLengthRecord v;
+    v.userId = laz::kVlrUserId;
+    v.recordId = laz::kVlrRecordId;
+    v.description = "by Verdanta";
+    v.data = laz::serializeInfo(lazInfoOf(h));
+    h.vlrs.push_back(v);
+    h.compressed = true;
 }
 
 }  // namespace
@@ -210,6 +325,16 @@ bool CLASIO::ReadData(CProcessBase *progress)
         error_ = "Not enough memory to read " + std::to_string(b.count) + " points";
         return false;
     }
+    if (b.laz) {
+        auto decode = [&](size_t k, const uint8_t *records) {
+            decodePoints(records, b.laz->pointCount(k), b, source_->header, points.data() + b.laz->firstPoint(k));
+        };
+        if (!forEachChunk(*b.laz, decode, progress, error_)) {
+            points.clear();
+            return false;
+        }
+        return true;
+    }
     const uint8_t *base = source_->file.data() + b.offset;
     auto decode = [&](uint64_t from, uint64_t to) {
         decodePoints(base + from * b.recordLength, to - from, b, source_->header, points.data() + from);
@@ -231,6 +356,30 @@ bool CLASIO::PointExtent(LASExtent &e) const
     // Extremes of the stored integers, scaled once at the end (a negative
     // scale swaps minimum and maximum).
     int32_t lo[3], hi[3];
+    if (b.laz) {
+        std::mutex mutex;
+        bool first = true;
+        auto scan = [&](size_t k, const uint8_t *records) {
+            int32_t l[3], u[3];
+            for (int j = 0; j < 3; ++j)
+                l[j] = u[j] = load<int32_t>(records + 4 * j);
+            for (uint64_t i = 0; i < b.laz->pointCount(k); ++i)
+                for (int j = 0; j < 3; ++j) {
+                    const int32_t v = load<int32_t>(records + i * b.recordLength + 4 * j);
+                    l[j] = std::min(l[j], v);
+                    u[j] = std::max(u[j], v);
+                }
+            std::lock_guard<std::mutex> lock(mutex);
+            for (int j = 0; j < 3; ++j) {
+                lo[j] = first ? l[j] : std::min(lo[j], l[j]);
+                hi[j] = first ? u[j] : std::max(hi[j], u[j]);
+            }
+            first = false;
+        };
+        std::string error;
+        if (!forEachChunk(*b.laz, scan, nullptr, error))
+            return false;
+    } else {
     const uint8_t *r = source_->file.data() + b.offset;
     for (int k = 0; k < 3; ++k)
         lo[k] = hi[k] = load<int32_t>(r + 4 * k);
@@ -247,6 +396,7 @@ bool CLASIO::PointExtent(LASExtent &e) const
         if (i % releaseEvery == 0)
             source_->file.releaseResident(b.offset + (i - releaseEvery) * b.recordLength,
                                           releaseEvery * b.recordLength);
+    }
     }
     const double scale[3] = {h.scaleX, h.scaleY, h.scaleZ}, offset[3] = {h.offsetX, h.offsetY, h.offsetZ};
     double mins[3], maxs[3];
@@ -283,6 +433,22 @@ bool CLASIO::ReadData(uint64_t start, uint64_t count, std::vector<PointCloud> &o
     }
     const uint64_t n = std::min(count, b.count - start);
     out.resize(n);
+    if (b.laz) {
+        laz::ChunkCursor cursor(*b.laz);
+        for (uint64_t i = start; i < start + n;) {
+            const uint8_t *r = cursor.record(i, error_);
+            if (!r) {
+                out.clear();
+                return false;
+            }
+            const size_t k = b.laz->chunkOf(i);
+            const uint64_t m = std::min(start + n, b.laz->firstPoint(k) + b.laz->pointCount(k)) - i;
+            decodePoints(r, m, b, source_->header, out.data() + (i - start));
+            i += m;
+        }
+        b.laz->releaseCache(1);  // the next call of a streaming read starts in the last chunk
+        return true;
+    }
     decodePoints(source_->file.data() + b.offset + start * b.recordLength, n, b, source_->header,
                  out.data());
     return true;
@@ -304,13 +470,38 @@ bool CLASIO::ReadData(const std::vector<uint64_t> &indices, std::vector<PointClo
         out.clear();
         return false;
     }
+    std::atomic<bool> damaged{false};
+    std::string damage;
+    std::mutex damageMutex;
     auto decode = [&](uint64_t from, uint64_t to) {
+        if (b.laz) {
+            laz::ChunkCursor cursor(*b.laz);
+            std::string error;
+            for (uint64_t i = from; i < to; ++i) {
+                const uint8_t *r = cursor.record(indices[i], error);
+                if (!r) {
+                    std::lock_guard<std::mutex> lock(damageMutex);
+                    damaged = true;
+                    damage = error;
+                    return;
+                }
+                decodePoint(r, b.format, source_->header, out[i]);
+            }
+            return;
+        }
         for (uint64_t i = from; i < to; ++i)
             decodePoint(base + indices[i] * b.recordLength, b.format, source_->header, out[i]);
     };
     if (!inSteps(indices.size(), steps, stepEvery >= 2000, decode, progress)) {
         out.clear();
         error_ = "Cancelled";
+        return false;
+    }
+    if (b.laz)
+        b.laz->releaseCache();
+    if (damaged) {
+        out.clear();
+        error_ = damage;
         return false;
     }
     return true;
@@ -329,12 +520,19 @@ bool CLASIO::ReadData(const std::vector<uint64_t> &indices, std::vector<XYZ> &ou
         out.clear();
         return false;
     }
+    std::unique_ptr<laz::ChunkCursor> cursor(b.laz ? new laz::ChunkCursor(*b.laz) : nullptr);
     for (size_t i = 0; i < indices.size(); ++i) {
-        const uint8_t *r = base + indices[i] * b.recordLength;
+        const uint8_t *r = cursor ? cursor->record(indices[i], error_) : base + indices[i] * b.recordLength;
+        if (!r) {
+            out.clear();
+            return false;
+        }
         out[i].x = load<int32_t>(r) * h.scaleX + h.offsetX;
         out[i].y = load<int32_t>(r + 4) * h.scaleY + h.offsetY;
         out[i].z = load<int32_t>(r + 8) * h.scaleZ + h.offsetZ;
     }
+    if (b.laz)
+        b.laz->releaseCache();
     return true;
 }
 
@@ -353,6 +551,9 @@ bool WriteLasFile(const std::string &outPath, PointHeader &header,
         return false;
     if (h.versionMinor < 4 && pts.size() > std::numeric_limits<uint32_t>::max())
         return fail(error, "More than 4294967295 points need LAS 1.4");
+    const bool compress = isLazPath(outPath);
+    if (compress)
+        addLazRecord(h);
 
     // Encode first, so that a coordinate that does not fit leaves no file.
     const uint16_t len = h.pointRecordLength;
@@ -373,9 +574,22 @@ bool WriteLasFile(const std::string &outPath, PointHeader &header,
     std::vector<uint8_t> provisional = serializeHeader(h);
     if (std::fwrite(provisional.data(), 1, provisional.size(), out) != provisional.size())
         return abandon("Could not write the file " + outPath);
-    std::vector<uint8_t> buffer(kWriteChunk * len);
-    for (size_t from = 0; from < pts.size(); from += kWriteChunk) {
-        const size_t n = std::min<size_t>(kWriteChunk, pts.size() - from);
+    const uint64_t blockStart = provisional.size();
+    uint64_t blockBytes = 0;
+    std::unique_ptr<laz::LazBlockWriter> lazWriter;
+    std::vector<uint8_t> packed;
+    if (compress) {
+        lazWriter.reset(new laz::LazBlockWriter(lazInfoOf(h), len));
+        const std::vector<uint8_t> pointer = laz::LazBlockWriter::blockHeader();
+        if (std::fwrite(pointer.data(), 1, pointer.size(), out) != pointer.size())
+            return abandon("Could not write the file " + outPath);
+        blockBytes = pointer.size();
+    }
+    // Compressed files take two chunks per batch (one for each thread).
+    const uint64_t batch = compress ? 2ull * laz::kWriteChunkPoints : kWriteChunk;
+    std::vector<uint8_t> buffer(batch * len);
+    for (size_t from = 0; from < pts.size(); from += batch) {
+        const size_t n = std::min<size_t>(batch, pts.size() - from);
         for (size_t i = 0; i < n; ++i) {
             const PointCloud &p = pts[from + i];
             uint8_t *rec = buffer.data() + i * len;
@@ -383,15 +597,33 @@ bool WriteLasFile(const std::string &outPath, PointHeader &header,
                 return abandon("A coordinate does not fit the scale and offset of the header");
             sum.add(p, h, load<int32_t>(rec), load<int32_t>(rec + 4), load<int32_t>(rec + 8));
         }
-        if (std::fwrite(buffer.data(), len, n, out) != n)
+        const uint8_t *bytes = buffer.data();
+        size_t size = n * len;
+        if (compress) {
+            packed.clear();
+            lazWriter->addRecords(buffer.data(), n, packed);
+            bytes = packed.data();
+            size = packed.size();
+        }
+        if (std::fwrite(bytes, 1, size, out) != size)
             return abandon("Could not write the file " + outPath);
+        blockBytes += size;
+    }
+    if (compress) {
+        uint8_t pointer[8];
+        const std::vector<uint8_t> table = lazWriter->finish(blockStart, blockBytes, pointer);
+        if (std::fwrite(table.data(), 1, table.size(), out) != table.size() ||
+            seek64(out, blockStart) != 0 || std::fwrite(pointer, 1, 8, out) != 8 ||
+            std::fseek(out, 0, SEEK_END) != 0)
+            return abandon("Could not write the file " + outPath);
+        blockBytes += table.size();
     }
     if (sum.count == 0) {
         h.minX = h.maxX = h.minY = h.maxY = h.minZ = h.maxZ = 0.0;
     }
     sum.mergeInto(h);
     if (!h.evlrs.empty()) {
-        h.evlrStart = provisional.size() + static_cast<uint64_t>(pts.size()) * len;
+        h.evlrStart = blockStart + blockBytes;
         h.numberOfEVLRs = static_cast<uint32_t>(h.evlrs.size());
         const std::vector<uint8_t> ev = serializeEvlrs(h.evlrs);
         if (std::fwrite(ev.data(), 1, ev.size(), out) != ev.size())
@@ -415,6 +647,8 @@ bool WriteLasFile(const std::string &outPath, PointHeader &header,
         fs::remove(fs::path(temp), ec);
         return fail(error, "Could not create the file " + outPath);
     }
+    h.vlrs.erase(std::remove_if(h.vlrs.begin(), h.vlrs.end(), laz::isLazRecord), h.vlrs.end());
+    h.numberOfVLRs = static_cast<uint32_t>(h.vlrs.size());
     header = h;
     return true;
 }
@@ -424,6 +658,10 @@ bool AppendLas(const std::string &path, PointHeader &header, const std::vector<P
     PointHeader fileHeader;
     PointBlock block;
     std::vector<VariableLengthRecord> evlrs;
+    std::unique_ptr<laz::LazBlockWriter> writer;  // for a compressed file
+    std::vector<uint8_t> tail;                   // records of its last chunk, coded again
+    size_t keptChunks = 0;
+    uint64_t resumeAt = 0;
     {
         MappedFile f;
         if (!f.open(path))
@@ -436,12 +674,40 @@ bool AppendLas(const std::string &path, PointHeader &header, const std::vector<P
         if (header.pointDataFormat != fileHeader.pointDataFormat)
             return fail(&t_error, "The points to append have another point data format than the file");
         evlrs = fileHeader.evlrs;
+        if (block.laz) {
+            // A last chunk short of the chunk size is decoded and coded
+            // again with the new points, so that every chunk but the last
+            // stays full.
+            const laz::LazChunks &c = *block.laz;
+            const laz::LazInfo ours = lazInfoOf(fileHeader);
+            bool same = c.info().chunkSize == ours.chunkSize && c.items().size() == ours.items.size();
+            for (size_t i = 0; same && i < ours.items.size(); ++i)
+                same = c.items()[i].type == ours.items[i].type && c.items()[i].version == ours.items[i].version;
+            if (!same)
+                return fail(&t_error, "Points can only be appended to a file written by WriteLas");
+            const size_t n = c.chunkCount();
+            keptChunks = n;
+            resumeAt = n ? c.dataEnd() : block.offset + 8;
+            if (n && c.pointCount(n - 1) < laz::kWriteChunkPoints) {
+                keptChunks = n - 1;
+                resumeAt = c.chunkStart(n - 1);
+                tail.resize(c.pointCount(n - 1) * fileHeader.pointRecordLength);
+                laz::ChunkDecoder decoder(c.items());
+                if (!c.decode(n - 1, decoder, tail.data(), t_error))
+                    return false;
+            }
+            writer.reset(new laz::LazBlockWriter(lazInfoOf(fileHeader), fileHeader.pointRecordLength));
+            writer->resume(c, keptChunks);
+        }
     }
     const uint16_t len = fileHeader.pointRecordLength;
-    std::vector<uint8_t> buffer(pts.size() * static_cast<size_t>(len));
+    const size_t tailCount = tail.size() / len;
+    std::vector<uint8_t> buffer(tail.size() + pts.size() * static_cast<size_t>(len));
+    if (!tail.empty())
+        std::memcpy(buffer.data(), tail.data(), tail.size());
     Summary sum;
     for (size_t i = 0; i < pts.size(); ++i) {
-        uint8_t *rec = buffer.data() + i * len;
+        uint8_t *rec = buffer.data() + (tailCount + i) * len;
         if (!encodePoint(pts[i], fileHeader, rec))
             return fail(&t_error, "A coordinate does not fit the scale and offset of the file");
         sum.add(pts[i], fileHeader, load<int32_t>(rec), load<int32_t>(rec + 4), load<int32_t>(rec + 8));
@@ -449,7 +715,21 @@ bool AppendLas(const std::string &path, PointHeader &header, const std::vector<P
     if (fileHeader.versionMinor < 4 &&
         fileHeader.numberOfPointRecords + sum.count > std::numeric_limits<uint32_t>::max())
         return fail(&t_error, "More than 4294967295 points need LAS 1.4");
-    const uint64_t end = block.offset + block.count * len;
+    uint64_t end = block.offset + block.count * len;
+    uint8_t pointer[8];
+    if (writer) {
+        // The new chunks and the chunk table replace the old table.
+        std::vector<uint8_t> packed;
+        writer->addRecords(buffer.data(), buffer.size() / len, packed);
+        const std::vector<uint8_t> table = writer->finish(block.offset, resumeAt + packed.size() - block.offset, pointer);
+        packed.insert(packed.end(), table.begin(), table.end());
+        buffer.swap(packed);
+        end = resumeAt;
+        std::error_code ec;
+        fs::resize_file(fs::path(path), resumeAt, ec);
+        if (ec)
+            return fail(&t_error, "Could not write the file " + path);
+    }
     sum.mergeInto(fileHeader);
 
     FILE *f = std::fopen(path.c_str(), "r+b");
@@ -457,6 +737,8 @@ bool AppendLas(const std::string &path, PointHeader &header, const std::vector<P
         return fail(&t_error, "Could not open the file " + path + " for writing");
     bool ok = seek64(f, end) == 0 &&
               (buffer.empty() || std::fwrite(buffer.data(), 1, buffer.size(), f) == buffer.size());
+    if (ok && writer)
+        ok = seek64(f, block.offset) == 0 && std::fwrite(pointer, 1, 8, f) == 8 && seek64(f, end + buffer.size()) == 0;
     if (ok && !evlrs.empty()) {
         fileHeader.evlrStart = end + buffer.size();
         const std::vector<uint8_t> ev = serializeEvlrs(evlrs);
@@ -494,8 +776,8 @@ bool ReadData(const std::string &path, double centerX, double centerY, double ra
     if (!ix)
         return false;
     const Circle circle{centerX, centerY, radius};
-    queryIndex(*ix, centerX - radius, centerX + radius, centerY - radius, centerY + radius, &circle, pts);
-    return true;
+    return queryIndex(*ix, centerX - radius, centerX + radius, centerY - radius, centerY + radius, &circle, pts,
+                      t_error);
 }
 
 bool ReadData(const std::string &path, double minX, double maxX, double minY, double maxY,
@@ -504,8 +786,7 @@ bool ReadData(const std::string &path, double minX, double maxX, double minY, do
     auto ix = acquireIndex(path, t_error);
     if (!ix)
         return false;
-    queryIndex(*ix, minX, maxX, minY, maxY, nullptr, pts);
-    return true;
+    return queryIndex(*ix, minX, maxX, minY, maxY, nullptr, pts, t_error);
 }
 
 bool MultiFileData(const std::vector<std::string> &paths, double x, double y, double radius,

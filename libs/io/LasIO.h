@@ -1,9 +1,15 @@
 #pragma once
-// Point-cloud IO: reading and writing ASPRS LAS 1.0 to 1.4.
+// Point-cloud IO: reading and writing ASPRS LAS 1.0 to 1.4, plain or
+// compressed as LAZ.
 //
 // Reads point data formats 0 to 10, writes formats 0 to 3 and 6 to 8. Window
 // reads (rectangle, circle) use a spatial index kept beside the file as
 // path + ".ldx", so that they cost time in proportion to the points returned.
+//
+// A LAZ file (LASzip chunks, formats 0-3 and 6-8, with extra bytes) is read
+// through every call here as a LAS file is; its chunks are decoded when a
+// read needs them. Every writer (WriteLas, WriteLasFile, AppendLas) writes
+// LAZ when the path ends in ".laz".
 
 #include "PointRecords.h"
 #include "ProcessBase.h"

@@ -1,5 +1,7 @@
 #include "LasIndex.h"
 
+#include "LazCodec.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -63,7 +65,28 @@ uint64_t fingerprintOf(const MappedFile &f, const PointBlock &b)
     return h;
 }
 
-void build(IndexedFile &ix)
+// The stored X and Y of every point of a compressed file, chunk by chunk;
+// false when a chunk is damaged.
+bool compressedXY(const IndexedFile &ix, std::vector<int32_t> &xs, std::vector<int32_t> &ys, std::string &error)
+{
+    const laz::LazChunks &c = *ix.block.laz;
+    xs.resize(ix.block.count);
+    ys.resize(ix.block.count);
+    laz::ChunkDecoder decoder(c.items());
+    std::vector<uint8_t> records;
+    for (size_t k = 0; k < c.chunkCount(); ++k) {
+        records.resize(c.pointCount(k) * c.recordLength());
+        if (!c.decode(k, decoder, records.data(), error))
+            return false;
+        for (uint64_t i = 0; i < c.pointCount(k); ++i) {
+            xs[c.firstPoint(k) + i] = load<int32_t>(records.data() + i * c.recordLength());
+            ys[c.firstPoint(k) + i] = load<int32_t>(records.data() + i * c.recordLength() + 4);
+        }
+    }
+    return true;
+}
+
+bool build(IndexedFile &ix, std::string &error)
 {
     const uint64_t n = ix.block.count;
     const PointHeader &h = ix.header;
@@ -76,12 +99,25 @@ void build(IndexedFile &ix)
     if (n == 0) {
         ix.originX = ix.originY = 0.0;
         ix.dataMinX = ix.dataMaxX = ix.dataMinY = ix.dataMaxY = 0.0;
-        return;
+        return true;
     }
+    std::vector<int32_t> xs, ys;  // a compressed file's coordinates, decoded once
+    if (ix.block.laz && !compressedXY(ix, xs, ys, error))
+        return false;
+    auto xy = [&](uint64_t i, int32_t &X, int32_t &Y) {
+        if (!xs.empty()) {
+            X = xs[i];
+            Y = ys[i];
+            return;
+        }
+        const uint8_t *r = ix.record(i);
+        X = load<int32_t>(r);
+        Y = load<int32_t>(r + 4);
+    };
     int32_t loX = INT32_MAX, hiX = INT32_MIN, loY = INT32_MAX, hiY = INT32_MIN;
     for (uint64_t i = 0; i < n; ++i) {
-        const uint8_t *r = ix.record(i);
-        const int32_t X = load<int32_t>(r), Y = load<int32_t>(r + 4);
+        int32_t X, Y;
+        xy(i, X, Y);
         loX = std::min(loX, X);
         hiX = std::max(hiX, X);
         loY = std::min(loY, Y);
@@ -118,9 +154,10 @@ void build(IndexedFile &ix)
     std::vector<uint32_t> cellOf(n);
     std::vector<uint64_t> counts(cells + 1, 0);
     for (uint64_t i = 0; i < n; ++i) {
-        const uint8_t *r = ix.record(i);
-        const double x = load<int32_t>(r) * h.scaleX + h.offsetX;
-        const double y = load<int32_t>(r + 4) * h.scaleY + h.offsetY;
+        int32_t X, Y;
+        xy(i, X, Y);
+        const double x = X * h.scaleX + h.offsetX;
+        const double y = Y * h.scaleY + h.offsetY;
         const uint32_t cx = std::min<uint32_t>(ix.nx - 1, static_cast<uint32_t>(std::max(0.0, (x - ix.originX) / cell)));
         const uint32_t cy = std::min<uint32_t>(ix.ny - 1, static_cast<uint32_t>(std::max(0.0, (y - ix.originY) / cell)));
         const uint32_t c = cy * ix.nx + cx;
@@ -138,6 +175,7 @@ void build(IndexedFile &ix)
         ix.ownIds[counts[cellOf[i]]++] = static_cast<uint32_t>(i);
     ix.ids = ix.ownIds.data();
     ix.idCount = n;
+    return true;
 }
 
 bool loadSidecar(const std::string &sidecar, IndexedFile &ix)
@@ -297,7 +335,8 @@ std::shared_ptr<const IndexedFile> acquireIndex(const std::string &path, std::st
     SpatialIndex::Source source = SpatialIndex::Source::LoadedSidecar;
     if (!loadSidecar(sidecar, *ix)) {
         ix->sidecar.close();
-        build(*ix);
+        if (!build(*ix, error))
+            return nullptr;
         source = SpatialIndex::Source::BuiltInMemory;
         if (writeSidecar(sidecar, *ix)) {
             source = SpatialIndex::Source::Built;
@@ -331,6 +370,8 @@ void releaseIndexPages(const std::string &path)
     }
     ix->file.releaseResident();
     ix->sidecar.releaseResident();
+    if (ix->block.laz)
+        ix->block.laz->releaseCache();
 }
 
 void forgetIndex(const std::string &path)
@@ -349,6 +390,61 @@ void forgetIndex(const std::string &path)
 }
 
 namespace {
+
+// Whether a stored record lies in the window (and circle).
+inline bool inWindow(const uint8_t *r, const PointHeader &h, double minX, double maxX, double minY, double maxY,
+                     const Circle *circle)
+{
+    const double x = load<int32_t>(r) * h.scaleX + h.offsetX;
+    if (x < minX || x > maxX)
+        return false;
+    const double y = load<int32_t>(r + 4) * h.scaleY + h.offsetY;
+    if (y < minY || y > maxY)
+        return false;
+    if (circle) {
+        const double dx = x - circle->centerX, dy = y - circle->centerY;
+        if (dx * dx + dy * dy > circle->radius * circle->radius)
+            return false;
+    }
+    return true;
+}
+
+// The window read of a compressed file: the candidates of the cells are
+// visited in file order, so that each chunk they touch is decoded once
+// (or taken from the file's cache of decoded chunks), and returned in the
+// order of the cells as for a plain file.
+bool scanCompressedCells(const IndexedFile &ix, uint32_t cx0, uint32_t cx1, uint32_t cy0, uint32_t cy1,
+                         double minX, double maxX, double minY, double maxY, const Circle *circle,
+                         std::vector<PointCloud> &out, std::string &error)
+{
+    const laz::LazChunks &c = *ix.block.laz;
+    std::vector<uint32_t> candidates;
+    for (uint32_t cy = cy0; cy <= cy1; ++cy)
+        for (uint32_t cx = cx0; cx <= cx1; ++cx) {
+            const uint64_t cell = static_cast<uint64_t>(cy) * ix.nx + cx;
+            candidates.insert(candidates.end(), ix.ids + ix.cellStart[cell], ix.ids + ix.cellStart[cell + 1]);
+        }
+    std::vector<uint32_t> order(candidates.size());
+    for (uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return candidates[a] < candidates[b]; });
+    std::vector<PointCloud> found(candidates.size());
+    std::vector<uint8_t> keep(candidates.size(), 0);
+    laz::ChunkCursor cursor(c);
+    for (uint32_t pos : order) {
+        const uint8_t *r = cursor.record(candidates[pos], error);
+        if (!r)
+            return false;
+        if (!inWindow(r, ix.header, minX, maxX, minY, maxY, circle))
+            continue;
+        decodePoint(r, ix.block.format, ix.header, found[pos]);
+        keep[pos] = 1;
+    }
+    for (size_t i = 0; i < found.size(); ++i)
+        if (keep[i])
+            out.push_back(found[i]);
+    return true;
+}
 
 void scanCells(const IndexedFile &ix, uint32_t cx0, uint32_t cx1, uint32_t cy0, uint32_t cy1,
                double minX, double maxX, double minY, double maxY, const Circle *circle,
@@ -388,13 +484,13 @@ void scanCells(const IndexedFile &ix, uint32_t cx0, uint32_t cx1, uint32_t cy0, 
 
 }  // namespace
 
-void queryIndex(const IndexedFile &ix, double minX, double maxX, double minY, double maxY,
-                const Circle *circle, std::vector<PointCloud> &out)
+bool queryIndex(const IndexedFile &ix, double minX, double maxX, double minY, double maxY,
+                const Circle *circle, std::vector<PointCloud> &out, std::string &error)
 {
     if (ix.block.count == 0 || !(minX <= maxX) || !(minY <= maxY))
-        return;
+        return true;
     if (maxX < ix.dataMinX || minX > ix.dataMaxX || maxY < ix.dataMinY || minY > ix.dataMaxY)
-        return;
+        return true;
     auto cellIndex = [&](double v, double origin, uint32_t n) {
         const double c = std::floor((v - origin) / ix.cell);
         if (c < 0)
@@ -405,7 +501,10 @@ void queryIndex(const IndexedFile &ix, double minX, double maxX, double minY, do
     };
     const uint32_t cx0 = cellIndex(minX, ix.originX, ix.nx), cx1 = cellIndex(maxX, ix.originX, ix.nx);
     const uint32_t cy0 = cellIndex(minY, ix.originY, ix.ny), cy1 = cellIndex(maxY, ix.originY, ix.ny);
+    if (ix.block.laz)
+        return scanCompressedCells(ix, cx0, cx1, cy0, cy1, minX, maxX, minY, maxY, circle, out, error);
     scanCells(ix, cx0, cx1, cy0, cy1, minX, maxX, minY, maxY, circle, out);
+    return true;
 }
 
 }  // namespace las

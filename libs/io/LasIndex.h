@@ -59,9 +59,10 @@ struct Circle {
 };
 
 // Appends the points of the rectangle (bounds inclusive), and within the
-// circle when one is given, to out.
-void queryIndex(const IndexedFile &index, double minX, double maxX, double minY, double maxY,
-                const Circle *circle, std::vector<PointCloud> &out);
+// circle when one is given, to out. A compressed file decodes only the
+// chunks that hold candidates; false when one of them is damaged.
+bool queryIndex(const IndexedFile &index, double minX, double maxX, double minY, double maxY,
+                const Circle *circle, std::vector<PointCloud> &out, std::string &error);
 
 }  // namespace las
 }  // namespace VerdantaIO

@@ -141,7 +141,7 @@ bool describeTable(const QString &path, Rows &rows, QString *error)
 Kind kindOf(const QString &path)
 {
     const QString suffix = QFileInfo(path).suffix();
-    if (suffix == "las")
+    if (suffix == "las" || suffix == "laz")
         return Kind::Las;
     if (suffix == "shp")
         return Kind::Vector;

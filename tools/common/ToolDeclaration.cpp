@@ -205,8 +205,10 @@ CheckResult validate(const ToolSpec &spec, ToolRequest &request)
 QStringList resolveOutputs(const ToolSpec &spec, const ToolRequest &request)
 {
     const QString output = QDir::cleanPath(request.output.trimmed());
+    // A LAS output may be named .laz, which writes it compressed.
     auto withExtension = [&](const QString &path) {
-        return path.endsWith(spec.extension, Qt::CaseInsensitive) ? path : path + spec.extension;
+        const bool compressed = spec.extension == ".las" && path.endsWith(".laz", Qt::CaseInsensitive);
+        return path.endsWith(spec.extension, Qt::CaseInsensitive) || compressed ? path : path + spec.extension;
     };
     switch (spec.output) {
     case OutputKind::Folder:

@@ -74,7 +74,7 @@ struct ToolSpec {
     QString action;   // the main window's action that opens the dialog, e.g. "actionDEM"
     QString menu;     // where that action sits, e.g. "Models > Generating Digital Models"
     QString help;     // the dialog's help page (HTML)
-    QString inputFilter = "LAS File(*.las)";
+    QString inputFilter = "LAS File(*.las *.laz)";
     QString suffix;            // default output name: base name + suffix
     QString extension = ".las";
     OutputKind output = OutputKind::File;
@@ -144,7 +144,7 @@ struct Tool {
     std::function<QString(const ToolSpec &, const ToolRequest &)> defaultOutput;
     // Optional: true when the output button asks for a folder.
     std::function<bool(const ToolSpec &, const ToolRequest &)> outputIsFolder;
-    QString outputFilter = "LAS File(*.las)";
+    QString outputFilter = "LAS File(*.las *.laz)";
     QString outputCaption = "Output Path";
     bool clearOutputOnDelete = false;
     // Optional: a Yes/No question before the run; No ends it.

@@ -79,7 +79,9 @@ ToolOutcome runOutliers(const ToolRequest &request, const QStringList &outputs, 
         const int cols = std::max(1, int(std::ceil((box.maxX - box.minX) / kBlockSize)));
         const int rows = std::max(1, int(std::ceil((box.maxY - box.minY) / kBlockSize)));
 
-        const QString working = QFileInfo(output).absolutePath() + "/" + kWorkingName;
+        QString working = QFileInfo(output).absolutePath() + "/" + kWorkingName;
+        if (output.endsWith(".laz", Qt::CaseInsensitive))  // the working file is written as the output will be
+            working = working.left(working.size() - 4) + ".laz";
         const std::string work = local(working);
         PointHeader header = las.header;
         const std::vector<std::string> paths{local(input)};
