@@ -6,6 +6,7 @@
 #include "LasDataTools.h"
 #include "OutlierTool.h"
 #include "RasterTools.h"
+#include "RegressionTools.h"
 
 namespace ToolRegistry {
 
@@ -21,6 +22,7 @@ const std::vector<const Tool *> &tools()
         &CanopyTools::cover(),
         &CanopyTools::gap(),
         &CanopyTools::lai(),
+        &RegressionTools::linear(), &RegressionTools::svr(), &RegressionTools::ann(),
     };
     return list;
 }

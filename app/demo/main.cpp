@@ -9,7 +9,11 @@
 //   demo_chm.tif    the true canopy height at 1 m
 //   demo_stand.shp  the stand boundary with a clearing as a hole
 //   demo.sml        a project listing all of them
+//   demo_mosaic.las, demo_plots.csv
+//                   a mosaic of stands for the regression tools (see
+//                   DemoForest.h)
 
+#include "DemoForest.h"
 #include "LasIO.h"
 #include "Project.h"
 #include "RasterIO.h"
@@ -29,6 +33,8 @@
 
 using namespace VerdantaIO;
 
+using DemoForest::Tree;
+
 namespace {
 
 constexpr double kOriginX = 455000.0, kOriginY = 5290000.0;  // lower-left corner
@@ -40,23 +46,6 @@ double terrain(double x, double y)  // local coordinates in metres
     return 420.0 + 0.08 * x + 0.05 * y + 4.0 * std::exp(-((x - 60) * (x - 60) + (y - 95) * (y - 95)) / 800.0) -
            3.0 * std::exp(-((x - 115) * (x - 115) + (y - 40) * (y - 40)) / 600.0);
 }
-
-struct Tree {
-    double x, y, height, crownBase, radius;
-    bool conifer;
-    // Height of the crown surface above (px, py), or NaN outside the crown.
-    double surface(double px, double py, double ground) const
-    {
-        const double r = std::hypot(px - x, py - y);
-        if (r >= radius)
-            return std::nan("");
-        const double top = ground + height, base = ground + crownBase;
-        if (conifer)
-            return top - (r / radius) * (top - base);
-        const double a = (top - base) / 2.0;
-        return base + a + a * std::sqrt(1.0 - (r * r) / (radius * radius));
-    }
-};
 
 std::vector<uint8_t> utm33Keys()
 {
@@ -309,5 +298,5 @@ int main(int argc, char **argv)
         return 1;
     }
     std::printf("Wrote %zu points, %zu trees to %s\n", las.points.size(), trees.size(), dir.c_str());
-    return 0;
+    return DemoForest::writeMosaic(dir, utm33Keys()) ? 0 : 1;
 }

@@ -20,7 +20,7 @@ ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), too
     ui->helpText->setHtml(tool.spec.help);
     ui->helpText->hide();
     for (const ParamSpec &p : tool.spec.params) {
-        if (p.cliOnly)
+        if (p.cliOnly || p.ownWidget)
             continue;
         const QString name = !p.widgetName.isEmpty() ? p.widgetName : "lineEdit_" + p.option;
         switch (p.kind) {
@@ -163,7 +163,7 @@ void ToolDialog::setValue(const QString &option, const QString &text)
 void ToolDialog::updateVisibility()
 {
     for (const ParamSpec &p : tool_.spec.params) {
-        if (p.hiddenWhenOption.isEmpty() || p.cliOnly)
+        if (p.hiddenWhenOption.isEmpty() || p.cliOnly || p.ownWidget)
             continue;
         const bool hide = value(p.hiddenWhenOption) == p.hiddenWhenValue;
         QWidget *w = paramWidget(p);
