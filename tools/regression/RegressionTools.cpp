@@ -397,16 +397,10 @@ bool overlaps(const VerdantaIO::LASExtent &e, double minX, double maxX, double m
     return minX < e.maxX && minY < e.maxY && maxX > e.minX && maxY > e.minY;
 }
 
-struct Samples {
-    std::vector<double> X, y;  // n x m, n
-    std::vector<SamplePlot> plots;
-    int lines = 0, dropped = 0;
-};
+}  // namespace
 
-// Reads the sample file and the metrics of every plot. Returns false with
-// the outcome's warning set, or quietly on cancel.
 bool readSamples(const ToolRequest &r, const std::vector<VerdantaIO::LASExtent> &extents,
-                 const std::vector<int> &flags, Samples &s, ToolOutcome &outcome, CProcessBase *progress)
+                 const std::vector<int> &flags, PlotTable &s, ToolOutcome &outcome, CProcessBase *progress)
 {
     const QString path = r.values.value("samples").trimmed();
     QFile file(path);
@@ -493,6 +487,8 @@ bool readSamples(const ToolRequest &r, const std::vector<VerdantaIO::LASExtent> 
         progress->SetMessage("Reading Sample data Finished!");
     return true;
 }
+
+namespace {
 
 // Applies the model over the grid and writes the prediction GeoTIFF.
 enum class MapStatus { Done, NoExtent, CreateFailed, WriteFailed, Cancelled };
@@ -638,7 +634,7 @@ ToolOutcome run(const ToolRequest &r, const QStringList &outs, CProcessBase *pro
     QString unknown;
     parseVariables(r.values.value("variables"), flags, unknown);
     const int m = static_cast<int>(std::count(flags.begin(), flags.end(), 1));
-    Samples s;
+    PlotTable s;
     if (!readSamples(r, extents, flags, s, outcome, progress))
         return outcome;
     const int n = static_cast<int>(s.y.size());

@@ -58,6 +58,23 @@ struct SamplePlot {
 
 enum class PlotType { Square, Circle };
 
+// The kept plots of a sample file with their metrics: X n x m row by row,
+// y the targets, in file order.
+struct PlotTable {
+    std::vector<double> X, y;
+    std::vector<SamplePlot> plots;
+    int lines = 0, dropped = 0;  // data lines read, plots left out for fewer than 10 points
+};
+
+// Reads the sample file of a request (fields by header name, plot type and
+// size) and the metrics of every plot from the LAS files of `extents`
+// (read only where a file's extent overlaps the plot). A value that is not
+// a number counts as 0; lines with too few fields are passed over; plots of
+// fewer than 10 points are left out. False with the outcome's warning set,
+// or with none on cancel.
+bool readSamples(const ToolRequest &request, const std::vector<VerdantaIO::LASExtent> &extents,
+                 const std::vector<int> &flags, PlotTable &table, ToolOutcome &outcome, CProcessBase *progress);
+
 // The header fields of a sample file (split at ","); empty when it cannot
 // be read.
 QStringList sampleHeader(const QString &path, bool *opened = nullptr);
