@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 
+#include <map>
 #include <new>
 
 ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), tool_(tool), ui(new Ui::ToolDialog)
@@ -117,6 +118,24 @@ ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), too
 }
 
 ToolDialog::~ToolDialog() { delete ui; }
+
+namespace {
+std::map<const Tool *, ToolDialog::Maker> &makers()
+{
+    static std::map<const Tool *, ToolDialog::Maker> m;
+    return m;
+}
+}  // namespace
+
+void ToolDialog::setMaker(const Tool &tool, Maker maker) { makers()[&tool] = std::move(maker); }
+
+ToolDialog *ToolDialog::create(const Tool &tool, QWidget *parent)
+{
+    const auto it = makers().find(&tool);
+    return it != makers().end() ? it->second(parent) : new ToolDialog(tool, parent);
+}
+
+QFormLayout *ToolDialog::fieldsLayout() const { return ui->fieldsLayout; }
 
 QWidget *ToolDialog::paramWidget(const ParamSpec &p) const
 {
@@ -315,6 +334,10 @@ void ToolDialog::on_OK_clicked()
             QMessageBox::Yes)
             return;
     bool answeredYes = !questions.isEmpty();
+    req.proceed = [this, &spec](const QString &q) {
+        return Prompt::question(this, spec.title, q, QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) ==
+               QMessageBox::Ok;
+    };
     req.ask = [this, &spec, &answeredYes](const QString &q) {
         const bool yes = Prompt::question(this, spec.title, q, QMessageBox::Yes | QMessageBox::No,
                                           QMessageBox::Yes) == QMessageBox::Yes;
