@@ -18,6 +18,57 @@ constexpr double kPlot = 20.0;
 
 }  // namespace
 
+TreeIndex::TreeIndex(const std::vector<Tree> &trees, double side)
+    : trees_(trees), buckets_(static_cast<int>(side / 10) + 1), grid_(buckets_ * buckets_)
+{
+    for (size_t i = 0; i < trees.size(); ++i) {
+        const int bx = static_cast<int>(trees[i].x / 10), by = static_cast<int>(trees[i].y / 10);
+        for (int dx = -1; dx <= 1; ++dx)
+            for (int dy = -1; dy <= 1; ++dy) {
+                const int gx = bx + dx, gy = by + dy;
+                if (gx >= 0 && gy >= 0 && gx < buckets_ && gy < buckets_)
+                    grid_[gy * buckets_ + gx].push_back(static_cast<int>(i));
+            }
+    }
+}
+
+double TreeIndex::top(double x, double y, double ground, const Tree *&hit) const
+{
+    double top = std::nan("");
+    hit = nullptr;
+    const int bx = std::min(buckets_ - 1, static_cast<int>(x / 10)), by = std::min(buckets_ - 1, static_cast<int>(y / 10));
+    for (int i : grid_[by * buckets_ + bx]) {
+        const double s = trees_[i].surface(x, y, ground);
+        if (!std::isnan(s) && (std::isnan(top) || s > top)) {
+            top = s;
+            hit = &trees_[i];
+        }
+    }
+    return top;
+}
+
+std::vector<std::pair<double, bool>> pulseEchoes(const Tree *hit, double top, double ground, std::mt19937 &rng,
+                                                 std::uniform_real_distribution<double> &unit,
+                                                 std::normal_distribution<double> &normal)
+{
+    std::vector<std::pair<double, bool>> echoes;
+    if (hit && unit(rng) < 0.93) {
+        echoes.push_back({top - 0.15 * unit(rng), true});
+        double depth = top;
+        while (echoes.size() < 3 && unit(rng) < 0.45) {
+            depth -= 1.0 + unit(rng) * (depth - ground - hit->crownBase) * 0.6;
+            if (depth <= ground + hit->crownBase * 0.5)
+                break;
+            echoes.push_back({depth, true});
+        }
+        if (unit(rng) < 0.45)
+            echoes.push_back({ground + 0.03 * normal(rng), false});
+    } else {
+        echoes.push_back({ground + 0.03 * normal(rng), false});
+    }
+    return echoes;
+}
+
 bool writeMosaic(const std::string &dir, const std::vector<uint8_t> &geoKeys)
 {
     std::mt19937 rng(14);
@@ -53,17 +104,7 @@ bool writeMosaic(const std::string &dir, const std::vector<uint8_t> &geoKeys)
             biomass.push_back(0.03 * std::pow(t.height, 2.7) * std::exp(0.2 * normal(rng)));
         }
     }
-    const int buckets = static_cast<int>(kSide / 10) + 1;
-    std::vector<std::vector<int>> grid(buckets * buckets);
-    for (size_t i = 0; i < trees.size(); ++i) {
-        const int bx = static_cast<int>(trees[i].x / 10), by = static_cast<int>(trees[i].y / 10);
-        for (int dx = -1; dx <= 1; ++dx)
-            for (int dy = -1; dy <= 1; ++dy) {
-                const int gx = bx + dx, gy = by + dy;
-                if (gx >= 0 && gy >= 0 && gx < buckets && gy < buckets)
-                    grid[gy * buckets + gx].push_back(static_cast<int>(i));
-            }
-    }
+    const TreeIndex index(trees, kSide);
 
     VerdantaIO::PointHeader h;
     h.versionMajor = 1;
@@ -92,32 +133,9 @@ bool writeMosaic(const std::string &dir, const std::vector<uint8_t> &geoKeys)
             const double x = x0 + 0.1 * normal(rng), py = y + 0.1 * normal(rng);
             if (x < 0 || x >= kSide || py < 0 || py >= kSide)
                 continue;
-            double top = std::nan("");
             const Tree *hit = nullptr;
-            const int bx = std::min(buckets - 1, static_cast<int>(x / 10)),
-                      by = std::min(buckets - 1, static_cast<int>(py / 10));
-            for (int i : grid[by * buckets + bx]) {
-                const double s = trees[i].surface(x, py, 0.0);
-                if (!std::isnan(s) && (std::isnan(top) || s > top)) {
-                    top = s;
-                    hit = &trees[i];
-                }
-            }
-            std::vector<std::pair<double, bool>> echoes;  // height, vegetation
-            if (hit && unit(rng) < 0.93) {
-                echoes.push_back({top - 0.15 * unit(rng), true});
-                double depth = top;
-                while (echoes.size() < 3 && unit(rng) < 0.45) {
-                    depth -= 1.0 + unit(rng) * (depth - hit->crownBase) * 0.6;
-                    if (depth <= hit->crownBase * 0.5)
-                        break;
-                    echoes.push_back({depth, true});
-                }
-                if (unit(rng) < 0.45)
-                    echoes.push_back({0.03 * normal(rng), false});
-            } else {
-                echoes.push_back({0.03 * normal(rng), false});
-            }
+            const double top = index.top(x, py, 0.0, hit);
+            const std::vector<std::pair<double, bool>> echoes = pulseEchoes(hit, top, 0.0, rng, unit, normal);
             const double angle = std::atan((x - kSide / 2) / 1200.0) * 180.0 / 3.14159265358979323846;
             for (size_t e = 0; e < echoes.size(); ++e) {
                 VerdantaIO::PointCloud p;

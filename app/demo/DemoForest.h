@@ -4,7 +4,9 @@
 
 #include <cmath>
 #include <cstdint>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace DemoForest {
@@ -25,6 +27,29 @@ struct Tree {
         return base + a + a * std::sqrt(1.0 - (r * r) / (radius * radius));
     }
 };
+
+// The trees by 10 m bucket of a square of `side` metres from (0, 0), for
+// finding the crowns over a pulse.
+class TreeIndex {
+public:
+    TreeIndex(const std::vector<Tree> &trees, double side);
+    // The highest crown surface over (x, y) above `ground`, or NaN; `hit`
+    // gets its tree (null for none).
+    double top(double x, double y, double ground, const Tree *&hit) const;
+
+private:
+    const std::vector<Tree> &trees_;
+    int buckets_;
+    std::vector<std::vector<int>> grid_;
+};
+
+// The echoes of one pulse from the top down, (height, vegetation): a crown
+// hit most of the time gives a first return near the crown surface, perhaps
+// returns inside the crown and perhaps one from the ground; otherwise the
+// ground alone.
+std::vector<std::pair<double, bool>> pulseEchoes(const Tree *hit, double top, double ground, std::mt19937 &rng,
+                                                 std::uniform_real_distribution<double> &unit,
+                                                 std::normal_distribution<double> &normal);
 
 // Writes into `dir`:
 //   demo_mosaic.las  480 m x 480 m of 36 stands (80 m squares) of varied

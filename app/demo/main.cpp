@@ -95,18 +95,7 @@ int main(int argc, char **argv)
         t.radius = std::max(1.0, t.radius);
         trees.push_back(t);
     }
-    // Trees by 10 m bucket for the pulse loop.
-    const int buckets = static_cast<int>(kSide / 10) + 1;
-    std::vector<std::vector<int>> grid(buckets * buckets);
-    for (size_t i = 0; i < trees.size(); ++i) {
-        const int bx = static_cast<int>(trees[i].x / 10), by = static_cast<int>(trees[i].y / 10);
-        for (int dx = -1; dx <= 1; ++dx)
-            for (int dy = -1; dy <= 1; ++dy) {
-                const int gx = bx + dx, gy = by + dy;
-                if (gx >= 0 && gy >= 0 && gx < buckets && gy < buckets)
-                    grid[gy * buckets + gx].push_back(static_cast<int>(i));
-            }
-    }
+    const DemoForest::TreeIndex index(trees, kSide);
 
     CLASIO las;
     PointHeader &h = las.header;
@@ -145,31 +134,10 @@ int main(int argc, char **argv)
             const double angle = std::atan((x - centre) / altitude) * 180.0 / kPi;
             const double ground = terrain(x, py);
             // The highest crown above the pulse.
-            double top = std::nan("");
             const Tree *hit = nullptr;
-            const int bx = std::min(buckets - 1, static_cast<int>(x / 10)), by = std::min(buckets - 1, static_cast<int>(py / 10));
-            for (int i : grid[by * buckets + bx]) {
-                const double s = trees[i].surface(x, py, ground);
-                if (!std::isnan(s) && (std::isnan(top) || s > top)) {
-                    top = s;
-                    hit = &trees[i];
-                }
-            }
-            std::vector<std::pair<double, bool>> echoes;  // height, vegetation
-            if (hit && unit(rng) < 0.93) {
-                echoes.push_back({top - 0.15 * unit(rng), true});
-                double depth = top;
-                while (echoes.size() < 3 && unit(rng) < 0.45) {
-                    depth -= 1.0 + unit(rng) * (depth - ground - hit->crownBase) * 0.6;
-                    if (depth <= ground + hit->crownBase * 0.5)
-                        break;
-                    echoes.push_back({depth, true});
-                }
-                if (unit(rng) < 0.45)
-                    echoes.push_back({ground + 0.03 * normal(rng), false});
-            } else {
-                echoes.push_back({ground + 0.03 * normal(rng), false});
-            }
+            const double top = index.top(x, py, ground, hit);
+            const std::vector<std::pair<double, bool>> echoes =
+                DemoForest::pulseEchoes(hit, top, ground, rng, unit, normal);
             for (size_t e = 0; e < echoes.size(); ++e) {
                 PointCloud p;
                 p.x = kOriginX + x;
@@ -242,13 +210,9 @@ int main(int argc, char **argv)
     for (int r = 0; r < cells; ++r) {
         for (int c = 0; c < cells; ++c) {
             const double x = c + 0.5, y = kSide - r - 0.5, ground = terrain(x, y);
-            double top = 0.0;
-            const int bx = std::min(buckets - 1, static_cast<int>(x / 10)), by = std::min(buckets - 1, static_cast<int>(y / 10));
-            for (int i : grid[by * buckets + bx]) {
-                const double sfc = trees[i].surface(x, y, ground);
-                if (!std::isnan(sfc))
-                    top = std::max(top, sfc - ground);
-            }
+            const Tree *hit = nullptr;
+            const double surface = index.top(x, y, ground, hit);
+            const double top = std::isnan(surface) ? 0.0 : std::max(0.0, surface - ground);
             row[c] = static_cast<float>(top);
         }
         chm.WriteRasterBlock(1, 0, r, cells, 1, row.data());

@@ -31,14 +31,8 @@ bool CBPANNRegModel::TrainingData(const double *X, const double *y, int n, int m
         error = "every column is constant";
         return false;
     }
-    double mean = 0, var = 0;
-    for (int i = 0; i < n; ++i)
-        mean += y[i];
-    mean /= n;
-    for (int i = 0; i < n; ++i)
-        var += (y[i] - mean) * (y[i] - mean);
-    const double sd = std::sqrt(var / n);
-    if (!(sd > 0) || !std::isfinite(sd)) {
+    double mean = 0, sd = 1;
+    if (!StandardiseTarget(y, n, mean, sd)) {
         error = "the target is constant";
         return false;
     }

@@ -331,3 +331,16 @@ void ColumnScaling::apply(const double *row, std::vector<double> &out) const
         if (flags[j])
             out.push_back((row[j] - minima[j]) / (maxima[j] - minima[j]));
 }
+
+bool StandardiseTarget(const double *y, int n, double &mean, double &sd)
+{
+    mean = 0;
+    double var = 0;
+    for (int i = 0; i < n; ++i)
+        mean += y[i];
+    mean /= n;
+    for (int i = 0; i < n; ++i)
+        var += (y[i] - mean) * (y[i] - mean);
+    sd = std::sqrt(var / n);
+    return n > 0 && sd > 0 && std::isfinite(sd) && std::isfinite(mean);
+}

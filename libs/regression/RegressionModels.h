@@ -98,6 +98,10 @@ struct ColumnScaling {
     void apply(const double *row, std::vector<double> &out) const;
 };
 
+// The mean and (population) standard deviation of a target; false when it
+// is constant or not finite, which leaves nothing to learn.
+bool StandardiseTarget(const double *y, int n, double &mean, double &sd);
+
 struct SVMParameters {
     int svmType = 3;     // 3 epsilon-SVR, 4 nu-SVR
     int kernelType = 2;  // 0 linear, 1 polynomial, 2 RBF, 3 sigmoid (libsvm's codes)

@@ -54,14 +54,8 @@ bool CSVMRegressionModel::TrainingData(const double *X, const double *y, int n, 
     }
     // The target standardised, so that the tube width and the cost mean
     // the same whatever the unit of the measurement.
-    double mean = 0, var = 0;
-    for (int i = 0; i < n; ++i)
-        mean += y[i];
-    mean /= n;
-    for (int i = 0; i < n; ++i)
-        var += (y[i] - mean) * (y[i] - mean);
-    const double sd = std::sqrt(var / n);
-    if (!(sd > 0) || !std::isfinite(sd)) {
+    double mean = 0, sd = 1;
+    if (!StandardiseTarget(y, n, mean, sd)) {
         error = "the target is constant";
         return false;
     }
