@@ -18,6 +18,31 @@ constexpr double kPlot = 20.0;
 
 }  // namespace
 
+VerdantaIO::PointHeader demoHeader(uint8_t pointFormat, double offsetX, double offsetY,
+                                   const std::vector<uint8_t> &geoKeys)
+{
+    VerdantaIO::PointHeader h;
+    h.versionMajor = 1;
+    h.versionMinor = 2;
+    h.pointDataFormat = pointFormat;
+    h.systemId = "Verdanta demo scanner";
+    h.generatingSoftware = "verdanta-demo 1.0";
+    h.creationDay = 152;
+    h.creationYear = 2026;
+    h.scaleX = h.scaleY = h.scaleZ = 0.01;
+    h.offsetX = offsetX;
+    h.offsetY = offsetY;
+    h.offsetZ = 0;
+    h.reserved = 1;  // adjusted standard GPS time
+    VerdantaIO::VariableLengthRecord keys;
+    keys.userId = "LASF_Projection";
+    keys.recordId = 34735;
+    keys.description = "GeoTIFF GeoKeyDirectoryTag";
+    keys.data = geoKeys;
+    h.vlrs.push_back(keys);
+    return h;
+}
+
 TreeIndex::TreeIndex(const std::vector<Tree> &trees, double side)
     : trees_(trees), buckets_(static_cast<int>(side / 10) + 1), grid_(buckets_ * buckets_)
 {
@@ -106,24 +131,7 @@ bool writeMosaic(const std::string &dir, const std::vector<uint8_t> &geoKeys)
     }
     const TreeIndex index(trees, kSide);
 
-    VerdantaIO::PointHeader h;
-    h.versionMajor = 1;
-    h.versionMinor = 2;
-    h.pointDataFormat = 1;
-    h.pointRecordLength = 28;
-    h.systemId = "Verdanta demo scanner";
-    h.generatingSoftware = "verdanta-demo 1.0";
-    h.creationDay = 152;
-    h.creationYear = 2026;
-    h.scaleX = h.scaleY = h.scaleZ = 0.01;
-    h.offsetX = kX0;
-    h.offsetY = kY0;
-    VerdantaIO::VariableLengthRecord keys;
-    keys.userId = "LASF_Projection";
-    keys.recordId = 34735;
-    keys.description = "GeoTIFF GeoKeyDirectoryTag";
-    keys.data = geoKeys;
-    h.vlrs.push_back(keys);
+    VerdantaIO::PointHeader h = demoHeader(1, kX0, kY0, geoKeys);
 
     std::vector<VerdantaIO::PointCloud> points;
     const double spacing = 0.5;

@@ -2,6 +2,8 @@
 // The tree model of the demo data, and the stand mosaic for the regression
 // tools.
 
+#include "PointRecords.h"
+
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -27,6 +29,11 @@ struct Tree {
         return base + a + a * std::sqrt(1.0 - (r * r) / (radius * radius));
     }
 };
+
+// The LAS 1.2 header of the demo files: scale 0.01, the offsets given, the
+// coordinate system's GeoKeyDirectory record.
+VerdantaIO::PointHeader demoHeader(uint8_t pointFormat, double offsetX, double offsetY,
+                                   const std::vector<uint8_t> &geoKeys);
 
 // The trees by 10 m bucket of a square of `side` metres from (0, 0), for
 // finding the crowns over a pulse.

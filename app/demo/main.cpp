@@ -98,25 +98,7 @@ int main(int argc, char **argv)
     const DemoForest::TreeIndex index(trees, kSide);
 
     CLASIO las;
-    PointHeader &h = las.header;
-    h.versionMajor = 1;
-    h.versionMinor = 2;
-    h.pointDataFormat = 3;
-    h.systemId = "Verdanta demo scanner";
-    h.generatingSoftware = "verdanta-demo 1.0";
-    h.creationDay = 152;
-    h.creationYear = 2026;
-    h.scaleX = h.scaleY = h.scaleZ = 0.01;
-    h.offsetX = kOriginX;
-    h.offsetY = kOriginY;
-    h.offsetZ = 0;
-    h.reserved = 1;  // adjusted standard GPS time
-    VariableLengthRecord keys;
-    keys.userId = "LASF_Projection";
-    keys.recordId = 34735;
-    keys.description = "GeoTIFF GeoKeyDirectoryTag";
-    keys.data = utm33Keys();
-    h.vlrs.push_back(keys);
+    las.header = DemoForest::demoHeader(3, kOriginX, kOriginY, utm33Keys());
 
     // Two flight lines along Y; the scanner sweeps across X at 0.35 m spacing.
     const double spacing = 0.35, altitude = 900.0;

@@ -815,7 +815,11 @@ Tool declare(Method method)
     samples.fileFilter = "TXT File(*.txt);;CSV File(*.csv);;All Files(*)";
     ParamSpec plot = param("plot", "Plot Type", "PlotType", "Square", ParamSpec::Choice);
     plot.items = QStringList{"Square", "Circle"};
-    ParamSpec methodParam = param("method", "Method", "MethodCombo", "Enter", ParamSpec::Choice);
+    ParamSpec methodParam = param("method", "Method", "MethodCombo",
+                                  method == Method::SVR   ? "SVR"
+                                  : method == Method::ANN ? "ANN"
+                                                          : "Enter",
+                                  ParamSpec::Choice);
     methodParam.items = QStringList{"Enter", "Stepwise", "SVR", "ANN"};
     ParamSpec report = param("report", "Accuracy report (HTML; default: beside the map)", QString(), QString(),
                              ParamSpec::File);
@@ -894,25 +898,13 @@ const Tool &linear()
 
 const Tool &svr()
 {
-    static const Tool t = [] {
-        Tool tool = declare(Method::SVR);
-        for (ParamSpec &p : tool.spec.params)
-            if (p.option == "method")
-                p.defaultValue = "SVR";
-        return tool;
-    }();
+    static const Tool t = declare(Method::SVR);
     return t;
 }
 
 const Tool &ann()
 {
-    static const Tool t = [] {
-        Tool tool = declare(Method::ANN);
-        for (ParamSpec &p : tool.spec.params)
-            if (p.option == "method")
-                p.defaultValue = "ANN";
-        return tool;
-    }();
+    static const Tool t = declare(Method::ANN);
     return t;
 }
 
