@@ -834,7 +834,10 @@ Tool declare(Method method)
                 param("size", "Length(m) or Radius(m)", "SizeEdit", QString(), ParamSpec::Number),
                 param("holdout", "Hold-out for Testing (%)", "lineEdit", "10", ParamSpec::Number),
                 param("seed", "Random seed", "SeedEdit", "1", ParamSpec::Number),
-                param("variables", "Independent Variables", "lineEdit_variables", variablesText(defaultFlags())),
+                param("variables",
+                      "Independent Variables: groups elev-percentile, elev-density, int-percentile, lai, gap, "
+                      "cover, or single ones such as elev-p50, elev-d30, int-p95",
+                      "lineEdit_variables", variablesText(defaultFlags())),
                 param("svm-type", "SVM type (epsilon, nu)", "SVMTypeCombo", "epsilon"),
                 param("kernel", "Kernel type (rbf, linear, poly, sigmoid)", "KernelCombo", "rbf"),
                 param("degree", "Degree", "DegreeEdit", "3", ParamSpec::Number),
