@@ -539,12 +539,16 @@ MapStatus writeMap(const QString &out, const std::vector<VerdantaIO::LASExtent> 
         progress->SetMessage("Predicting.....");
         progress->SetStepCount(static_cast<int32_t>(std::min<size_t>(blocks.size(), 2147483647u)));
     }
-    auto compute = [&](Block &b, std::vector<PointCloud> &points, std::vector<double> &metrics) {
+    auto compute = [&](Block &b, std::vector<PointCloud> &points, std::vector<double> &metrics, size_t &expected) {
+        // CalculatePara gives the points' memory back; the next block of
+        // about the same size gets it again at once instead of by doubling.
         points.clear();
+        points.reserve(expected);
         for (const VerdantaIO::LASExtent &e : extents)
             if (overlaps(e, b.left, b.right, b.bottom, b.top))
                 VerdantaIO::ReadData(e.path, b.left, b.right, b.bottom, b.top, points);
         b.values.assign(static_cast<size_t>(b.nc) * b.nr, 0.0);
+        expected = points.size() + points.size() / 8;
         if (points.size() < 10)
             return;
         // The points per cell, to leave cells of fewer than 10 points at 0
@@ -579,9 +583,10 @@ MapStatus writeMap(const QString &out, const std::vector<VerdantaIO::LASExtent> 
             pool.emplace_back([&] {
                 std::vector<PointCloud> points;
                 std::vector<double> metrics;
+                size_t expected = 0;
                 for (size_t k = next++; k < end; k = next++) {
                     try {
-                        compute(blocks[k], points, metrics);
+                        compute(blocks[k], points, metrics, expected);
                     } catch (...) {
                         std::lock_guard<std::mutex> lock(failureMutex);
                         failure = std::current_exception();
