@@ -83,6 +83,7 @@ QStringList MainWindow::pendingActions() const
     QStringList claimed;
     for (const Tool *t : ToolRegistry::tools())
         claimed << t->spec.action;
+    claimed << "actionOverlap";  // a view of the scene rather than a tool
     QStringList names;
     std::function<void(QMenu *)> walk = [&](QMenu *menu) {
         for (QAction *a : menu->actions()) {
@@ -94,7 +95,6 @@ QStringList MainWindow::pendingActions() const
     };
     for (QMenu *menu : {ui->menuStat, ui->menuData_Preparation, ui->menuModels, ui->menuSegmentation})
         walk(menu);
-    names << "actionColorByID";  // tree IDs arrive with the segmentation tools
     return names;
 }
 
@@ -145,6 +145,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     connect(ui->actionColorByIntensity, &QAction::triggered, this, &MainWindow::isIClick);
     connect(ui->actionColorByClass, &QAction::triggered, this, &MainWindow::isClassClick);
     connect(ui->actionColorByRGB, &QAction::triggered, this, &MainWindow::isRGBClick);
+    connect(ui->actionColorByID, &QAction::triggered, this, &MainWindow::isIDClick);
+    connect(ui->actionOverlap, &QAction::triggered, this, &MainWindow::isOverlapClick);
     connectTools();
     setShortcuts();
     for (const QString &name : pendingActions())
@@ -597,6 +599,15 @@ void MainWindow::isRClick() { colourClicked(&ScenceControl::ReturnRender); }
 void MainWindow::isIClick() { colourClicked(&ScenceControl::IntensityRender); }
 void MainWindow::isClassClick() { colourClicked(&ScenceControl::ClassRender); }
 void MainWindow::isRGBClick() { colourClicked(&ScenceControl::RGBRender); }
+void MainWindow::isIDClick() { colourClicked(&ScenceControl::IndividualTreesRender); }
+
+void MainWindow::isOverlapClick()
+{
+    scene->candidateRasters = rasterFiles;
+    scene->candidateTables = tableFiles;
+    scene->ShowSegmentationOverlap();
+    view->update();
+}
 
 // ---- the project --------------------------------------------------------------
 

@@ -101,6 +101,8 @@ private slots:
     void isIClick();
     void isClassClick();
     void isRGBClick();
+    void isIDClick();
+    void isOverlapClick();
 
     void treeItemChanged(QTreeWidgetItem *item, int column);
     void treeItemClicked(QTreeWidgetItem *item, int column);

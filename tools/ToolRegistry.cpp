@@ -2,10 +2,14 @@
 
 #include "CloudMetricsTools.h"
 #include "CanopyTools.h"
+#include "ClipTools.h"
+#include "ConvertTools.h"
+#include "ExtractTools.h"
 #include "GroundFilterTool.h"
 #include "LasDataTools.h"
 #include "OutlierTool.h"
 #include "RasterTools.h"
+#include "TreeTools.h"
 #include "RegressionTools.h"
 
 namespace ToolRegistry {
@@ -22,6 +26,10 @@ const std::vector<const Tool *> &tools()
         &CanopyTools::cover(),
         &CanopyTools::gap(),
         &CanopyTools::lai(),
+        &TreeTools::chmSegment(), &TreeTools::pointCloudSegment(),
+        &ClipTools::circle(), &ClipTools::rectangle(), &ClipTools::polygon(),
+        &ExtractTools::byClass(), &ExtractTools::byElevation(), &ExtractTools::byIntensity(), &ExtractTools::byReturn(),
+        &ConvertTools::lasToAscii(), &ConvertTools::lasToVector(), &ConvertTools::boundary(),
         &RegressionTools::linear(), &RegressionTools::svr(), &RegressionTools::ann(),
     };
     return list;

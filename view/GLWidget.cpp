@@ -208,6 +208,7 @@ void GLWidget::paintGL()
     case Vector: scene_->DrawShape(); break;
     case Raster: scene_->DrawRaster(scene_->rasterStyle); break;
     case Table: scene_->DrawTablePoints(scene_->tablePoints); break;
+    case Overlap: scene_->DrawOverlap(); break;
     default: break;
     }
     glPopMatrix();

@@ -1,9 +1,14 @@
 #include "ScenceControl.h"
 
+#include "DataIndex.h"
 #include "ProcessDlg.h"
 #include "Prompt.h"
 #include "SceneMath.h"
+#include "SegmentationDialogs.h"
 #include "SelectParamter.h"
+
+#include <QApplication>
+#include <QFileInfo>
 
 #include <QFile>
 #include <QGLWidget>
@@ -31,6 +36,17 @@ ScenceControl::ScenceControl(QWidget *parent) : QWidget(parent)
         if (dialog.exec() != QDialog::Accepted)
             return false;
         chosen = dialog.columns();
+        return true;
+    };
+    askTreeTable = [this] {
+        InPutCSV dialog(this);
+        return dialog.exec() == QDialog::Accepted ? dialog.path() : QString();
+    };
+    chooseOverlap = [this](const QStringList &rasters, const QStringList &tables, OverlapChoice &chosen) {
+        class Overlap dialog(rasters, tables, this);  // the class, not the scene kind
+        if (dialog.exec() != QDialog::Accepted)
+            return false;
+        chosen = dialog.choice();
         return true;
     };
 }
@@ -182,6 +198,24 @@ bool ScenceControl::loadRasterBands(int bands, const std::array<double, 6> &g, b
     return true;
 }
 
+bool ScenceControl::loadGreyRaster()
+{
+    rasterWidth = rasterReader->width;
+    rasterHeight = rasterReader->height;
+    const std::array<double, 6> g = rasterReader->geoTransform;
+    const double farX = g[0] + rasterWidth * g[1] + rasterHeight * g[2];
+    const double farY = g[3] + rasterWidth * g[4] + rasterHeight * g[5];
+    rasterCenterX = static_cast<float>((g[0] + farX) * 0.5);
+    rasterCenterY = static_cast<float>((g[3] + farY) * 0.5);
+    if (!loadRasterBands(1, g, false)) {
+        releaseRaster();
+        warn(tr("Open Raster File"), tr("Raster data is invalid!"));
+        return false;
+    }
+    applyScale(static_cast<float>(g[0]), static_cast<float>(g[3]), static_cast<float>(farX), static_cast<float>(farY));
+    return true;
+}
+
 void ScenceControl::AddRasterFile(const QString &path)
 {
     lasReader.reset();
@@ -204,16 +238,8 @@ void ScenceControl::AddRasterFile(const QString &path)
     rasterStyle = 0;
     const int bands = rasterReader->bandCount;
     if (bands == 1) {
-        rasterCenterX = static_cast<float>((g[0] + farX) * 0.5);
-        rasterCenterY = static_cast<float>((g[3] + farY) * 0.5);
-        if (!loadRasterBands(1, g, false)) {
-            releaseRaster();
-            warn(tr("Open Raster File"), tr("Raster data is invalid!"));
-            return;
-        }
-        applyScale(static_cast<float>(g[0]), static_cast<float>(g[3]), static_cast<float>(farX),
-                   static_cast<float>(farY));
-        sceneKind = Raster;
+        if (loadGreyRaster())
+            sceneKind = Raster;
     } else if (bands == 3) {
         rasterCenterX = std::floor(rasterWidth * 0.5f);
         rasterCenterY = std::floor(rasterHeight * 0.5f);
@@ -590,4 +616,175 @@ void ScenceControl::DrawTablePoints(std::vector<TablePoint> points)
         }
         glEnd();
     }
+}
+
+// ---- individual trees ---------------------------------------------------------
+
+namespace {
+const char *kTreeHeader = "TreeLocationX,TreeLocationY,TreeHeight,CrownDiameter,CrownArea,CrownVolume";
+}  // namespace
+
+bool ScenceControl::readTreeTable(const QString &path)
+{
+    treePositions.clear();
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return false;
+    QTextStream in(&file);
+    if (in.readLine() != kTreeHeader) {
+        warn("Individual Trees Rendering", "CSV File is invalid!");
+        return false;
+    }
+    while (!in.atEnd()) {
+        const QStringList f = in.readLine().split(',');
+        if (f.size() < 6)
+            continue;
+        VerdantaIO::XYZ p;
+        p.x = f[0].toDouble();
+        p.y = f[1].toDouble();
+        treePositions.push_back(p);
+    }
+    return true;
+}
+
+void ScenceControl::IndividualTreesRender()
+{
+    while (QApplication::overrideCursor())
+        QApplication::restoreOverrideCursor();
+    if (!lasReader || currentPath.isEmpty())
+        return;
+    if (!recolour && !pointColors.empty()) {
+        setMode(TreeId, true);
+        return;
+    }
+    const QFileInfo las(currentPath);
+    QString table = las.absolutePath() + "/" + las.baseName() + "_PCS.csv";
+    // A cloud written by the point cloud segmentation lies beside its table
+    // under the same name and carries the trees as point source IDs.
+    const QString beside = las.absolutePath() + "/" + las.completeBaseName() + ".csv";
+    bool segmented = false;
+    if (!QFile::exists(table) && QFile::exists(beside)) {
+        QFile f(beside);
+        segmented = f.open(QIODevice::ReadOnly | QIODevice::Text) && QTextStream(&f).readLine() == kTreeHeader;
+        if (segmented)
+            table = beside;
+    }
+    if (!QFile::exists(table)) {
+        table = askTreeTable ? askTreeTable() : QString();
+        if (table.isEmpty())
+            return;
+    }
+    if (!readTreeTable(table))
+        return;
+    assignTreeColours(segmented);
+    setMode(TreeId, true);
+    recolour = false;
+}
+
+void ScenceControl::assignTreeColours(bool fromSourceIds)
+{
+    const auto &pts = lasReader->points;
+    C_DataIndex *index = new C_DataIndex;
+    index->Transform(treePositions);
+    index->SetOctreeIndex(20.0);
+    pointColors.clear();
+    pointColors.reserve(pts.size());
+    CProcessDlg progress(this);
+    progress.setWindowTitle("Individual Trees Rendering");
+    progress.setCancelButton(nullptr);
+    progress.SetStepCount(static_cast<int32_t>(std::min<size_t>(pts.size(), INT32_MAX)));
+    progress.SetMessage("Processing...");
+    progress.show();
+    progress.SetPosition(0.0);
+    const size_t every = std::max<size_t>(1, pts.size() / 100);
+    for (size_t i = 0; i < pts.size(); ++i) {
+        const PointCloud &p = pts[i];
+        std::array<float, 3> colour{{0, 0, 0}};
+        if (fromSourceIds) {
+            if (p.pointSourceId > 0)
+                colour = rampColors[(p.pointSourceId - 1) % 10];
+        } else if ((p.classification & 63) != 2) {
+            PointCloud q = p;
+            q.z = 0;
+            if (index->OctreeNKSearch(q, 1))
+                colour = rampColors[index->result.front() % 10];
+        }
+        pointColors.push_back(colour);
+        if (i % every == 0)
+            progress.SetPosition(double(i) / pts.size());
+    }
+    progress.close();
+    delete index;
+    ++treeColourings;
+    pointsChanged();
+}
+
+void ScenceControl::ShowSegmentationOverlap()
+{
+    OverlapChoice chosen;
+    if (!chooseOverlap || !chooseOverlap(candidateRasters, candidateTables, chosen) || chosen.tablePath.isEmpty())
+        return;
+    if (tableType == 1) {
+        warn("Segmentation Overlap Tool", "Please select point type!");
+        return;
+    }
+    tablePoints.clear();
+    QFile file(chosen.tablePath);
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        QTextStream in(&file);
+        in.readLine();
+        while (!in.atEnd()) {
+            const QStringList f = in.readLine().split(',');
+            if (f.size() <= std::max(chosen.xIndex, chosen.yIndex))
+                continue;
+            TablePoint p;
+            p.x = f[chosen.xIndex].toDouble();
+            p.y = f[chosen.yIndex].toDouble();
+            tablePoints.push_back(p);
+        }
+    }
+    lasReader.reset();
+    shapeReader.reset();
+    releaseRaster();
+    rasterReader = std::make_unique<CRasterIO>();
+    if (!rasterReader->LoadFile(local(chosen.chmPath))) {
+        rasterReader.reset();
+        warn("Warning", "Read  Raster data  Failed!");
+        return;
+    }
+    if (rasterReader->bandCount != 1) {
+        rasterReader.reset();
+        warn("Open Raster File", "This Version only Support one band of Raster File !");
+        return;
+    }
+    if (!loadGreyRaster())
+        return;
+    // The trees are drawn in the raster's frame.
+    tableCenterX = rasterCenterX;
+    tableCenterY = rasterCenterY;
+    sceneKind = Overlap;
+}
+
+void ScenceControl::DrawOverlap()
+{
+    if (tablePoints.empty()) {
+        releaseRaster();
+        return;
+    }
+    if (rasterReader && !rasterCells.empty()) {
+        const int w = rasterWidth, h = rasterHeight;
+        const float range = rasterHigh - rasterLow == 0 ? 1.0f : rasterHigh - rasterLow;
+        for (int r = 0; r + 1 < h; ++r)
+            for (int c = 0; c + 1 < w; ++c) {
+                const RasterCell &a = rasterCells[size_t(r) * w + c], &b = rasterCells[size_t(r + 1) * w + c + 1];
+                const float v = a.value;
+                const int grey = (v <= -1e7f || v >= 1e7f || v < rasterLow) ? 0
+                                 : v > rasterHigh                         ? 255
+                                                                          : int(std::floor((v - rasterLow) * 255 / range));
+                glColor3ub(grey, grey, grey);
+                glRectf(float(a.x), float(a.y), float(b.x), float(b.y));
+            }
+    }
+    tableType = 0;
+    DrawTablePoints(tablePoints);
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 class QStatusBar;
+struct OverlapChoice;
 
 enum SceneKind { LasCloud = 0, Vector = 1, Raster = 2, Table = 3, Overlap = 4 };
 enum ColorMode { Height = 0, RGB = 1, Intensity = 2, Return = 3, Class = 4, TreeId = 5 };
@@ -80,6 +81,26 @@ public:
     // Asks for a table's columns; the default shows SelectParamter. Tests
     // replace it. False stands for Cancel.
     std::function<bool(const QStringList &header, TableColumns &chosen)> chooseColumns;
+
+    // Colours the cloud by tree (mode TreeId) from a tree table: the one
+    // named after the cloud ("_PCS.csv"), or one the user picks. A cloud
+    // written by the point cloud segmentation beside its table carries its
+    // trees as point source IDs: its crowns are coloured as segmented.
+    // Otherwise each non-ground point takes the colour of the nearest tree.
+    void IndividualTreesRender();
+    // Shows a CHM in grey with the positions of a tree table on top.
+    void ShowSegmentationOverlap();
+    // The overlap picture, drawn by the view for scene kind Overlap.
+    void DrawOverlap();
+    // The tree table to use when none lies beside the cloud; the default
+    // shows InPutCSV (empty: cancelled). Tests replace it.
+    std::function<QString()> askTreeTable;
+    // The CHM and table to overlay; the default shows Overlap. Tests and the
+    // screenshot tool replace it.
+    std::function<bool(const QStringList &rasters, const QStringList &tables, OverlapChoice &chosen)> chooseOverlap;
+    std::vector<VerdantaIO::XYZ> treePositions;
+    bool recolour = false;
+    int treeColourings = 0;  // how many times the tree colours were worked out
 
     // State read by the view and the drawing routines.
     QStatusBar *statusBar = nullptr;
@@ -148,4 +169,8 @@ private:
     void setMode(int mode, bool signal);
     void releaseRaster();
     bool loadRasterBands(int bands, const std::array<double, 6> &g, bool pixelUnits);
+    // Reads the one band of rasterReader into cells, centre and scale.
+    bool loadGreyRaster();
+    bool readTreeTable(const QString &path);
+    void assignTreeColours(bool fromSourceIds);
 };

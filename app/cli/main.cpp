@@ -93,6 +93,22 @@ QString plainText(const QString &html)
     return text.trimmed();
 }
 
+// The list parameter whose entries an option imports from a file.
+const ParamSpec *listFileParam(const ToolSpec &spec, const QString &option)
+{
+    for (const ParamSpec &p : spec.params)
+        if (p.kind == ParamSpec::List && !p.listFileOption.isEmpty() && p.listFileOption == option)
+            return &p;
+    return nullptr;
+}
+
+// A list parameter given several times collects its entries.
+void appendEntries(QString &value, const QStringList &entries)
+{
+    for (const QString &e : entries)
+        value += (value.isEmpty() ? QString() : QString(";")) + e;
+}
+
 // One tool run from the command line: the same checks and messages as the
 // dialog, progress on standard error. It exits with 0 only when every
 // output it reports has been written.
@@ -117,6 +133,24 @@ int runTool(const Tool &tool, const QStringList &args)
             request.output = absolute(args[++i]);
             continue;
         }
+        if (a.startsWith("--") && listFileParam(spec, a.mid(2))) {
+            // Entries of a list parameter from a text file.
+            const ParamSpec *p = listFileParam(spec, a.mid(2));
+            if (i + 1 >= args.size()) {
+                printErr(a + " needs a value");
+                return 1;
+            }
+            const QString file = absolute(args[++i]);
+            int bad = 0;
+            const QStringList entries = ToolChecks::readListFile(file, p->listFields.size(), bad);
+            if (bad != 0) {
+                printErr(ToolChecks::cliMessage(bad < 0 ? QString("Could not open the file") : p->listFormatMessage,
+                                                bad < 0 ? file : file + " line " + QString::number(bad)));
+                return 1;
+            }
+            appendEntries(request.values[p->option], entries);
+            continue;
+        }
         if (a.startsWith("--")) {
             const ParamSpec *p = spec.param(a.mid(2));
             if (p && p->kind == ParamSpec::Flag) {
@@ -128,14 +162,19 @@ int runTool(const Tool &tool, const QStringList &args)
                 return 1;
             }
             QString v = args[++i];
+            if (p->kind == ParamSpec::List) {
+                appendEntries(request.values[p->option], {v});
+                continue;
+            }
             if (p->kind == ParamSpec::Choice) {
                 const QString wanted = v;
+                const QStringList names = p->cliItems.isEmpty() ? p->items : p->cliItems;
                 v.clear();
-                for (const QString &item : p->items)
-                    if (item.trimmed().compare(wanted, Qt::CaseInsensitive) == 0)
-                        v = item;
+                for (int k = 0; k < names.size(); ++k)
+                    if (names[k].trimmed().compare(wanted, Qt::CaseInsensitive) == 0)
+                        v = p->items.value(k);
                 if (v.isEmpty()) {
-                    printErr(a + " takes one of: " + p->items.join(", ").toLower());
+                    printErr(a + " takes one of: " + names.join(", ").toLower());
                     return 1;
                 }
             } else if (p->kind == ParamSpec::File || p->kind == ParamSpec::Raster) {

@@ -1,8 +1,9 @@
 #pragma once
-// The tree model of the demo data, and the stand mosaic for the regression
-// tools.
+// The pulses of the demo stand and the stand mosaic for the regression
+// tools, over the crowns of DemoStand::Tree.
 
 #include "PointRecords.h"
+#include "Stand.h"
 
 #include <cmath>
 #include <cstdint>
@@ -13,22 +14,7 @@
 
 namespace DemoForest {
 
-struct Tree {
-    double x, y, height, crownBase, radius;
-    bool conifer;
-    // Height of the crown surface above (px, py), or NaN outside the crown.
-    double surface(double px, double py, double ground) const
-    {
-        const double r = std::hypot(px - x, py - y);
-        if (r >= radius)
-            return std::nan("");
-        const double top = ground + height, base = ground + crownBase;
-        if (conifer)
-            return top - (r / radius) * (top - base);
-        const double a = (top - base) / 2.0;
-        return base + a + a * std::sqrt(1.0 - (r * r) / (radius * radius));
-    }
-};
+using Tree = DemoStand::Tree;
 
 // The LAS 1.2 header of the demo files: scale 0.01, the offsets given, the
 // coordinate system's GeoKeyDirectory record.

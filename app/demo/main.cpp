@@ -12,19 +12,27 @@
 //   demo_mosaic.las, demo_plots.csv
 //                   a mosaic of stands for the regression tools (see
 //                   DemoForest.h)
+//
+// verdanta-demo --stand OUTDIR [SEED] [STEMS_PER_HA]: a 1 ha stand with known
+// trees for measuring tree detection (conifers and broadleaves, overlapping
+// crowns, suppressed trees): stand.las (elevations, ground class 2),
+// stand_normalised.las (heights above the true terrain), stand_trees.csv.
 
 #include "DemoForest.h"
 #include "LasIO.h"
 #include "Project.h"
 #include "RasterIO.h"
 #include "ShpIO.h"
+#include "Stand.h"
 
 #include <ogr_spatialref.h>
 #include <cpl_conv.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -33,19 +41,14 @@
 
 using namespace VerdantaIO;
 
-using DemoForest::Tree;
-
 namespace {
 
 constexpr double kOriginX = 455000.0, kOriginY = 5290000.0;  // lower-left corner
 constexpr double kSide = 150.0;
 constexpr double kPi = 3.14159265358979323846;
 
-double terrain(double x, double y)  // local coordinates in metres
-{
-    return 420.0 + 0.08 * x + 0.05 * y + 4.0 * std::exp(-((x - 60) * (x - 60) + (y - 95) * (y - 95)) / 800.0) -
-           3.0 * std::exp(-((x - 115) * (x - 115) + (y - 40) * (y - 40)) / 600.0);
-}
+using DemoStand::terrain;
+using DemoStand::Tree;
 
 std::vector<uint8_t> utm33Keys()
 {
@@ -59,8 +62,26 @@ std::vector<uint8_t> utm33Keys()
 
 int main(int argc, char **argv)
 {
+    if (argc >= 3 && std::string(argv[1]) == "--stand") {
+        std::error_code ec;
+        std::filesystem::create_directories(argv[2], ec);
+        const std::string dir = std::filesystem::absolute(argv[2]).string();
+        DemoStand::Options options;
+        if (argc > 3)
+            options.seed = static_cast<unsigned>(std::atoi(argv[3]));
+        if (argc > 4)
+            options.stemsPerHectare = std::atof(argv[4]);
+        const DemoStand::Stand stand = DemoStand::generate(options);
+        std::string error;
+        if (!DemoStand::write(stand, dir + "/stand.las", dir + "/stand_normalised.las", dir + "/stand_trees.csv", error)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
+        std::printf("Wrote %zu points, %zu trees to %s\n", stand.points.size(), stand.trees.size(), dir.c_str());
+        return 0;
+    }
     if (argc < 2) {
-        std::fprintf(stderr, "Usage: verdanta-demo OUTPUT_FOLDER\n");
+        std::fprintf(stderr, "Usage: verdanta-demo OUTPUT_FOLDER | --stand OUTPUT_FOLDER [SEED] [STEMS_PER_HA]\n");
         return 1;
     }
     std::error_code ec;

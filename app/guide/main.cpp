@@ -187,6 +187,8 @@ QString kindText(const ParamSpec &p)
     case ParamSpec::Choice: return "choice";
     case ParamSpec::Flag: return "check box";
     case ParamSpec::Raster: return "raster (layer or file)";
+    case ParamSpec::List: return p.listFields.isEmpty() ? "list (chosen entries)" : "list (" + p.listFields.join(", ") + ")";
+    case ParamSpec::Set: return "check boxes";
     }
     return QString();
 }
@@ -220,6 +222,15 @@ QString limitsText(const ParamSpec &p)
             items << esc(i.trimmed());
         parts << "one of: " + items.join(", ");
     }
+    if (p.kind == ParamSpec::List)
+        parts << (p.listFileOption.isEmpty() ? QString("repeatable")
+                                             : "repeatable, or from a text file with --" + p.listFileOption);
+    if (p.kind == ParamSpec::Set) {
+        QStringList items;
+        for (int i = 0; i < p.items.size(); ++i)
+            items << esc(p.itemValues.value(i)) + " " + esc(p.items[i]);
+        parts << "after " + esc(p.valuePrefix) + ", any of: " + items.join(", ");
+    }
     if (!p.emptyMessage.isEmpty())
         parts << "required";
     if (!p.hiddenWhenOption.isEmpty()) {
@@ -237,6 +248,8 @@ QString messagesText(const ParamSpec &p)
         parts << "&#8220;" + messageText(p.invalidMessage) + "&#8221;";
     if (!p.rangeMessage.isEmpty())
         parts << "&#8220;" + messageText(p.rangeMessage) + "&#8221;";
+    if (p.kind == ParamSpec::List && !p.listFields.isEmpty())
+        parts << "&#8220;" + messageText(p.listFormatMessage) + "&#8221;";
     return parts.join("<br/>");
 }
 

@@ -96,6 +96,88 @@ public:
     int ErroPoints(std::vector<VerdantaIO::PointCloud> &points, CProcessBase *progress, double left, double bottom,
                    double right, double top);
 
+
+    // ---- extraction, clipping and the boundary polygon ----------------------
+
+    // Selections on one chunk of points: the indices (into `points`) of the
+    // points that pass, in order. `inclusive` keeps points on the bounds.
+    bool GetClassPoint(const std::vector<uint8_t> &codes, const std::vector<VerdantaIO::PointCloud> &points,
+                       std::vector<uint64_t> &indices, CProcessBase *progress);
+    bool GetheightPoint(bool inclusive, double minZ, double maxZ, const std::vector<VerdantaIO::PointCloud> &points,
+                        std::vector<uint64_t> &indices, CProcessBase *progress);
+    bool GetIntensityPoint(bool inclusive, double min, double max, const std::vector<VerdantaIO::PointCloud> &points,
+                           std::vector<uint64_t> &indices, CProcessBase *progress);
+    // qualifier 0: return number == value; 1: last returns (value 5);
+    // 2: return numbers above value (value 4).
+    bool GetReturnPoint(int value, const std::vector<VerdantaIO::PointCloud> &points, std::vector<uint64_t> &indices,
+                        int qualifier, CProcessBase *progress);
+
+    // What an extraction keeps: one of the four tests above.
+    struct Selection {
+        enum Kind { Class, Height, Intensity, Return } kind = Class;
+        std::vector<uint8_t> codes;
+        bool inclusive = true;
+        double min = 0, max = 0;
+        int value = 1, qualifier = 0;
+    };
+
+    // Status values of the streaming operations.
+    static constexpr int kStreamDone = 0;
+    static constexpr int kStreamOpenFailed = 1;   // lastError() names the file
+    static constexpr int kStreamWriteFailed = 2;
+    static constexpr int kStreamCancelled = 3;
+
+    // Writes, for each input, the points that pass the selection into the
+    // output of the same position, streaming the input in chunks of kChunk
+    // points. Every output has the first input's header (version, format,
+    // scale, offset, records, reference) with its own counts by return and
+    // bounds. An input that selects nothing writes no file; `written`
+    // receives the files written and `kept` the points kept in all.
+    int ExtractPoints(const std::vector<std::string> &inputs, const std::vector<std::string> &outputs,
+                      const Selection &selection, CProcessBase *progress, std::vector<std::string> &written,
+                      uint64_t &kept);
+
+    // A circle (x, y, radius) or an axis-aligned rectangle, edges included.
+    struct ClipRegion {
+        bool circle = false;
+        double x = 0, y = 0, radius = 0;
+        double left = 0, right = 0, bottom = 0, top = 0;
+    };
+    // A polygon: its outer ring first, then its holes; rings as vertex
+    // lists (closed or not). A point is inside when it lies inside an odd
+    // number of the rings or on any edge.
+    struct ClipPolygon {
+        std::vector<std::vector<VerdantaIO::XYZ>> rings;
+    };
+
+    // The points of all inputs inside each region, region after region, into
+    // one output with the first input's header (a point inside two regions
+    // is written twice). No file is written when nothing is inside; `kept`
+    // counts the points written.
+    int ClipRegions(const std::vector<std::string> &inputs, const std::vector<ClipRegion> &regions,
+                    const std::string &output, CProcessBase *progress, uint64_t &kept);
+    // The points of all inputs inside any of the polygons, into one output
+    // as above (each point once).
+    int ClipPolygons(const std::vector<std::string> &inputs, const std::vector<ClipPolygon> &polygons,
+                     const std::string &output, CProcessBase *progress, uint64_t &kept);
+    // The points of one chunk inside any of the polygons, appended to `inside`.
+    bool PolygonCut(const std::vector<VerdantaIO::PointCloud> &points, const std::vector<ClipPolygon> &polygons,
+                    std::vector<VerdantaIO::PointCloud> &inside, CProcessBase *progress);
+
+    // Status values of GetPointsPolygon.
+    static constexpr int kBoundaryNone = 0;     // too few or too scattered points
+    static constexpr int kBoundaryDone = 1;
+    static constexpr int kBoundaryFailed = 4;   // the outline could not be made
+    // The outline of a set of points: a concave polygon that follows their
+    // footprint and leaves out gaps in coverage wider than the edge limit,
+    // with every point inside or on it. The edge limit is `scale` times the
+    // points' original spacing, estimated from the given (thinned) points
+    // as their median Delaunay edge divided by sqrt(scale / 3) (the tools
+    // thin by a step s and pass 3 s). `boundary` receives closed rings, each
+    // ending with its first vertex: the outer ring, then the holes.
+    int GetPointsPolygon(const std::vector<VerdantaIO::XYZ> &points, std::vector<VerdantaIO::XYZ> &boundary,
+                         float scale, CProcessBase *progress);
+
     const std::string &lastError() const { return error_; }
     // Remarks of the last operation that did not stop it.
     const std::vector<std::string> &notes() const { return notes_; }

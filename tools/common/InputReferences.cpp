@@ -75,4 +75,6 @@ QString mismatchQuestion(const QStringList &inputs)
     return text;
 }
 
+bool sameReference(const std::string &a, const std::string &b) { return same(a, b); }
+
 }  // namespace InputReferences

@@ -3,7 +3,9 @@
 #include "InputReferences.h"
 
 #include <QDir>
+#include <QFile>
 #include <QList>
+#include <QTextStream>
 #include <QPair>
 
 #include <algorithm>
@@ -47,6 +49,52 @@ bool isAbsolutePlatformPath(const QString &path)
 #endif
 }
 
+QStringList listEntries(const QString &value)
+{
+    QStringList entries;
+    for (const QString &e : value.split(';'))
+        if (!e.trimmed().isEmpty())
+            entries << e.trimmed();
+    return entries;
+}
+
+bool entryNumbers(const QString &entry, int count, QVector<double> &numbers)
+{
+    numbers.clear();
+    const QStringList parts = entry.split(',');  // empty parts kept: "1,,2" has three
+    if (parts.size() != count)
+        return false;
+    for (const QString &part : parts) {
+        bool ok = false;
+        numbers << part.trimmed().toDouble(&ok);
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+QStringList readListFile(const QString &path, int count, int &badLine)
+{
+    QStringList entries;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        badLine = -1;
+        return entries;
+    }
+    QTextStream in(&file);
+    badLine = 0;
+    QVector<double> numbers;
+    for (int line = 1; !in.atEnd(); ++line) {
+        const QString text = in.readLine();
+        if (!entryNumbers(text, count, numbers)) {
+            badLine = line;
+            break;
+        }
+        entries << text.trimmed();
+    }
+    return entries;
+}
+
 CheckResult validateParams(const ToolSpec &spec, ToolRequest &request)
 {
     auto fail = [](const QString &message, const QString &reset = QString()) {
@@ -68,6 +116,33 @@ CheckResult validateParams(const ToolSpec &spec, ToolRequest &request)
             if (!p.emptyMessage.isEmpty())
                 return fail(p.emptyMessage);
             continue;
+        }
+        if (p.kind == ParamSpec::List && !p.listFields.isEmpty()) {
+            QVector<double> numbers;
+            for (const QString &entry : listEntries(value)) {
+                CheckResult c;
+                if (!entryNumbers(entry, p.listFields.size(), numbers))
+                    c = fail(p.listFormatMessage);
+                else if (p.entryCheck && !p.entryCheck(numbers).isEmpty())
+                    c = fail(p.entryCheck(numbers));
+                if (!c.ok) {
+                    c.detail = "--" + p.option + " " + entry;
+                    return c;
+                }
+            }
+        }
+        if (p.kind == ParamSpec::Set) {
+            // The prefix, then each letter of the set at most once.
+            QString rest = value;
+            bool ok = rest.startsWith(p.valuePrefix);
+            rest.remove(0, p.valuePrefix.size());
+            for (int i = 0; ok && i < rest.size(); ++i)
+                ok = p.itemValues.contains(QString(rest[i])) && rest.indexOf(rest[i]) == i;
+            if (!ok) {
+                CheckResult c = fail(p.invalidMessage.isEmpty() ? p.label + " is invalid!" : p.invalidMessage);
+                c.detail = "--" + p.option + " " + value;
+                return c;
+            }
         }
         if (p.kind == ParamSpec::Number) {
             bool ok = false;
@@ -217,7 +292,11 @@ QString commandLine(const ToolSpec &spec, const ToolRequest &request, bool answe
             if (v == "1")
                 parts << "--" + p.option;
         } else if (p.kind == ParamSpec::Choice) {
-            parts << "--" + p.option << v.toLower();
+            const int i = p.items.indexOf(v);
+            parts << "--" + p.option << (i >= 0 && i < p.cliItems.size() ? quote(p.cliItems[i]) : v.toLower());
+        } else if (p.kind == ParamSpec::List) {
+            for (const QString &entry : listEntries(v))
+                parts << "--" + p.option << quote(entry);
         } else if (!v.isEmpty()) {
             parts << "--" + p.option << quote(v);
         }
@@ -249,23 +328,36 @@ QString usage(const Tool &tool)
     for (const ParamSpec &p : spec.params) {
         if (p.option == spec.positionalParam)
             continue;
-        QString arg = p.kind == ParamSpec::File || p.kind == ParamSpec::Raster ? "FILE"
+        QString arg = !p.valueName.isEmpty()                                 ? p.valueName
+                      : p.kind == ParamSpec::File || p.kind == ParamSpec::Raster ? "FILE"
                       : p.kind == ParamSpec::Flag                           ? ""
                                                                             : "VALUE";
         QString def = p.defaultValue;
         if (p.kind == ParamSpec::Choice) {
-            arg = p.items.join("|").toLower();
-            def = p.items.value(0).toLower();
+            const QStringList names = p.cliItems.isEmpty() ? p.items : p.cliItems;
+            arg = names.join("|").toLower();
+            def = names.value(0).toLower();
         } else if (p.kind == ParamSpec::Flag) {
             def = p.defaultValue == "1" ? "on" : "off";
         }
         QStringList facts;
+        if (p.kind == ParamSpec::List)
+            facts << "repeatable";
         if (!def.isEmpty())
             facts << "default " + def;
         if (p.limitMin <= p.limitMax)
             facts << QString::number(p.limitMin) + " to " + QString::number(p.limitMax);
         rows.append(qMakePair(("--" + p.option + " " + arg).trimmed(),
                               p.label.trimmed() + (facts.isEmpty() ? QString() : " (" + facts.join("; ") + ")")));
+        if (p.kind == ParamSpec::List && !p.listFileOption.isEmpty())
+            rows.append(qMakePair("--" + p.listFileOption + " FILE",
+                                  p.label.trimmed() + " from a text file, one " + arg + " a line"));
+        if (p.kind == ParamSpec::Set) {
+            QStringList letters;
+            for (int i = 0; i < p.items.size(); ++i)
+                letters << p.itemValues.value(i) + " " + p.items[i];
+            rows.append(qMakePair(QString(), "  letters after " + p.valuePrefix + ": " + letters.join(", ")));
+        }
     }
     rows.append(qMakePair(QString("-o OUTPUT"), QString("the output (a file, or a folder where the tool writes several)")));
     rows.append(qMakePair(QString("--yes"), QString("answer every question with yes")));

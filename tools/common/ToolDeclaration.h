@@ -13,7 +13,7 @@
 #include <functional>
 
 struct ParamSpec {
-    enum Kind { Number, Text, File, Choice, Flag, Raster };
+    enum Kind { Number, Text, File, Choice, Flag, Raster, List, Set };
     QString option;         // the CLI option without "--", e.g. "width"
     QString label;          // the dialog's label, e.g. "Width(m)"
     QString defaultValue;   // shown at first, and restored after an invalid value
@@ -41,6 +41,27 @@ struct ParamSpec {
     QString hiddenWhenOption, hiddenWhenValue;  // hidden while another parameter has that value
     QString fileCaption;    // file parameters: the dialog title and filter
     QString fileFilter;
+    // Choices and sets: the names the command line uses, parallel to items
+    // (default: the items themselves).
+    QStringList cliItems;
+    // Lists: entries, repeatable on the command line ("--circle 1,2,3
+    // --circle 4,5,6") and held as one text, entries separated by ';'.
+    // With `items`, an entry is chosen from a combo box and `itemValues`
+    // gives its value (an entry is listed once); with `listFields`, an entry
+    // is typed as those numbers, in that order, checked by `entryCheck`
+    // (a message when invalid). `listFileOption` names the command-line
+    // option that imports entries from a text file, one comma-separated
+    // entry a line, which the dialog offers as an import button with
+    // fileCaption and fileFilter; a bad line gives `listFormatMessage`.
+    // Sets: checkboxes for `items`, the value being `valuePrefix` followed
+    // by the `itemValues` of the checked ones.
+    QStringList itemValues;
+    QStringList listFields;
+    std::function<QString(const QVector<double> &)> entryCheck;
+    QString listFileOption;
+    QString listFormatMessage = "File format error!";
+    QString valuePrefix;
+    QString valueName;      // the --help placeholder of the value (default VALUE)
 };
 
 enum class OutputKind {
@@ -93,7 +114,7 @@ struct ToolRequest {
 struct CheckResult {
     bool ok = true;
     QString message;
-    QString resetOption;  // a parameter set back to its default
+    QString resetOption;  // a parameter set back to its default (several: separated by commas)
     bool setOutput = false;  // the output text becomes `output` (cleared when empty)
     QString output;
     QString detail;  // what failed, for the command line: a path or value
@@ -190,6 +211,17 @@ QString commandLine(const ToolSpec &spec, const ToolRequest &request, bool answe
 
 // The text of `verdanta-cli TOOL --help`.
 QString usage(const Tool &tool);
+
+// The entries of a list parameter's value.
+QStringList listEntries(const QString &value);
+// The numbers of one list entry; false unless it holds exactly `count`
+// comma-separated numbers.
+bool entryNumbers(const QString &entry, int count, QVector<double> &numbers);
+// Reads the entries of a list file: each line split at ',' (empty parts
+// kept) must hold exactly `count` numbers. Reading stops at the first line
+// that does not, which `badLine` receives (1-based; 0 when every line was
+// read, -1 when the file cannot be opened); the entries before it stay.
+QStringList readListFile(const QString &path, int count, int &badLine);
 
 // A message for the command line: the dialog's text on one line, without
 // the dialog-only advice ("Restore to default value."), and the detail.

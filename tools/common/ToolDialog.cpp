@@ -9,7 +9,12 @@
 #include <QDoubleValidator>
 #include <QFile>
 #include <QFileInfo>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
+#include <QListWidget>
+#include <QPushButton>
 
 #include <map>
 #include <new>
@@ -56,6 +61,12 @@ ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), too
             });
             break;
         }
+        case ParamSpec::List:
+            addListField(p, name);
+            break;
+        case ParamSpec::Set:
+            addSetField(p, name);
+            break;
         case ParamSpec::Flag: {
             auto *check = new QCheckBox(p.label, this);
             check->setObjectName(name);
@@ -119,6 +130,126 @@ ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), too
 
 ToolDialog::~ToolDialog() { delete ui; }
 
+// A list of entries in a group: chosen from a combo box, or typed into one
+// line edit per number and added, or imported from a text file; selected
+// rows are deleted. Each row keeps its entry's value as its data.
+void ToolDialog::addListField(const ParamSpec &p, const QString &name)
+{
+    auto *group = new QGroupBox(p.label, this);
+    group->setObjectName(name + "_group");
+    auto *form = new QFormLayout(group);
+    auto *list = new QListWidget(group);
+    list->setObjectName(name);
+    list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    list->setMaximumHeight(110);
+    auto append = [list](const QString &text, const QString &value) {
+        auto *item = new QListWidgetItem(text, list);
+        item->setData(Qt::UserRole, value);
+    };
+    if (!p.items.isEmpty()) {
+        auto *box = new QComboBox(group);
+        box->setObjectName(name + "_combo");
+        box->addItems(p.items);
+        box->setCurrentIndex(-1);
+        form->addRow(box);
+        connect(box, QOverload<int>::of(&QComboBox::activated), this, [p, list, box, append](int index) {
+            const QString value = p.itemValues.value(index, p.items.value(index));
+            for (int row = 0; row < list->count(); ++row)
+                if (list->item(row)->data(Qt::UserRole).toString() == value) {
+                    box->setCurrentIndex(-1);
+                    return;  // listed once
+                }
+            append(p.items.value(index), value);
+            box->setCurrentIndex(-1);
+        });
+    } else {
+        QVector<QLineEdit *> edits;
+        for (int i = 0; i < p.listFields.size(); ++i) {
+            auto *edit = new QLineEdit(group);
+            edit->setObjectName(name + "_field" + QString::number(i));
+            edit->setValidator(new QDoubleValidator(edit));
+            form->addRow(p.listFields[i], edit);
+            edits << edit;
+        }
+        auto *add = new QPushButton(tr("Add"), group);
+        add->setObjectName(name + "_add");
+        form->addRow(add);
+        connect(add, &QPushButton::clicked, this, [this, p, edits, append] {
+            QStringList parts;
+            for (QLineEdit *e : edits)
+                parts << e->text().trimmed();
+            QVector<double> numbers;
+            const QString entry = parts.join(',');
+            QString message = !ToolChecks::entryNumbers(entry, parts.size(), numbers) ? p.listFormatMessage
+                              : p.entryCheck                                        ? p.entryCheck(numbers)
+                                                                                    : QString();
+            if (!message.isEmpty()) {
+                Prompt::warning(this, tool_.spec.title, message);
+                return;
+            }
+            append(entry, entry);
+        });
+    }
+    form->addRow(list);
+    auto *buttons = new QHBoxLayout;
+    auto *remove = new QPushButton(tr("Delete"), group);
+    remove->setObjectName(name + "_delete");
+    buttons->addWidget(remove);
+    connect(remove, &QPushButton::clicked, this, [list] {
+        for (int row = list->count() - 1; row >= 0; --row)
+            if (list->item(row)->isSelected())
+                delete list->takeItem(row);
+    });
+    if (!p.listFileOption.isEmpty()) {
+        auto *import = new QPushButton(tr("Import"), group);
+        import->setObjectName(name + "_import");
+        buttons->addWidget(import);
+        connect(import, &QPushButton::clicked, this, [this, p, append] {
+            const QString file = Prompt::openFile(this, p.fileCaption, p.fileFilter);
+            if (file.isEmpty())
+                return;
+            int bad = 0;
+            for (const QString &entry : ToolChecks::readListFile(file, p.listFields.size(), bad))
+                append(entry, entry);
+            if (bad != 0)
+                Prompt::warning(this, tool_.spec.title, p.listFormatMessage);
+        });
+    }
+    form->addRow(buttons);
+    ui->fieldsLayout->addRow(group);
+}
+
+// Checkboxes for the items of a set, with "Select All" and "Unselect All".
+void ToolDialog::addSetField(const ParamSpec &p, const QString &name)
+{
+    auto *group = new QGroupBox(p.label, this);
+    group->setObjectName(name);
+    auto *grid = new QGridLayout(group);
+    QVector<QCheckBox *> boxes;
+    for (int i = 0; i < p.items.size(); ++i) {
+        auto *check = new QCheckBox(p.items[i], group);
+        check->setObjectName(name + "_" + p.itemValues.value(i));
+        check->setChecked(p.defaultValue.mid(p.valuePrefix.size()).contains(p.itemValues.value(i)));
+        grid->addWidget(check, i / 3, i % 3);
+        boxes << check;
+    }
+    auto *all = new QPushButton(tr("Select All"), group);
+    auto *none = new QPushButton(tr("Unselect All"), group);
+    all->setObjectName(name + "_all");
+    none->setObjectName(name + "_none");
+    const int row = (int(p.items.size()) + 2) / 3;
+    grid->addWidget(all, row, 0);
+    grid->addWidget(none, row, 1);
+    connect(all, &QPushButton::clicked, this, [boxes] {
+        for (QCheckBox *b : boxes)
+            b->setChecked(true);
+    });
+    connect(none, &QPushButton::clicked, this, [boxes] {
+        for (QCheckBox *b : boxes)
+            b->setChecked(false);
+    });
+    ui->fieldsLayout->addRow(group);
+}
 namespace {
 std::map<const Tool *, ToolDialog::Maker> &makers()
 {
@@ -154,6 +285,19 @@ QString ToolDialog::value(const QString &option) const
     if (!p)
         return QString();
     QWidget *w = paramWidget(*p);
+    if (auto *list = qobject_cast<QListWidget *>(w)) {
+        QStringList entries;
+        for (int row = 0; row < list->count(); ++row)
+            entries << list->item(row)->data(Qt::UserRole).toString();
+        return entries.join(';');
+    }
+    if (p->kind == ParamSpec::Set && w) {
+        QString text = p->valuePrefix;
+        for (const QString &letter : p->itemValues)
+            if (auto *check = w->findChild<QCheckBox *>(w->objectName() + "_" + letter))
+                text += check->isChecked() ? letter : QString();
+        return text;
+    }
     if (auto *box = qobject_cast<QComboBox *>(w))
         return box->currentText();
     if (auto *check = qobject_cast<QCheckBox *>(w))
@@ -169,6 +313,21 @@ void ToolDialog::setValue(const QString &option, const QString &text)
     if (!p)
         return;
     QWidget *w = paramWidget(*p);
+    if (auto *list = qobject_cast<QListWidget *>(w)) {
+        list->clear();
+        for (const QString &entry : ToolChecks::listEntries(text)) {
+            const int i = p->itemValues.indexOf(entry);
+            auto *item = new QListWidgetItem(i >= 0 ? p->items.value(i) : entry, list);
+            item->setData(Qt::UserRole, entry);
+        }
+        return;
+    }
+    if (p->kind == ParamSpec::Set && w) {
+        for (const QString &letter : p->itemValues)
+            if (auto *check = w->findChild<QCheckBox *>(w->objectName() + "_" + letter))
+                check->setChecked(text.mid(p->valuePrefix.size()).contains(letter));
+        return;
+    }
     if (auto *box = qobject_cast<QComboBox *>(w))
         box->setCurrentText(text);
     else if (auto *check = qobject_cast<QCheckBox *>(w))
@@ -322,8 +481,10 @@ void ToolDialog::on_OK_clicked()
     if (check.setOutput)
         ui->OutputEdit->setText(check.output);
     if (!check.ok) {
-        if (!check.resetOption.isEmpty())
-            setValue(check.resetOption, req.values.value(check.resetOption));
+        // Every field the checks set back (to its default) shows it.
+        for (const ParamSpec &p : spec.params)
+            if (!p.cliOnly && req.values.value(p.option) != value(p.option))
+                setValue(p.option, req.values.value(p.option));
         if (!check.message.isEmpty())  // an empty message ends the run silently
             Prompt::warning(this, spec.title, check.message);
         return;

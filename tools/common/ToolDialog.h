@@ -78,6 +78,8 @@ private slots:
 
 private:
     void addInput(const QString &path);
+    void addListField(const ParamSpec &p, const QString &name);
+    void addSetField(const ParamSpec &p, const QString &name);
     QWidget *paramWidget(const ParamSpec &p) const;
     void updateVisibility();
     QStringList inputs() const;

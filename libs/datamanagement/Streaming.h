@@ -1,0 +1,144 @@
+#pragma once
+// The streaming loop shared by extraction and clipping: one input read in
+// chunks of selection fields, each kept point copied to an output that is
+// created at its first point. Records of the output's layout are copied
+// unchanged; others are decoded and encoded under the output's header.
+
+#include "DataManagement.h"
+#include "LasIndex.h"
+#include "LasStream.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+namespace streaming {
+
+using namespace VerdantaIO;
+
+// An output created when its first point arrives.
+struct LazyOutput {
+    std::string path;
+    const PointHeader *templ = nullptr;
+    LasRecordWriter writer;
+    std::string error;
+
+    bool ensure()
+    {
+        if (writer.isOpen())
+            return true;
+        if (writer.create(path, *templ))
+            return true;
+        error = writer.lastError();
+        return false;
+    }
+};
+
+// The points of one input within a box for which test(key) holds, through
+// the file's spatial index: only the cells that meet the box are read.
+template <bool Extended, class Test>
+int selectIndexedIn(const las::IndexedFile &ix, double minX, double maxX, double minY, double maxY, LazyOutput &out,
+                    const Test &test, uint64_t &kept)
+{
+    if (ix.block.count == 0 || maxX < ix.dataMinX || minX > ix.dataMaxX || maxY < ix.dataMinY || minY > ix.dataMaxY)
+        return C_DataManagement::kStreamDone;
+    auto cellOf = [&](double v, double origin, uint32_t n) {
+        const double c = std::floor((v - origin) / ix.cell);
+        return c < 0 ? 0u : c >= n - 1 ? n - 1 : static_cast<uint32_t>(c);
+    };
+    const uint32_t cx0 = cellOf(minX, ix.originX, ix.nx), cx1 = cellOf(maxX, ix.originX, ix.nx);
+    const uint32_t cy0 = cellOf(minY, ix.originY, ix.ny), cy1 = cellOf(maxY, ix.originY, ix.ny);
+    const uint32_t *ids = ix.ids ? ix.ids : ix.ownIds.data();
+    PointCloud point;
+    int layout = -1;
+    for (uint32_t cy = cy0; cy <= cy1; ++cy)
+        for (uint32_t cx = cx0; cx <= cx1; ++cx) {
+            const uint64_t cell = uint64_t(cy) * ix.nx + cx;
+            for (uint64_t k = ix.cellStart[cell]; k < ix.cellStart[cell + 1]; ++k) {
+                const uint8_t *rec = ix.record(ids[k]);
+                if (!test(keyOf<Extended>(rec, ix.header)))
+                    continue;
+                if (layout < 0) {
+                    if (!out.ensure())
+                        return C_DataManagement::kStreamWriteFailed;
+                    layout = out.writer.sameLayout(ix.header, ix.block.format, ix.block.recordLength) ? 1 : 0;
+                }
+                if (layout == 1) {
+                    out.writer.addRecord(rec);
+                } else {
+                    las::decodePoint(rec, ix.block.format, ix.header, point);
+                    if (!out.writer.addPoint(point)) {
+                        out.error = out.writer.lastError();
+                        return C_DataManagement::kStreamWriteFailed;
+                    }
+                }
+                ++kept;
+            }
+        }
+    return C_DataManagement::kStreamDone;
+}
+
+template <class Test>
+int selectIndexed(const las::IndexedFile &ix, double minX, double maxX, double minY, double maxY, LazyOutput &out,
+                  const Test &test, uint64_t &kept)
+{
+    return ix.block.format >= 6 ? selectIndexedIn<true>(ix, minX, maxX, minY, maxY, out, test, kept)
+                                : selectIndexedIn<false>(ix, minX, maxX, minY, maxY, out, test, kept);
+}
+
+// One pass over an input of one record family, as select() below.
+template <bool Extended, class Test>
+int selectIn(LasRecordReader &in, LazyOutput &out, const Test &test, CProcessBase *progress, uint64_t &kept)
+{
+    const uint64_t n = in.count(), chunk = C_DataManagement::kChunk;
+    const uint16_t len = in.recordLength();
+    const PointHeader &h = in.header();
+    PointCloud point;
+    int layout = -1;  // unknown until the output exists: 1 copy records, 0 encode points
+    for (uint64_t start = 0; start < n; start += chunk) {
+        const uint64_t m = std::min(chunk, n - start);
+        const uint8_t *recs = in.load(start, m);
+        if (!recs) {
+            out.error = "Could not read the points of the file";
+            return C_DataManagement::kStreamOpenFailed;
+        }
+        for (uint64_t k = 0; k < m; ++k) {
+            const uint8_t *rec = recs + k * len;
+            if (!test(keyOf<Extended>(rec, h)))
+                continue;
+            if (layout < 0) {
+                if (!out.ensure())
+                    return C_DataManagement::kStreamWriteFailed;
+                layout = out.writer.sameLayout(in) ? 1 : 0;
+            }
+            if (layout == 1) {
+                out.writer.addRecord(rec);
+            } else {
+                in.decodeOne(start + k, point);
+                if (!out.writer.addPoint(point)) {
+                    out.error = out.writer.lastError();
+                    return C_DataManagement::kStreamWriteFailed;
+                }
+            }
+            ++kept;
+        }
+        if (layout == 0)
+            in.release(start, m);
+        if (progress && !progress->StepIt())
+            return C_DataManagement::kStreamCancelled;
+    }
+    return C_DataManagement::kStreamDone;
+}
+
+// Passes over one input, keeping the points for which test(key) holds.
+// Steps the progress once per chunk; returns a C_DataManagement stream
+// status.
+template <class Test>
+int select(LasRecordReader &in, LazyOutput &out, const Test &test, CProcessBase *progress, uint64_t &kept)
+{
+    return in.format() >= 6 ? selectIn<true>(in, out, test, progress, kept)
+                            : selectIn<false>(in, out, test, progress, kept);
+}
+
+}  // namespace streaming

@@ -1,0 +1,189 @@
+#pragma once
+// Record-level streaming of LAS files: a reader that hands out the mapped
+// point records of a file chunk by chunk, and a writer that takes records or
+// points and writes them in large blocks under a template header. Together
+// they copy selected records unchanged when the two files share a record
+// layout, without decoding whole points, and keep memory flat whatever the
+// size of the files.
+
+#include "PointRecords.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace VerdantaIO {
+
+// The fields the selections look at, taken from a record without the rest.
+struct PointKey {
+    double x, y, z;
+    uint16_t intensity;
+    uint8_t classification;
+    uint8_t returnNumber;
+    uint8_t numberOfReturns;
+};
+
+// The selection fields of one record; `Extended` for formats 6 and above.
+// Inlined into a test, the fields it does not look at cost nothing.
+template <bool Extended>
+inline PointKey keyOf(const uint8_t *s, const PointHeader &h)
+{
+    int32_t X, Y, Z;
+    uint16_t I;
+    std::memcpy(&X, s, 4);
+    std::memcpy(&Y, s + 4, 4);
+    std::memcpy(&Z, s + 8, 4);
+    std::memcpy(&I, s + 12, 2);
+    PointKey k;
+    k.x = X * h.scaleX + h.offsetX;
+    k.y = Y * h.scaleY + h.offsetY;
+    k.z = Z * h.scaleZ + h.offsetZ;
+    k.intensity = I;
+    const uint8_t bits = s[14];
+    if (Extended) {
+        k.returnNumber = bits & 0x0F;
+        k.numberOfReturns = (bits >> 4) & 0x0F;
+        k.classification = s[16];
+    } else {
+        k.returnNumber = bits & 0x07;
+        k.numberOfReturns = (bits >> 3) & 0x07;
+        k.classification = s[15] & 0x1F;
+    }
+    return k;
+}
+
+inline PointKey keyOf(const PointCloud &p)
+{
+    return {p.x, p.y, p.z, p.intensity, p.classification, static_cast<uint8_t>(p.returnNumber),
+            p.numberOfReturns};
+}
+
+class LasRecordReader {
+public:
+    LasRecordReader();
+    ~LasRecordReader();
+    LasRecordReader(const LasRecordReader &) = delete;
+    LasRecordReader &operator=(const LasRecordReader &) = delete;
+
+    // Maps the file and reads its header (without building the coordinate
+    // reference); false with lastError() when it cannot be read.
+    bool open(const std::string &path);
+
+    const PointHeader &header() const;
+    uint64_t count() const;
+    uint16_t recordLength() const;
+    int format() const;
+    // The first byte of record i.
+    const uint8_t *record(uint64_t i) const;
+
+    // The selection fields of records [start, start + n).
+    void keys(uint64_t start, uint64_t n, PointKey *out) const;
+    // Records [start, start + n), read into a buffer of the reader (valid
+    // until the next call): a sequential pass this way costs no page faults
+    // and leaves nothing resident. Null when they cannot be read.
+    const uint8_t *load(uint64_t start, uint64_t n);
+    // The whole points of records [start, start + n).
+    void decode(uint64_t start, uint64_t n, PointCloud *out) const;
+    // The whole point of record i.
+    void decodeOne(uint64_t i, PointCloud &out) const;
+    // Lets the system take back the pages of records [start, start + n)
+    // once they have been read (a long scan stays flat in memory).
+    void release(uint64_t start, uint64_t n) const;
+
+    const std::string &lastError() const { return error_; }
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d_;
+    std::string error_;
+};
+
+class LasRecordWriter {
+public:
+    LasRecordWriter() = default;
+    ~LasRecordWriter();
+    LasRecordWriter(const LasRecordWriter &) = delete;
+    LasRecordWriter &operator=(const LasRecordWriter &) = delete;
+
+    // Creates the file with the template's version, point format, scale,
+    // offset, records and coordinate reference; counts and bounds follow
+    // the points written. False with lastError() when it cannot be created.
+    bool create(const std::string &path, const PointHeader &templ);
+    bool isOpen() const { return file_ != nullptr; }
+
+    // Whether records of `reader` can be copied into this file unchanged
+    // (same point format, record length, scale and offset).
+    bool sameLayout(const LasRecordReader &reader) const;
+    bool sameLayout(const PointHeader &header, int format, uint16_t recordLength) const;
+
+    // Copies one record of a file of the same layout.
+    void addRecord(const uint8_t *rec)
+    {
+        if (used_ + len_ > buffer_.size() && !flush())
+            return;
+        uint8_t *dst = buffer_.data() + used_;
+        std::copy(rec, rec + len_, dst);
+        count(dst);
+        used_ += len_;
+    }
+    // Encodes one point; false when its coordinates do not fit the scale
+    // and offset of the file.
+    bool addPoint(const PointCloud &p);
+
+    // Writes what is buffered, the extended records and the final header
+    // counts and bounds, and closes the file. False when anything could not
+    // be written (the file is then removed).
+    bool close();
+    // Removes the file without finishing it.
+    void abandon();
+
+    // The header as written (counts and bounds so far).
+    const PointHeader &header() const { return header_; }
+    uint64_t pointsWritten() const { return points_; }
+    const std::string &lastError() const { return error_; }
+
+private:
+    void count(const uint8_t *rec)
+    {
+        int32_t X, Y, Z;
+        std::copy(rec, rec + 4, reinterpret_cast<uint8_t *>(&X));
+        std::copy(rec + 4, rec + 8, reinterpret_cast<uint8_t *>(&Y));
+        std::copy(rec + 8, rec + 12, reinterpret_cast<uint8_t *>(&Z));
+        if (points_ == 0) {
+            lo_[0] = hi_[0] = X;
+            lo_[1] = hi_[1] = Y;
+            lo_[2] = hi_[2] = Z;
+        } else {
+            lo_[0] = X < lo_[0] ? X : lo_[0];
+            hi_[0] = X > hi_[0] ? X : hi_[0];
+            lo_[1] = Y < lo_[1] ? Y : lo_[1];
+            hi_[1] = Y > hi_[1] ? Y : hi_[1];
+            lo_[2] = Z < lo_[2] ? Z : lo_[2];
+            hi_[2] = Z > hi_[2] ? Z : hi_[2];
+        }
+        ++points_;
+        const unsigned r = rec[14] & returnMask_;
+        if (r >= 1 && r <= returnSlots_)
+            ++byReturn_[r - 1];
+    }
+    bool flush();
+
+    std::FILE *file_ = nullptr;
+    std::string path_, temp_;
+    PointHeader header_;
+    std::vector<uint8_t> buffer_;
+    size_t used_ = 0;
+    uint16_t len_ = 0;
+    uint64_t dataStart_ = 0;
+    uint64_t points_ = 0;
+    int32_t lo_[3] = {0, 0, 0}, hi_[3] = {0, 0, 0};
+    std::array<uint64_t, 15> byReturn_{};
+    unsigned returnMask_ = 0x07, returnSlots_ = 5;
+    bool failed_ = false;
+    std::string error_;
+};
+
+}  // namespace VerdantaIO
