@@ -24,18 +24,10 @@ bool CBPANNRegModel::TrainingData(const double *X, const double *y, int n, int m
         error = "too few rows";
         return false;
     }
-    if (scaling.minima.size() != static_cast<size_t>(m))
-        scaling.fit(X, n, m);
-    const int in = m - scaling.constantCount, h = hiddenUnits;
-    if (in < 1) {
-        error = "every column is constant";
-        return false;
-    }
     double mean = 0, sd = 1;
-    if (!StandardiseTarget(y, n, mean, sd)) {
-        error = "the target is constant";
+    if (!PrepareScaled(scaling, X, y, n, m, mean, sd, error))
         return false;
-    }
+    const int in = m - scaling.constantCount, h = hiddenUnits;
     yMean_ = mean;
     yScale_ = sd;
     inputs_ = in;

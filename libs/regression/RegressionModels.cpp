@@ -332,8 +332,15 @@ void ColumnScaling::apply(const double *row, std::vector<double> &out) const
             out.push_back((row[j] - minima[j]) / (maxima[j] - minima[j]));
 }
 
-bool StandardiseTarget(const double *y, int n, double &mean, double &sd)
+bool PrepareScaled(ColumnScaling &scaling, const double *X, const double *y, int n, int m, double &mean, double &sd,
+                   std::string &error)
 {
+    if (scaling.minima.size() != static_cast<size_t>(m))
+        scaling.fit(X, n, m);
+    if (m - scaling.constantCount < 1) {
+        error = "every column is constant";
+        return false;
+    }
     mean = 0;
     double var = 0;
     for (int i = 0; i < n; ++i)
@@ -342,5 +349,9 @@ bool StandardiseTarget(const double *y, int n, double &mean, double &sd)
     for (int i = 0; i < n; ++i)
         var += (y[i] - mean) * (y[i] - mean);
     sd = std::sqrt(var / n);
-    return n > 0 && sd > 0 && std::isfinite(sd) && std::isfinite(mean);
+    if (!(n > 0 && sd > 0 && std::isfinite(sd) && std::isfinite(mean))) {
+        error = "the target is constant";
+        return false;
+    }
+    return true;
 }

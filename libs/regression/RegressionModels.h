@@ -98,9 +98,12 @@ struct ColumnScaling {
     void apply(const double *row, std::vector<double> &out) const;
 };
 
-// The mean and (population) standard deviation of a target; false when it
-// is constant or not finite, which leaves nothing to learn.
-bool StandardiseTarget(const double *y, int n, double &mean, double &sd);
+// What the scaled models do before training: fits `scaling` to X unless it
+// was set for these m columns, and takes the target's mean and (population)
+// standard deviation. False with `error` set when every column is constant
+// or the target is, which leaves nothing to learn.
+bool PrepareScaled(ColumnScaling &scaling, const double *X, const double *y, int n, int m, double &mean, double &sd,
+                   std::string &error);
 
 struct SVMParameters {
     int svmType = 3;     // 3 epsilon-SVR, 4 nu-SVR

@@ -45,20 +45,12 @@ bool CSVMRegressionModel::TrainingData(const double *X, const double *y, int n, 
         error = "too few rows";
         return false;
     }
-    if (scaling.minima.size() != static_cast<size_t>(m))
-        scaling.fit(X, n, m);
-    impl_->kept = m - scaling.constantCount;
-    if (impl_->kept < 1) {
-        error = "every column is constant";
-        return false;
-    }
     // The target standardised, so that the tube width and the cost mean
     // the same whatever the unit of the measurement.
     double mean = 0, sd = 1;
-    if (!StandardiseTarget(y, n, mean, sd)) {
-        error = "the target is constant";
+    if (!PrepareScaled(scaling, X, y, n, m, mean, sd, error))
         return false;
-    }
+    impl_->kept = m - scaling.constantCount;
     impl_->yMean = mean;
     impl_->yScale = sd;
 
