@@ -6,6 +6,7 @@
 #include "GLWidget.h"
 #include "HelpAbout.h"
 #include "ToolDialog.h"
+#include "RegressionDialogs.h"
 #include "ToolRegistry.h"
 #include "Project.h"
 #include "Prompt.h"
@@ -25,6 +26,7 @@
 #include <QUrl>
 
 #include <functional>
+#include <memory>
 
 namespace {
 
@@ -756,6 +758,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 
 void MainWindow::connectTools()
 {
+    RegressionDialogs::registerDialogs();
     for (const Tool *tool : ToolRegistry::tools())
         if (QAction *action = findChild<QAction *>(tool->spec.action))
             connect(action, &QAction::triggered, this, [this, tool] { runTool(*tool); });
@@ -763,7 +766,8 @@ void MainWindow::connectTools()
 
 void MainWindow::runTool(const Tool &tool)
 {
-    ToolDialog dialog(tool);
+    std::unique_ptr<ToolDialog> made(ToolDialog::create(tool));
+    ToolDialog &dialog = *made;
     if (dialog.candidateFiles != lasFiles)
         dialog.candidateFiles = lasFiles;
     dialog.setCandidates(dialog.candidateFiles);

@@ -10,6 +10,7 @@
 #include "OutlierTool.h"
 #include "RasterTools.h"
 #include "TreeTools.h"
+#include "RegressionTools.h"
 
 namespace ToolRegistry {
 
@@ -29,6 +30,7 @@ const std::vector<const Tool *> &tools()
         &ClipTools::circle(), &ClipTools::rectangle(), &ClipTools::polygon(),
         &ExtractTools::byClass(), &ExtractTools::byElevation(), &ExtractTools::byIntensity(), &ExtractTools::byReturn(),
         &ConvertTools::lasToAscii(), &ConvertTools::lasToVector(), &ConvertTools::boundary(),
+        &RegressionTools::linear(), &RegressionTools::svr(), &RegressionTools::ann(),
     };
     return list;
 }

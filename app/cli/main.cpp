@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <new>
@@ -232,6 +233,8 @@ int runTool(const Tool &tool, const QStringList &args)
         (QFileInfo::exists(r) ? written : missing) << r;
     for (const QString &m : missing)
         printErr(spec.title + ": " + m + " was not written.");
+    for (const QString &line : outcome.output)
+        printOut(line);
     for (const QString &r : written)
         printOut("Wrote " + r);
     // A run that wrote only part of its outputs (an input that failed among
@@ -250,8 +253,11 @@ const std::vector<Command> &commands()
         std::vector<Command> l = {
             {"info", "print the properties of LAS, GeoTIFF, shapefile and CSV files", "verdanta-cli info FILE...", info},
         };
+        // Dialogs that share one command (the regression dialogs' regress)
+        // list it once; the first of them runs it.
         for (const Tool *t : ToolRegistry::tools())
-            l.push_back({t->spec.name.toStdString(), t->spec.summary.toStdString(), ToolChecks::usage(*t).toStdString(),
+            if (std::none_of(l.begin(), l.end(), [t](const Command &c) { return c.name == t->spec.name.toStdString(); }))
+                l.push_back({t->spec.name.toStdString(), t->spec.summary.toStdString(), ToolChecks::usage(*t).toStdString(),
                          [t](const QStringList &args) { return runTool(*t, args); }});
         return l;
     }();

@@ -9,12 +9,16 @@
 //   demo_chm.tif    the true canopy height at 1 m
 //   demo_stand.shp  the stand boundary with a clearing as a hole
 //   demo.sml        a project listing all of them
+//   demo_mosaic.las, demo_plots.csv
+//                   a mosaic of stands for the regression tools (see
+//                   DemoForest.h)
 //
 // verdanta-demo --stand OUTDIR [SEED] [STEMS_PER_HA]: a 1 ha stand with known
 // trees for measuring tree detection (conifers and broadleaves, overlapping
 // crowns, suppressed trees): stand.las (elevations, ground class 2),
 // stand_normalised.las (heights above the true terrain), stand_trees.csv.
 
+#include "DemoForest.h"
 #include "LasIO.h"
 #include "Project.h"
 #include "RasterIO.h"
@@ -112,39 +116,10 @@ int main(int argc, char **argv)
         t.radius = std::max(1.0, t.radius);
         trees.push_back(t);
     }
-    // Trees by 10 m bucket for the pulse loop.
-    const int buckets = static_cast<int>(kSide / 10) + 1;
-    std::vector<std::vector<int>> grid(buckets * buckets);
-    for (size_t i = 0; i < trees.size(); ++i) {
-        const int bx = static_cast<int>(trees[i].x / 10), by = static_cast<int>(trees[i].y / 10);
-        for (int dx = -1; dx <= 1; ++dx)
-            for (int dy = -1; dy <= 1; ++dy) {
-                const int gx = bx + dx, gy = by + dy;
-                if (gx >= 0 && gy >= 0 && gx < buckets && gy < buckets)
-                    grid[gy * buckets + gx].push_back(static_cast<int>(i));
-            }
-    }
+    const DemoForest::TreeIndex index(trees, kSide);
 
     CLASIO las;
-    PointHeader &h = las.header;
-    h.versionMajor = 1;
-    h.versionMinor = 2;
-    h.pointDataFormat = 3;
-    h.systemId = "Verdanta demo scanner";
-    h.generatingSoftware = "verdanta-demo 1.0";
-    h.creationDay = 152;
-    h.creationYear = 2026;
-    h.scaleX = h.scaleY = h.scaleZ = 0.01;
-    h.offsetX = kOriginX;
-    h.offsetY = kOriginY;
-    h.offsetZ = 0;
-    h.reserved = 1;  // adjusted standard GPS time
-    VariableLengthRecord keys;
-    keys.userId = "LASF_Projection";
-    keys.recordId = 34735;
-    keys.description = "GeoTIFF GeoKeyDirectoryTag";
-    keys.data = utm33Keys();
-    h.vlrs.push_back(keys);
+    las.header = DemoForest::demoHeader(3, kOriginX, kOriginY, utm33Keys());
 
     // Two flight lines along Y; the scanner sweeps across X at 0.35 m spacing.
     const double spacing = 0.35, altitude = 900.0;
@@ -162,31 +137,10 @@ int main(int argc, char **argv)
             const double angle = std::atan((x - centre) / altitude) * 180.0 / kPi;
             const double ground = terrain(x, py);
             // The highest crown above the pulse.
-            double top = std::nan("");
             const Tree *hit = nullptr;
-            const int bx = std::min(buckets - 1, static_cast<int>(x / 10)), by = std::min(buckets - 1, static_cast<int>(py / 10));
-            for (int i : grid[by * buckets + bx]) {
-                const double s = trees[i].surface(x, py, ground);
-                if (!std::isnan(s) && (std::isnan(top) || s > top)) {
-                    top = s;
-                    hit = &trees[i];
-                }
-            }
-            std::vector<std::pair<double, bool>> echoes;  // height, vegetation
-            if (hit && unit(rng) < 0.93) {
-                echoes.push_back({top - 0.15 * unit(rng), true});
-                double depth = top;
-                while (echoes.size() < 3 && unit(rng) < 0.45) {
-                    depth -= 1.0 + unit(rng) * (depth - ground - hit->crownBase) * 0.6;
-                    if (depth <= ground + hit->crownBase * 0.5)
-                        break;
-                    echoes.push_back({depth, true});
-                }
-                if (unit(rng) < 0.45)
-                    echoes.push_back({ground + 0.03 * normal(rng), false});
-            } else {
-                echoes.push_back({ground + 0.03 * normal(rng), false});
-            }
+            const double top = index.top(x, py, ground, hit);
+            const std::vector<std::pair<double, bool>> echoes =
+                DemoForest::pulseEchoes(hit, top, ground, rng, unit, normal);
             for (size_t e = 0; e < echoes.size(); ++e) {
                 PointCloud p;
                 p.x = kOriginX + x;
@@ -259,13 +213,9 @@ int main(int argc, char **argv)
     for (int r = 0; r < cells; ++r) {
         for (int c = 0; c < cells; ++c) {
             const double x = c + 0.5, y = kSide - r - 0.5, ground = terrain(x, y);
-            double top = 0.0;
-            const int bx = std::min(buckets - 1, static_cast<int>(x / 10)), by = std::min(buckets - 1, static_cast<int>(y / 10));
-            for (int i : grid[by * buckets + bx]) {
-                const double sfc = trees[i].surface(x, y, ground);
-                if (!std::isnan(sfc))
-                    top = std::max(top, sfc - ground);
-            }
+            const Tree *hit = nullptr;
+            const double surface = index.top(x, y, ground, hit);
+            const double top = std::isnan(surface) ? 0.0 : std::max(0.0, surface - ground);
             row[c] = static_cast<float>(top);
         }
         chm.WriteRasterBlock(1, 0, r, cells, 1, row.data());
@@ -315,5 +265,5 @@ int main(int argc, char **argv)
         return 1;
     }
     std::printf("Wrote %zu points, %zu trees to %s\n", las.points.size(), trees.size(), dir.c_str());
-    return 0;
+    return DemoForest::writeMosaic(dir, utm33Keys()) ? 0 : 1;
 }

@@ -383,7 +383,11 @@ QString cliTools()
 QString cliReference()
 {
     QString html;
+    QStringList done;  // dialogs that share one command list it once
     for (const Tool *t : ToolRegistry::tools()) {
+        if (done.contains(t->spec.name))
+            continue;
+        done << t->spec.name;
         html += "<h2>verdanta-cli " + esc(t->spec.name) + "</h2>\n";
         html += "<pre>Usage: " + esc(ToolChecks::usage(*t).trimmed()) + "</pre>\n";
     }

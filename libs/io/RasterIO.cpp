@@ -129,16 +129,29 @@ bool CRasterIO::Createfile(const std::string &filePath, int columns, int rows, i
     return true;
 }
 
-bool CRasterIO::WriteRasterBlock(int band, int x, int y, int w, int h, const float *buffer)
+namespace {
+template <typename T>
+bool writeBlock(GDALDataset *dataset, int bandCount, int width, int height, std::string &error, int band, int x, int y,
+                int w, int h, const T *buffer, GDALDataType type)
 {
-    if (!dataset_ || band < 1 || band > bandCount || x < 0 || y < 0 || w < 1 || h < 1 ||
-        x + w > width || y + h > height || !buffer) {
-        error_ = "The block lies outside the raster";
+    if (!dataset || band < 1 || band > bandCount || x < 0 || y < 0 || w < 1 || h < 1 || x + w > width ||
+        y + h > height || !buffer) {
+        error = "The block lies outside the raster";
         return false;
     }
-    return dataset_->GetRasterBand(band)->RasterIO(GF_Write, x, y, w, h,
-                                                   const_cast<float *>(buffer), w, h, GDT_Float32,
-                                                   0, 0) == CE_None;
+    return dataset->GetRasterBand(band)->RasterIO(GF_Write, x, y, w, h, const_cast<T *>(buffer), w, h, type, 0, 0) ==
+           CE_None;
+}
+}  // namespace
+
+bool CRasterIO::WriteRasterBlock(int band, int x, int y, int w, int h, const float *buffer)
+{
+    return writeBlock(dataset_, bandCount, width, height, error_, band, x, y, w, h, buffer, GDT_Float32);
+}
+
+bool CRasterIO::WriteRasterBlock(int band, int x, int y, int w, int h, const double *buffer)
+{
+    return writeBlock(dataset_, bandCount, width, height, error_, band, x, y, w, h, buffer, GDT_Float64);
 }
 
 bool CRasterIO::SetNoDataValue(double value)

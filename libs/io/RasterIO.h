@@ -27,6 +27,8 @@ public:
                     const std::string &driverName = "GTiff");
     // Writes a block of one band (1-based) from 32-bit floats.
     bool WriteRasterBlock(int band, int xOffset, int yOffset, int width, int height, const float *buffer);
+    // The same from 64-bit floats.
+    bool WriteRasterBlock(int band, int xOffset, int yOffset, int width, int height, const double *buffer);
     // Declares the no-data value of every band of the file being written.
     bool SetNoDataValue(double value);
     // Flushes and closes the file.

@@ -1,5 +1,7 @@
 #include "CanopyMetrics.h"
 
+#include "CellBlock.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -51,17 +53,11 @@ void Canopy_Metrics::setBlockCells(int columns, int rows)
 bool Canopy_Metrics::canopy_for_regression(std::vector<VerdantaIO::PointCloud> &points, double xmin, double xmax,
                                            double ymin, double ymax, double xsize, double ysize)
 {
-    const bool valid = std::isfinite(xmin) && std::isfinite(xmax) && std::isfinite(ymin) && std::isfinite(ymax) &&
-                       xmin <= xmax && ymin <= ymax && xsize > 0 && ysize > 0 && std::isfinite(xsize) &&
-                       std::isfinite(ysize);
-    auto cellsOver = [](double span, double size) {
-        const double n = std::ceil(span / size - 1e-9);
-        return n < 1 ? 1 : n > 1e6 ? 1000000 : static_cast<int>(n);
-    };
-    if (!fixedSize_) {
-        columns_ = valid ? cellsOver(xmax - xmin, xsize) : 1;
-        rows_ = valid ? cellsOver(ymax - ymin, ysize) : 1;
-    }
+    const CellBlock block = CellBlock::over(xmin, xmax, ymin, ymax, xsize, ysize, fixedSize_ ? columns_ : 0,
+                                            fixedSize_ ? rows_ : 0);
+    const bool valid = block.valid;
+    columns_ = block.columns;
+    rows_ = block.rows;
     const size_t cells = static_cast<size_t>(columns_) * static_cast<size_t>(rows_);
     cover_.assign(cells, 0.0f);
     gap_.assign(cells, 0.0f);
@@ -78,10 +74,10 @@ bool Canopy_Metrics::canopy_for_regression(std::vector<VerdantaIO::PointCloud> &
     // micrometre, so the value is rounded to that.
     const double hb = std::round(double(heightBreak) * 1e6) / 1e6;
     for (const VerdantaIO::PointCloud &p : points) {
-        const double c = std::floor((p.x - xmin) / xsize), r = std::floor((ymax - p.y) / ysize);
-        if (!(c >= 0 && c < columns_ && r >= 0 && r < rows_))
+        const int cell = block.cellOf(p.x, p.y);
+        if (cell < 0)
             continue;
-        stats[static_cast<size_t>(r) * columns_ + static_cast<size_t>(c)].add(p, hb);
+        stats[static_cast<size_t>(cell)].add(p, hb);
         ++placed_;
     }
     for (size_t k = 0; k < cells; ++k) {

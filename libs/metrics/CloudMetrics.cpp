@@ -1,5 +1,7 @@
 #include "CloudMetrics.h"
 
+#include "CellBlock.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -234,4 +236,97 @@ bool CCloudMetics::cal_normal_intensity(std::vector<VerdantaIO::PointCloud> &poi
     std::vector<double> v;
     gather(v, points, [](const VerdantaIO::PointCloud &p) { return static_cast<double>(p.intensity); });
     return cal_normal_intensity(v.data(), v.size());
+}
+
+// ---- per-cell records for the regression tools -------------------------------------
+
+void CCloudMetics::setBlockCells(int columns, int rows)
+{
+    columns_ = std::max(1, columns);
+    rows_ = std::max(1, rows);
+    fixedSize_ = true;
+}
+
+template <typename Value, typename Record>
+bool CCloudMetics::perCell(const std::vector<VerdantaIO::PointCloud> &points, double xmin, double xmax, double ymin,
+                           double ymax, double xsize, double ysize, int recordSize, std::vector<double> &records,
+                           Value value, Record record)
+{
+    const CellBlock block =
+        CellBlock::over(xmin, xmax, ymin, ymax, xsize, ysize, fixedSize_ ? columns_ : 0, fixedSize_ ? rows_ : 0);
+    columns_ = block.columns;
+    rows_ = block.rows;
+    const size_t cells = static_cast<size_t>(block.cells());
+    records.assign(cells * recordSize, 0.0);
+    if (!block.valid)
+        return false;
+    // A counting sort of the points by cell.
+    cellStart_.assign(cells + 1, 0);
+    cellOf_.resize(points.size());
+    for (size_t k = 0; k < points.size(); ++k) {
+        const int c = block.cellOf(points[k].x, points[k].y);
+        cellOf_[k] = c < 0 ? 0xffffffffu : static_cast<uint32_t>(c);
+        if (c >= 0)
+            ++cellStart_[static_cast<size_t>(c) + 1];
+    }
+    for (size_t c = 0; c < cells; ++c)
+        cellStart_[c + 1] += cellStart_[c];
+    cellValues_.resize(cellStart_[cells]);
+    std::vector<uint32_t> fill(cellStart_.begin(), cellStart_.end() - 1);
+    for (size_t k = 0; k < points.size(); ++k)
+        if (cellOf_[k] != 0xffffffffu)
+            cellValues_[fill[cellOf_[k]]++] = value(points[k]);
+    bool any = false;
+    std::vector<double> values;
+    for (size_t c = 0; c < cells; ++c) {
+        const uint32_t n = cellStart_[c + 1] - cellStart_[c];
+        if (n == 0)
+            continue;
+        values.assign(cellValues_.begin() + cellStart_[c], cellValues_.begin() + cellStart_[c + 1]);
+        record(values, records.data() + c * recordSize);
+        any = true;
+    }
+    return any;
+}
+
+bool CCloudMetics::elevation_metrics_regression(std::vector<VerdantaIO::PointCloud> &points, double xmin,
+                                                double xmax, double ymin, double ymax, double xsize, double ysize)
+{
+    return perCell(points, xmin, xmax, ymin, ymax, xsize, ysize, kElevationRecord, elevationRecords,
+                   [](const VerdantaIO::PointCloud &p) { return p.z; },
+                   [this](const std::vector<double> &v, double *out) {
+                       if (!cal_pecentitle_z(v.data(), v.size()))
+                           return;
+                       const double head[] = {elev_max_z,   elev_min_z,      elev_mean_z,     elev_median_z,
+                                              elev_stddev_z, elev_variance_z, elev_cv_z,       elev_AIH_IQ,
+                                              elev_skewness_z, elev_kurtosis_z, elev_aad_z, elev_madmedian_z};
+                       std::copy(std::begin(head), std::end(head), out);
+                       std::copy(std::begin(elev_AIH), std::end(elev_AIH), out + 12);
+                       out[27] = elev_IQ;
+                       out[28] = static_cast<double>(v.size());
+                       std::copy(std::begin(elev_percentile), std::end(elev_percentile), out + kElevationPercentiles);
+                       out[44] = elev_canpoy_relief_ratio;
+                       out[45] = elev_sqrt_mean_sq;
+                       out[46] = elev_curt_mean_cube;
+                       std::copy(std::begin(density_metrics), std::end(density_metrics), out + kElevationDensities);
+                   });
+}
+
+bool CCloudMetics::intensity_mertrics_regression(std::vector<VerdantaIO::PointCloud> &points, double xmin,
+                                                 double xmax, double ymin, double ymax, double xsize, double ysize)
+{
+    return perCell(points, xmin, xmax, ymin, ymax, xsize, ysize, kIntensityRecord, intensityRecords,
+                   [](const VerdantaIO::PointCloud &p) { return static_cast<double>(p.intensity); },
+                   [this](const std::vector<double> &v, double *out) {
+                       if (!cal_normal_intensity(v.data(), v.size()))
+                           return;
+                       const double head[] = {int_max,      int_min,  int_mean, int_median_z, int_stddev, int_variance,
+                                              int_cv,       int_skewness, int_kurtosis, int_aad, int_madmedian};
+                       std::copy(std::begin(head), std::end(head), out);
+                       std::copy(std::begin(int_AII), std::end(int_AII), out + 11);
+                       out[26] = int_con_iq;
+                       out[27] = static_cast<double>(v.size());
+                       std::copy(std::begin(int_percentile), std::end(int_percentile), out + kIntensityPercentiles);
+                       out[43] = int_AII[10] - int_AII[4];  // AII at 75 minus AII at 25
+                   });
 }

@@ -38,6 +38,7 @@
 #include "PointRecords.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 class CCloudMetics {
@@ -75,6 +76,32 @@ public:
     // (set by cal_pecentitle_z).
     double density_metrics[10];
 
+    // Per-cell metrics of a rectangle for the regression tools: the cells
+    // and point assignment of CellBlock (the block's size in cells may be
+    // fixed with setBlockCells), one record per cell, row by row from the
+    // north-west cell. A cell without points has a record of zeros. False
+    // for an invalid rectangle or when no point fell into a cell.
+    //
+    // Elevation record (57 values): 0 max, 1 min, 2 mean, 3 median,
+    // 4 stddev, 5 variance, 6 cv, 7 AIH IQ, 8 skewness, 9 kurtosis, 10 aad,
+    // 11 madmedian, 12-26 AIH at the fifteen levels, 27 IQ, 28 point count,
+    // 29-43 percentiles, 44 canopy relief ratio, 45 sqrt mean square,
+    // 46 cubic mean, 47-56 the ten densities.
+    // Intensity record (44 values): 0 max, 1 min, 2 mean, 3 median,
+    // 4 stddev, 5 variance, 6 cv, 7 skewness, 8 kurtosis, 9 aad,
+    // 10 madmedian, 11-25 AII, 26 IQ, 27 point count, 28-42 percentiles,
+    // 43 AII IQ.
+    static constexpr int kElevationRecord = 57, kElevationPercentiles = 29, kElevationDensities = 47;
+    static constexpr int kIntensityRecord = 44, kIntensityPercentiles = 28;
+    void setBlockCells(int columns, int rows);
+    bool elevation_metrics_regression(std::vector<VerdantaIO::PointCloud> &points, double xmin, double xmax,
+                                      double ymin, double ymax, double xsize, double ysize);
+    bool intensity_mertrics_regression(std::vector<VerdantaIO::PointCloud> &points, double xmin, double xmax,
+                                       double ymin, double ymax, double xsize, double ysize);
+    std::vector<double> elevationRecords, intensityRecords;  // cells x record
+    int blockColumns() const { return columns_; }
+    int blockRows() const { return rows_; }
+
 private:
     // The statistics common to both sets of results.
     struct Summary {
@@ -87,5 +114,16 @@ private:
     void clearElevation();
     void clearIntensity();
 
+    // Sorts the chosen value of each point of the rectangle into its cell
+    // and calls `record` per non-empty cell with the values.
+    template <typename Value, typename Record>
+    bool perCell(const std::vector<VerdantaIO::PointCloud> &points, double xmin, double xmax, double ymin,
+                 double ymax, double xsize, double ysize, int recordSize, std::vector<double> &records, Value value,
+                 Record record);
+
     std::vector<double> sorted_, scratch_;  // reused between calls
+    std::vector<double> cellValues_;
+    std::vector<uint32_t> cellStart_, cellOf_;
+    int columns_ = 0, rows_ = 0;
+    bool fixedSize_ = false;
 };

@@ -33,6 +33,9 @@ struct ParamSpec {
     // Only on the command line: the dialog shows no field and leaves the
     // value empty.
     bool cliOnly = false;
+    // Shown by the tool's own dialog, which creates a widget of the
+    // parameter's widget name; the shared form adds none.
+    bool ownWidget = false;
     QStringList items;      // choices, as the dialog shows them
     QString widgetName;     // the dialog widget's object name (default "lineEdit_" + option)
     QString hiddenWhenOption, hiddenWhenValue;  // hidden while another parameter has that value
@@ -101,6 +104,10 @@ struct ToolRequest {
     // input, say); true goes on. The dialog asks it, the command line answers
     // it with --yes. A run without it takes every answer as yes.
     std::function<bool(const QString &question)> ask;
+    // A question whose No ends the run quietly without being a refusal
+    // (go on from a result to the next step?). The dialog asks it; the
+    // command line does not, and goes on.
+    std::function<bool(const QString &question)> proceed;
 };
 
 // The first failed check, if any.
@@ -122,6 +129,8 @@ struct ToolOutcome {
     // Remarks that do not stop the run, such as a damaged input read in
     // part: the Output dock and the command line's standard error.
     QStringList notes;
+    // Results the command line prints on standard output (figures of the run).
+    QStringList output;
     bool completed = false;
 
     void warn(const QString &text, const QString &detail = QString())

@@ -16,6 +16,7 @@
 #include <QListWidget>
 #include <QPushButton>
 
+#include <map>
 #include <new>
 
 ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), tool_(tool), ui(new Ui::ToolDialog)
@@ -25,7 +26,7 @@ ToolDialog::ToolDialog(const Tool &tool, QWidget *parent) : QDialog(parent), too
     ui->helpText->setHtml(tool.spec.help);
     ui->helpText->hide();
     for (const ParamSpec &p : tool.spec.params) {
-        if (p.cliOnly)
+        if (p.cliOnly || p.ownWidget)
             continue;
         const QString name = !p.widgetName.isEmpty() ? p.widgetName : "lineEdit_" + p.option;
         switch (p.kind) {
@@ -249,6 +250,23 @@ void ToolDialog::addSetField(const ParamSpec &p, const QString &name)
     });
     ui->fieldsLayout->addRow(group);
 }
+namespace {
+std::map<const Tool *, ToolDialog::Maker> &makers()
+{
+    static std::map<const Tool *, ToolDialog::Maker> m;
+    return m;
+}
+}  // namespace
+
+void ToolDialog::setMaker(const Tool &tool, Maker maker) { makers()[&tool] = std::move(maker); }
+
+ToolDialog *ToolDialog::create(const Tool &tool, QWidget *parent)
+{
+    const auto it = makers().find(&tool);
+    return it != makers().end() ? it->second(parent) : new ToolDialog(tool, parent);
+}
+
+QFormLayout *ToolDialog::fieldsLayout() const { return ui->fieldsLayout; }
 
 QWidget *ToolDialog::paramWidget(const ParamSpec &p) const
 {
@@ -323,7 +341,7 @@ void ToolDialog::setValue(const QString &option, const QString &text)
 void ToolDialog::updateVisibility()
 {
     for (const ParamSpec &p : tool_.spec.params) {
-        if (p.hiddenWhenOption.isEmpty() || p.cliOnly)
+        if (p.hiddenWhenOption.isEmpty() || p.cliOnly || p.ownWidget)
             continue;
         const bool hide = value(p.hiddenWhenOption) == p.hiddenWhenValue;
         QWidget *w = paramWidget(p);
@@ -477,6 +495,10 @@ void ToolDialog::on_OK_clicked()
             QMessageBox::Yes)
             return;
     bool answeredYes = !questions.isEmpty();
+    req.proceed = [this, &spec](const QString &q) {
+        return Prompt::question(this, spec.title, q, QMessageBox::Ok | QMessageBox::Cancel, QMessageBox::Ok) ==
+               QMessageBox::Ok;
+    };
     req.ask = [this, &spec, &answeredYes](const QString &q) {
         const bool yes = Prompt::question(this, spec.title, q, QMessageBox::Yes | QMessageBox::No,
                                           QMessageBox::Yes) == QMessageBox::Yes;

@@ -9,10 +9,12 @@
 
 #include <QDialog>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 class QComboBox;
+class QFormLayout;
 class QLineEdit;
 class QListWidget;
 
@@ -25,6 +27,12 @@ class ToolDialog : public QDialog {
 public:
     explicit ToolDialog(const Tool &tool, QWidget *parent = nullptr);
     ~ToolDialog() override;
+
+    // A tool whose dialog adds its own widgets to the shared form registers
+    // how to make it; create() makes that dialog, or the shared one.
+    using Maker = std::function<ToolDialog *(QWidget *parent)>;
+    static void setMaker(const Tool &tool, Maker maker);
+    static ToolDialog *create(const Tool &tool, QWidget *parent = nullptr);
 
     // The project's LAS files, offered in the input combo box.
     QStringList candidateFiles;
@@ -53,6 +61,12 @@ public:
     // Remarks of the runs for the Output dock (a damaged input read in part).
     const QStringList &notes() const { return notes_; }
 
+protected:
+    // Where a derived dialog adds its rows, below the parameters'.
+    QFormLayout *fieldsLayout() const;
+    // Proposes the tool's default output for the current request.
+    void updateDefaultOutput();
+
 private slots:
     void on_comboBox_currentIndexChanged(int index);
     void on_AddBtn_clicked();
@@ -68,7 +82,6 @@ private:
     void addSetField(const ParamSpec &p, const QString &name);
     QWidget *paramWidget(const ParamSpec &p) const;
     void updateVisibility();
-    void updateDefaultOutput();
     QStringList inputs() const;
     ToolRequest request() const;
 
