@@ -66,7 +66,7 @@ struct Buckets {
     int cols = 1, rows = 1;
     std::vector<uint32_t> start;  // cols * rows + 1 offsets into `ids`
     std::vector<uint32_t> ids;
-    std::vector<double> x, y, z;  // the coordinates of the points of `ids`, for reading in sequence
+    std::vector<double> x, y, z;  // after orderWithin: the coordinates of the points of `ids`, in sequence
 
     int col(double x) const { return std::min(cols - 1, std::max(0, int((x - x0) / size))); }
     int row(double y) const { return std::min(rows - 1, std::max(0, int((y - y0) / size))); }
@@ -92,7 +92,6 @@ struct Buckets {
         std::vector<uint32_t> fill(start.begin(), start.end() - 1);
         for (size_t k = 0; k < which.size(); ++k)
             ids[fill[cellOf[k]]++] = which[k];
-        copyCoordinates(pts);
     }
 
     void copyCoordinates(const std::vector<PointCloud> &pts)
