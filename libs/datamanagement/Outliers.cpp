@@ -130,22 +130,21 @@ Columns makeColumns(const std::vector<float> &xyz, double cell)
     }
     for (size_t c = 1; c < g.start.size(); ++c)
         g.start[c] += g.start[c - 1];
-    g.id.resize(n);
+    // Heights and numbers side by side, so that a column sorts without
+    // reaching back into the coordinates.
+    std::vector<std::pair<float, uint32_t>> byCell(n);
     {
         std::vector<uint32_t> fill(g.start.begin(), g.start.end() - 1);
         for (size_t i = 0; i < n; ++i)
-            g.id[fill[cellOf[i]]++] = uint32_t(i);
+            byCell[fill[cellOf[i]]++] = {xyz[3 * i + 2], uint32_t(i)};
     }
-    g.x.resize(n), g.y.resize(n), g.z.resize(n);
+    g.id.resize(n), g.x.resize(n), g.y.resize(n), g.z.resize(n);
     parallel(g.start.size() - 1, 4096, [&](size_t b, size_t e) {
         for (size_t c = b; c < e; ++c) {
-            const auto first = g.id.begin() + g.start[c], last = g.id.begin() + g.start[c + 1];
-            std::sort(first, last, [&](uint32_t a, uint32_t o) {
-                return xyz[3 * a + 2] < xyz[3 * o + 2] || (xyz[3 * a + 2] == xyz[3 * o + 2] && a < o);
-            });
+            std::sort(byCell.begin() + g.start[c], byCell.begin() + g.start[c + 1]);
             for (uint32_t k = g.start[c]; k < g.start[c + 1]; ++k) {
-                const uint32_t i = g.id[k];
-                g.x[k] = xyz[3 * i], g.y[k] = xyz[3 * i + 1], g.z[k] = xyz[3 * i + 2];
+                const uint32_t i = byCell[k].second;
+                g.id[k] = i, g.x[k] = xyz[3 * i], g.y[k] = xyz[3 * i + 1], g.z[k] = byCell[k].first;
             }
         }
     });
@@ -317,12 +316,11 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     // accept form the surroundings the other tests look at, so that one
     // outlier does not vouch for another. Only whether a point's mean
     // distance exceeds the threshold matters, so each point is first
-    // measured against the points near it in narrow columns (half the
-    // threshold wide, so that the three by three around it reach at least
-    // that far), within the threshold in height. Where the k nearest of
-    // those lie within the reach of that window they are the point's k
-    // nearest; where their mean is within the threshold, the true mean is
-    // too. Only the points that neither settles are searched in full.
+    // measured against the points of the three by three narrow columns
+    // (half the threshold wide) around it, within the threshold in height.
+    // Where the k nearest of those lie closer than the window's edge they
+    // are the point's k nearest; where their mean is within the threshold,
+    // the true mean is too. Only the points that neither settles are searched in full.
     // Walking up a column, the window in each neighbouring column only moves
     // up, so the points of the block are visited in a few sweeps.
     std::atomic<bool> cancelled{false};
