@@ -32,21 +32,21 @@
 // that points near the edge are judged as fairly as those in the middle, but
 // only the block's own points are decided on and returned.
 //
-// Speed: the mean and deviation come from a regular sample of the block's
-// points; a point whose voxel (of diagonal equal to the threshold) holds k
-// other points has k neighbours within the threshold and passes without a
-// search. Searches run on two threads.
+// Speed: the points are sorted into square columns, each by height, which
+// serve both the neighbour searches and the column tests. The mean and
+// deviation come from a regular sample of the block's points. The test of
+// every point then needs only whether its mean distance exceeds the
+// threshold, which the points in a narrow window around it settle for nearly
+// all of them (see below); only the rest are searched in full. Searches run
+// on two threads.
 
 #include "DataManagement.h"
-
-#include <nanoflann.hpp>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <thread>
-#include <unordered_map>
 
 using VerdantaIO::PointCloud;
 
@@ -64,52 +64,149 @@ constexpr int kLowRings = 3;             // ground plane over 7 x 7 cells (14 m)
 constexpr int kLowMinSupport = 3;
 constexpr size_t kSampleTarget = 50000;  // points sampled for the statistics
 
-struct Cloud {
-    std::vector<float> xyz;  // relative to the block's centre, 3 per point
-    size_t kdtree_get_point_count() const { return xyz.size() / 3; }
-    float kdtree_get_pt(size_t i, size_t d) const { return xyz[3 * i + d]; }
-    template <class B> bool kdtree_get_bbox(B &) const { return false; }
-};
-using Tree = nanoflann::KDTreeSingleIndexAdaptor<nanoflann::L2_Simple_Adaptor<float, Cloud>, Cloud, 3, uint32_t>;
-
-// Runs f(begin, end) over [0, n) on up to two threads.
-template <class F> void parallel(size_t n, F f)
+// Runs f(begin, end) over chunks of [0, n) on up to two threads, each taking
+// the next chunk when it is done with one.
+template <class F> void parallel(size_t n, size_t chunk, F f)
 {
-    const unsigned threads = n > 2000 ? std::min(2u, std::max(1u, std::thread::hardware_concurrency())) : 1u;
+    const unsigned threads = n > 2 * chunk ? std::min(2u, std::max(1u, std::thread::hardware_concurrency())) : 1u;
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t b; (b = next.fetch_add(chunk)) < n;)
+            f(b, std::min(n, b + chunk));
+    };
     if (threads < 2) {
-        f(size_t(0), n);
+        work();
         return;
     }
-    std::thread other([&] { f(n / 2, n); });
-    f(size_t(0), n / 2);
+    std::thread other(work);
+    work();
     other.join();
 }
 
-double meanKnnDistance(const Tree &tree, const float *q, uint32_t *idx, float *d2)
-{
-    const size_t found = tree.knnSearch(q, kNeighbours + 1, idx, d2);
-    double sum = 0;
-    size_t used = 0;
-    bool selfSkipped = false;
-    for (size_t j = 0; j < found; ++j) {
-        if (!selfSkipped && d2[j] == 0.0f) {  // the point itself (or a duplicate, counted once)
-            selfSkipped = true;
-            continue;
-        }
-        if (used == kNeighbours)
-            break;
-        sum += std::sqrt(double(d2[j]));
-        ++used;
+// The points in square columns, each column's points by rising height (equal
+// heights by position), with their coordinates copied in that order so that
+// a column is read from contiguous memory.
+struct Columns {
+    float x0 = 0, y0 = 0;
+    double cell = 1;
+    int64_t cols = 1, rows = 1;
+    double span = 0;              // the diagonal of the points' bounding box
+    std::vector<uint32_t> start;  // cols * rows + 1 offsets into the arrays below
+    std::vector<uint32_t> id;
+    std::vector<float> x, y, z;
+
+    int64_t col(double px) const { return std::min<int64_t>(cols - 1, std::max<int64_t>(0, int64_t((px - x0) / cell))); }
+    int64_t row(double py) const { return std::min<int64_t>(rows - 1, std::max<int64_t>(0, int64_t((py - y0) / cell))); }
+    size_t cellAt(float px, float py) const { return size_t(row(py) * cols + col(px)); }
+    // The range of column c among the arrays, from the first height >= lo.
+    uint32_t from(size_t c, float lo) const
+    {
+        return uint32_t(std::lower_bound(z.begin() + start[c], z.begin() + start[c + 1], lo) - z.begin());
     }
-    return used ? sum / used : 0.0;
+};
+
+// `xyz` holds 3 coordinates per point. The cell grows where it would make
+// more columns than points allow.
+Columns makeColumns(const std::vector<float> &xyz, double cell)
+{
+    Columns g;
+    const size_t n = xyz.size() / 3;
+    float minX = xyz[0], maxX = xyz[0], minY = xyz[1], maxY = xyz[1], minZ = xyz[2], maxZ = xyz[2];
+    for (size_t i = 1; i < n; ++i) {
+        minX = std::min(minX, xyz[3 * i]), maxX = std::max(maxX, xyz[3 * i]);
+        minY = std::min(minY, xyz[3 * i + 1]), maxY = std::max(maxY, xyz[3 * i + 1]);
+        minZ = std::min(minZ, xyz[3 * i + 2]), maxZ = std::max(maxZ, xyz[3 * i + 2]);
+    }
+    g.x0 = minX, g.y0 = minY;
+    g.span = std::sqrt(double(maxX - minX) * (maxX - minX) + double(maxY - minY) * (maxY - minY) +
+                       double(maxZ - minZ) * (maxZ - minZ));
+    g.cell = std::max({cell, 1e-3, std::sqrt((double(maxX - minX) + 1) * (double(maxY - minY) + 1) / (4.0 * n + 1e6))});
+    g.cols = int64_t((maxX - minX) / g.cell) + 1, g.rows = int64_t((maxY - minY) / g.cell) + 1;
+    std::vector<uint32_t> cellOf(n);
+    g.start.assign(size_t(g.cols * g.rows) + 1, 0);
+    for (size_t i = 0; i < n; ++i) {
+        cellOf[i] = uint32_t(g.cellAt(xyz[3 * i], xyz[3 * i + 1]));
+        ++g.start[cellOf[i] + 1];
+    }
+    for (size_t c = 1; c < g.start.size(); ++c)
+        g.start[c] += g.start[c - 1];
+    // Heights and numbers side by side, so that a column sorts without
+    // reaching back into the coordinates.
+    std::vector<std::pair<float, uint32_t>> byCell(n);
+    {
+        std::vector<uint32_t> fill(g.start.begin(), g.start.end() - 1);
+        for (size_t i = 0; i < n; ++i)
+            byCell[fill[cellOf[i]]++] = {xyz[3 * i + 2], uint32_t(i)};
+    }
+    g.id.resize(n), g.x.resize(n), g.y.resize(n), g.z.resize(n);
+    parallel(g.start.size() - 1, 4096, [&](size_t b, size_t e) {
+        for (size_t c = b; c < e; ++c) {
+            std::sort(byCell.begin() + g.start[c], byCell.begin() + g.start[c + 1]);
+            for (uint32_t k = g.start[c]; k < g.start[c + 1]; ++k) {
+                const uint32_t i = byCell[k].second;
+                g.id[k] = i, g.x[k] = xyz[3 * i], g.y[k] = xyz[3 * i + 1], g.z[k] = byCell[k].first;
+            }
+        }
+    });
+    return g;
 }
 
-uint64_t cellKey(int64_t a, int64_t b, int64_t c)
+// The k nearest of a point's neighbours seen so far, by rising squared
+// distance.
+struct Nearest {
+    float d2[kNeighbours];
+    int m = 0;
+    float worst() const { return m < kNeighbours ? INFINITY : d2[kNeighbours - 1]; }
+    void offer(float d)
+    {
+        if (m == kNeighbours && !(d < d2[kNeighbours - 1]))
+            return;
+        int j = m < kNeighbours ? m++ : kNeighbours - 1;
+        for (; j > 0 && d2[j - 1] > d; --j)
+            d2[j] = d2[j - 1];
+        d2[j] = d;
+    }
+    double mean() const
+    {
+        double sum = 0;
+        for (int j = 0; j < m; ++j)
+            sum += std::sqrt(double(d2[j]));
+        return m ? sum / m : 0.0;
+    }
+};
+
+// The mean distance of the point at position `self` of g (coordinates q) to
+// its k nearest neighbours: the neighbourhood searched grows from radius r
+// until it holds them. With `enough` the search stops early once the mean is
+// known to exceed it; the result is then a lower bound above `enough`.
+double meanNearest(const Columns &g, const float *q, uint32_t self, double r, double enough = INFINITY)
 {
-    uint64_t h = uint64_t(a) * 0x9E3779B97F4A7C15ull;
-    h ^= uint64_t(b) * 0xC2B2AE3D27D4EB4Full + (h << 6) + (h >> 2);
-    h ^= uint64_t(c) * 0x165667B19E3779F9ull + (h << 6) + (h >> 2);
-    return h;
+    for (r = std::max(r, 1e-3);; r *= 2) {
+        Nearest best;
+        const float fr = float(r), r2 = float(r * r);
+        const int64_t c0 = g.col(q[0] - fr), c1 = g.col(q[0] + fr), r0 = g.row(q[1] - fr), r1 = g.row(q[1] + fr);
+        for (int64_t rr = r0; rr <= r1; ++rr)
+            for (int64_t cc = c0; cc <= c1; ++cc) {
+                const size_t c = size_t(rr * g.cols + cc);
+                for (uint32_t k = g.from(c, q[2] - fr), end = g.start[c + 1]; k < end && g.z[k] <= q[2] + fr; ++k) {
+                    if (k == self)
+                        continue;
+                    const float dx = g.x[k] - q[0], dy = g.y[k] - q[1], dz = g.z[k] - q[2];
+                    const float d2 = dx * dx + dy * dy + dz * dz;
+                    if (d2 <= r2)
+                        best.offer(d2);
+                }
+            }
+        if (best.m == kNeighbours || r >= g.span)
+            return best.mean();  // the k nearest are all within r, or there are no more
+        // The missing neighbours lie beyond r.
+        double bound = 0;
+        for (int j = 0; j < best.m; ++j)
+            bound += std::sqrt(double(best.d2[j]));
+        bound = (bound + (kNeighbours - best.m) * r) / kNeighbours;
+        if (bound > enough)
+            return bound;
+    }
 }
 
 }  // namespace
@@ -160,21 +257,24 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     for (uint32_t m : mine)
         cz += points[used[m]].z;
     cz /= double(mine.size());
-    Cloud cloud;
-    cloud.xyz.resize(3 * n);
+    std::vector<float> xyz(3 * n);
     for (size_t i = 0; i < n; ++i) {
         const PointCloud &p = points[used[i]];
-        cloud.xyz[3 * i] = float(p.x - cx);
-        cloud.xyz[3 * i + 1] = float(p.y - cy);
-        cloud.xyz[3 * i + 2] = float(p.z - cz);
+        xyz[3 * i] = float(p.x - cx);
+        xyz[3 * i + 1] = float(p.y - cy);
+        xyz[3 * i + 2] = float(p.z - cz);
     }
     if (n < 2) {
         points.clear();  // a single point has no neighbour to vouch for it
         return kOutliersDone;
     }
-    Tree tree(3, cloud, nanoflann::KDTreeSingleIndexAdaptorParams(20));
-    tree.buildIndex();
-    if (progress && !progress->SetPosition(0.3))
+    // Columns of (at least) kCell metres: the points around a place at any
+    // height, and the search for the neighbours of the sampled points.
+    const Columns cols = makeColumns(xyz, kCell);
+    std::vector<uint32_t> posOf(n);  // position of each point among the columns
+    for (uint32_t k = 0; k < n; ++k)
+        posOf[cols.id[k]] = k;
+    if (progress && !progress->SetPosition(0.2))
         return kOutliersCancelled;
 
     // The statistics of the mean neighbour distance, from a regular sample.
@@ -183,11 +283,9 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     for (size_t j = 0; j < mine.size(); j += stride)
         sample.push_back(mine[j]);
     std::vector<double> sampleMean(sample.size());
-    parallel(sample.size(), [&](size_t b, size_t e) {
-        uint32_t idx[kNeighbours + 1];
-        float d2[kNeighbours + 1];
+    parallel(sample.size(), 1024, [&](size_t b, size_t e) {
         for (size_t j = b; j < e; ++j)
-            sampleMean[j] = meanKnnDistance(tree, &cloud.xyz[3 * size_t(sample[j])], idx, d2);
+            sampleMean[j] = meanNearest(cols, &xyz[3 * size_t(sample[j])], posOf[sample[j]], 0.5 * cols.cell);
     });
     // The outliers themselves would widen the deviation (a few points
     // hundreds of metres away dominate it), so mean and deviation are taken
@@ -206,91 +304,135 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     // its edges would go for want of slack, so the threshold is at least
     // twice the mean distance.
     const double threshold = centre + std::max(kStdMultiplier * spread, centre);
-    if (progress && !progress->SetPosition(0.5))
+    const double remoteAt = std::max(threshold, kHighGap);
+    if (progress && !progress->SetPosition(0.3))
         return kOutliersCancelled;
-
-    // Voxels whose diagonal is the threshold: k + 1 points in one voxel all
-    // lie within the threshold of each other.
-    const double voxel = threshold / std::sqrt(3.0);
-    const bool useVoxels = voxel > 1e-3;
-    std::vector<uint32_t> crowd(n, 0);  // points sharing each point's voxel
-    if (useVoxels) {
-        std::unordered_map<uint64_t, uint32_t> voxelCount;
-        std::vector<uint64_t> voxelOf(n);
-        voxelCount.reserve(n / 2 + 16);
-        for (size_t i = 0; i < n; ++i) {
-            voxelOf[i] = cellKey(int64_t(std::floor(cloud.xyz[3 * i] / voxel)),
-                                 int64_t(std::floor(cloud.xyz[3 * i + 1] / voxel)),
-                                 int64_t(std::floor(cloud.xyz[3 * i + 2] / voxel)));
-            ++voxelCount[voxelOf[i]];
-        }
-        for (size_t i = 0; i < n; ++i)
-            crowd[i] = voxelCount[voxelOf[i]];
-    }
-
-    // Columns: the points sorted into square cells of (at least) kCell metres,
-    // so that the points around a place can be visited at any height.
-    double minX = 1e300, minY = 1e300, maxX = -1e300, maxY = -1e300;
-    for (size_t i = 0; i < n; ++i) {
-        minX = std::min(minX, double(cloud.xyz[3 * i])), maxX = std::max(maxX, double(cloud.xyz[3 * i]));
-        minY = std::min(minY, double(cloud.xyz[3 * i + 1])), maxY = std::max(maxY, double(cloud.xyz[3 * i + 1]));
-    }
-    // Widely scattered points get wider cells rather than a huge grid.
-    const double cell = std::max(kCell, std::sqrt((maxX - minX + 1) * (maxY - minY + 1) / (4.0 * n + 1e6)));
-    const int64_t cols = int64_t((maxX - minX) / cell) + 1, rows = int64_t((maxY - minY) / cell) + 1;
-    auto cellOf = [&](size_t i) {
-        const int64_t c = std::min<int64_t>(cols - 1, int64_t((cloud.xyz[3 * i] - minX) / cell));
-        const int64_t r = std::min<int64_t>(rows - 1, int64_t((cloud.xyz[3 * i + 1] - minY) / cell));
-        return r * cols + c;
-    };
-    std::vector<uint32_t> start(size_t(cols * rows) + 1, 0), order(n);
-    for (size_t i = 0; i < n; ++i)
-        ++start[size_t(cellOf(i)) + 1];
-    for (size_t c = 1; c < start.size(); ++c)
-        start[c] += start[c - 1];
-    {
-        std::vector<uint32_t> fill(start.begin(), start.end() - 1);
-        for (size_t i = 0; i < n; ++i)
-            order[fill[size_t(cellOf(i))]++] = uint32_t(i);
-    }
-    // Visits every other point within `rings` cells of point i.
-    auto around = [&](uint32_t i, int rings, auto visit) {
-        const int64_t c0 = cellOf(i);
-        const int64_t r = c0 / cols, c = c0 % cols;
-        for (int64_t rr = std::max<int64_t>(0, r - rings); rr <= std::min(rows - 1, r + rings); ++rr)
-            for (int64_t cc = std::max<int64_t>(0, c - rings); cc <= std::min(cols - 1, c + rings); ++cc) {
-                const size_t k = size_t(rr * cols + cc);
-                for (uint32_t o = start[k]; o < start[k + 1]; ++o)
-                    if (order[o] != i)
-                        visit(order[o]);
-            }
-    };
 
     std::vector<char> accepted(n, 1);  // by the statistics, below
     std::vector<char> remote(n, 0);    // on average more than kHighGap from its neighbours
     std::vector<char> outlier(n, 0);   // singled out and confirmed
+
+    // The statistics for every point, the margin's included: the points they
+    // accept form the surroundings the other tests look at, so that one
+    // outlier does not vouch for another. Only whether a point's mean
+    // distance exceeds the threshold matters, so each point is first
+    // measured against the points of the three by three narrow columns
+    // (half the threshold wide) around it, within the threshold in height.
+    // Where the k nearest of those lie closer than the window's edge they
+    // are the point's k nearest; where their mean is within the threshold,
+    // the true mean is too. Only the points that neither settles are searched in full.
+    // Walking up a column, the window in each neighbouring column only moves
+    // up, so the points of the block are visited in a few sweeps.
+    std::atomic<bool> cancelled{false};
+    {
+        const Columns near = makeColumns(xyz, 0.5 * threshold);
+        const float reach = float(threshold);
+        std::atomic<size_t> done{0};
+        parallel(size_t(near.rows), 8, [&](size_t rb, size_t re) {
+            for (int64_t r = int64_t(rb); r < int64_t(re) && !cancelled.load(); ++r) {
+                const int64_t r0 = std::max<int64_t>(0, r - 1), r1 = std::min(near.rows - 1, r + 1);
+                for (int64_t c = 0; c < near.cols; ++c) {
+                    const size_t cell = size_t(r * near.cols + c);
+                    if (near.start[cell] == near.start[cell + 1])
+                        continue;
+                    const int64_t c0 = std::max<int64_t>(0, c - 1), c1 = std::min(near.cols - 1, c + 1);
+                    // How far the window reaches from a point horizontally
+                    // (without limit where it ends at the edge of the data).
+                    const double west = c0 < c ? near.x0 + c0 * near.cell : -INFINITY;
+                    const double east = c1 > c ? near.x0 + (c1 + 1) * near.cell : INFINITY;
+                    const double south = r0 < r ? near.y0 + r0 * near.cell : -INFINITY;
+                    const double north = r1 > r ? near.y0 + (r1 + 1) * near.cell : INFINITY;
+                    size_t around[9], lo[9];
+                    int m = 0;
+                    for (int64_t rr = r0; rr <= r1; ++rr)
+                        for (int64_t cc = c0; cc <= c1; ++cc) {
+                            around[m] = size_t(rr * near.cols + cc);
+                            lo[m] = near.start[around[m]];
+                            ++m;
+                        }
+                    for (uint32_t k = near.start[cell]; k < near.start[cell + 1]; ++k) {
+                        const float q[3] = {near.x[k], near.y[k], near.z[k]};
+                        const float below = q[2] - reach, above = q[2] + reach;
+                        Nearest best;
+                        for (int j = 0; j < m; ++j) {
+                            const size_t o = around[j];
+                            size_t t = lo[j];
+                            const size_t end = near.start[o + 1];
+                            while (t < end && near.z[t] < below)
+                                ++t;
+                            lo[j] = t;
+                            for (; t < end && near.z[t] <= above; ++t) {
+                                const float dx = near.x[t] - q[0], dy = near.y[t] - q[1], dz = near.z[t] - q[2];
+                                const float d2 = dx * dx + dy * dy + dz * dz;
+                                if (d2 < best.worst() && t != k)
+                                    best.offer(d2);
+                            }
+                        }
+                        const uint32_t i = near.id[k];
+                        const double within = std::min({double(reach), q[0] - west, east - q[0], q[1] - south, north - q[1]});
+                        double d = 0;
+                        if (best.m == kNeighbours && double(best.d2[kNeighbours - 1]) <= within * within) {
+                            d = best.mean();  // exact
+                        } else if (best.m == kNeighbours && best.mean() <= threshold) {
+                            continue;  // at most this: accepted
+                        } else {
+                            d = meanNearest(near, q, k, std::max(within, threshold), remoteAt);
+                        }
+                        accepted[i] = d <= threshold;
+                        remote[i] = d > remoteAt;
+                    }
+                }
+                if (progress && rb == 0 && !cancelled.load() &&
+                    !progress->SetPosition(0.3 + 0.6 * double(done.load()) / double(near.rows)))
+                    cancelled = true;
+            }
+            done += re - rb;
+        });
+    }
+    if (cancelled)
+        return kOutliersCancelled;
+
+    // Visits every other point within `rings` columns of point i.
+    auto cellOf = [&](uint32_t i) { return cols.cellAt(xyz[3 * size_t(i)], xyz[3 * size_t(i) + 1]); };
+    auto around = [&](uint32_t i, int rings, auto visit) {
+        const int64_t c0 = int64_t(cellOf(i));
+        const int64_t r = c0 / cols.cols, c = c0 % cols.cols;
+        for (int64_t rr = std::max<int64_t>(0, r - rings); rr <= std::min(cols.rows - 1, r + rings); ++rr)
+            for (int64_t cc = std::max<int64_t>(0, c - rings); cc <= std::min(cols.cols - 1, c + rings); ++cc) {
+                const size_t k = size_t(rr * cols.cols + cc);
+                for (uint32_t o = cols.start[k]; o < cols.start[k + 1]; ++o)
+                    if (cols.id[o] != i)
+                        visit(cols.id[o]);
+            }
+    };
+    // The lowest and second lowest point of every column, outliers far from
+    // everything left out.
+    std::vector<uint32_t> cellLow(cols.start.size() - 1, UINT32_MAX), cellLow2(cols.start.size() - 1, UINT32_MAX);
+    for (size_t c = 0; c + 1 < cols.start.size(); ++c)
+        for (uint32_t k = cols.start[c]; k < cols.start[c + 1] && cellLow2[c] == UINT32_MAX; ++k)
+            if (!remote[cols.id[k]])
+                (cellLow[c] == UINT32_MAX ? cellLow[c] : cellLow2[c]) = cols.id[k];
+
     // The ground under a point: a plane through the lowest points of the
-    // cells around it (kLowRings cells each way), fitted again (up to ten
-    // times) until the cells it rests on settle, each time without the cells more than 0.5 m above it (vegetation over sparse
-    // ground) and, after the first fit, more than 2 m below it (other low
-    // points). It follows a
+    // columns around it (kLowRings columns each way), fitted again (up to ten
+    // times) until the columns it rests on settle, each time without those
+    // more than 0.5 m above it (vegetation over sparse ground). It follows a
     // slope, so a point on a steep slope is not below it. Returns how far the
-    // point lies under the plane, or NaN without enough cells to fit.
-    std::vector<uint32_t> cellLow(start.size() - 1, UINT32_MAX), cellLow2(start.size() - 1, UINT32_MAX);
+    // point lies under the plane, or NaN without enough columns to fit.
     auto depthUnderGround = [&](uint32_t i) {
-        const float *q = &cloud.xyz[3 * size_t(i)];
-        const int64_t c0 = cellOf(i);
-        const int64_t r = c0 / cols, c = c0 % cols;
+        const float *q = &xyz[3 * size_t(i)];
+        const int64_t c0 = int64_t(cellOf(i));
+        const int64_t r = c0 / cols.cols, c = c0 % cols.cols;
         struct Low { double x, y, z; bool adjacent; };
         std::vector<Low> lows;
         lows.reserve(size_t(2 * kLowRings + 1) * size_t(2 * kLowRings + 1));
-        for (int64_t rr = std::max<int64_t>(0, r - kLowRings); rr <= std::min(rows - 1, r + kLowRings); ++rr)
-            for (int64_t cc = std::max<int64_t>(0, c - kLowRings); cc <= std::min(cols - 1, c + kLowRings); ++cc) {
-                const size_t k = size_t(rr * cols + cc);
+        for (int64_t rr = std::max<int64_t>(0, r - kLowRings); rr <= std::min(cols.rows - 1, r + kLowRings); ++rr)
+            for (int64_t cc = std::max<int64_t>(0, c - kLowRings); cc <= std::min(cols.cols - 1, c + kLowRings); ++cc) {
+                const size_t k = size_t(rr * cols.cols + cc);
                 const uint32_t o = cellLow[k] == i ? cellLow2[k] : cellLow[k];
                 if (o == UINT32_MAX)
                     continue;
-                const float *p = &cloud.xyz[3 * size_t(o)];
+                const float *p = &xyz[3 * size_t(o)];
                 lows.push_back({p[0] - q[0], p[1] - q[1], double(p[2]), std::abs(rr - r) <= 1 && std::abs(cc - c) <= 1});
             }
         double a = 0, bx = 0, by = 0;
@@ -353,13 +495,18 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     auto loneLow = [&](uint32_t i) {
         if (!(depthUnderGround(i) >= kLowDepth))
             return false;
-        std::vector<std::pair<uint32_t, float>> near;
-        nanoflann::SearchParams params;
-        params.sorted = false;
-        tree.radiusSearch(&cloud.xyz[3 * size_t(i)], float(kLowIsolation * kLowIsolation), near, params);
-        for (const auto &nb : near)
-            if (nb.first != i && !remote[nb.first])
-                return false;
+        const float *q = &xyz[3 * size_t(i)];
+        const float reach = float(kLowIsolation), r2 = float(kLowIsolation * kLowIsolation);
+        const int64_t c0 = cols.col(q[0] - reach), c1 = cols.col(q[0] + reach);
+        for (int64_t r = cols.row(q[1] - reach); r <= cols.row(q[1] + reach); ++r)
+            for (int64_t c = c0; c <= c1; ++c) {
+                const size_t cell = size_t(r * cols.cols + c);
+                for (uint32_t k = cols.from(cell, q[2] - reach); k < cols.start[cell + 1] && cols.z[k] <= q[2] + reach; ++k) {
+                    const float dx = cols.x[k] - q[0], dy = cols.y[k] - q[1], dz = cols.z[k] - q[2];
+                    if (dx * dx + dy * dy + dz * dz < r2 && cols.id[k] != i && !remote[cols.id[k]])
+                        return false;
+                }
+            }
         return true;
     };
     // Confirms a point the statistics single out: it lies clear of the
@@ -372,13 +519,13 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     // Where sparse data leave the column empty it widens (twice, to four
     // times the radius); a point with nothing at all around it goes.
     auto confirmed = [&](uint32_t i) {
-        const float *q = &cloud.xyz[3 * size_t(i)];
+        const float *q = &xyz[3 * size_t(i)];
         bool any = false;
         for (double radius = kColumnRadius; radius <= 4 * kColumnRadius; radius *= 2) {
             double hi = -1e300;
             bool reference = false;
-            around(i, int(std::ceil(radius / cell)), [&](uint32_t o) {
-                const float *p = &cloud.xyz[3 * size_t(o)];
+            around(i, int(std::ceil(radius / cols.cell)), [&](uint32_t o) {
+                const float *p = &xyz[3 * size_t(o)];
                 const double dx = p[0] - q[0], dy = p[1] - q[1], dz = p[2] - q[2];
                 const double h2 = dx * dx + dy * dy;
                 if (h2 > radius * radius)
@@ -396,59 +543,16 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
         return !any;  // among remote points only: no reference, kept
     };
 
-    // First the statistics for every point, the margin's included: the
-    // points they accept form the surroundings the other tests look at, so
-    // that one outlier does not vouch for another.
-    std::atomic<bool> cancelled{false};
-    parallel(n, [&](size_t b, size_t e) {
-        uint32_t idx[kNeighbours + 1];
-        float d2[kNeighbours + 1];
-        for (size_t i = b; i < e; ++i) {
-            if (crowd[i] <= kNeighbours) {
-                const double d = meanKnnDistance(tree, &cloud.xyz[3 * i], idx, d2);
-                accepted[i] = d <= threshold;
-                remote[i] = d > std::max(threshold, kHighGap);
-            }
-            if (b == 0 && progress && (i & 0xFFFF) == 0 && !cancelled.load()) {
-                if (!progress->SetPosition(0.5 + 0.4 * double(i) / double(e)))
-                    cancelled = true;
-            }
-            if (cancelled.load())
-                return;
-        }
-    });
-    if (cancelled)
-        return kOutliersCancelled;
-    // The lowest and second lowest point of every cell, outliers far from
-    // everything left out.
-    for (size_t i = 0; i < n; ++i) {
-        if (remote[i])
-            continue;
-        const size_t k = size_t(cellOf(i));
-        const float z = cloud.xyz[3 * i + 2];
-        if (cellLow[k] == UINT32_MAX || z < cloud.xyz[3 * size_t(cellLow[k]) + 2]) {
-            cellLow2[k] = cellLow[k];
-            cellLow[k] = uint32_t(i);
-        } else if (cellLow2[k] == UINT32_MAX || z < cloud.xyz[3 * size_t(cellLow2[k]) + 2]) {
-            cellLow2[k] = uint32_t(i);
-        }
-    }
     for (uint32_t i : mine)
         outlier[i] = !accepted[i] && confirmed(i);
     for (uint32_t i : mine)
-        keep[used[i]] = !outlier[i] && !(cellLow[size_t(cellOf(i))] == i && loneLow(i));
-    if (cancelled)
-        return kOutliersCancelled;
+        keep[used[i]] = !outlier[i] && !(cellLow[cellOf(i)] == i && loneLow(i));
 
-    std::vector<PointCloud> kept;
     size_t count = 0;
-    for (char k : keep)
-        count += k;
-    kept.reserve(count);
     for (size_t i = 0; i < points.size(); ++i)
         if (keep[i])
-            kept.push_back(points[i]);
-    points.swap(kept);
+            points[count++] = points[i];
+    points.resize(count);
     if (progress && !progress->SetPosition(1.0))
         return kOutliersCancelled;
     return kOutliersDone;

@@ -9,7 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <unordered_map>
+#include <functional>
 
 using VerdantaIO::PointCloud;
 
@@ -66,6 +66,7 @@ struct Buckets {
     int cols = 1, rows = 1;
     std::vector<uint32_t> start;  // cols * rows + 1 offsets into `ids`
     std::vector<uint32_t> ids;
+    std::vector<double> x, y, z;  // after orderWithin: the coordinates of the points of `ids`, in sequence
 
     int col(double x) const { return std::min(cols - 1, std::max(0, int((x - x0) / size))); }
     int row(double y) const { return std::min(rows - 1, std::max(0, int((y - y0) / size))); }
@@ -92,7 +93,48 @@ struct Buckets {
         for (size_t k = 0; k < which.size(); ++k)
             ids[fill[cellOf[k]]++] = which[k];
     }
+
+    void copyCoordinates(const std::vector<PointCloud> &pts)
+    {
+        x.resize(ids.size()), y.resize(ids.size()), z.resize(ids.size());
+        for (size_t k = 0; k < ids.size(); ++k)
+            x[k] = pts[ids[k]].x, y[k] = pts[ids[k]].y, z[k] = pts[ids[k]].z;
+    }
+
+    // Orders the points of each cell along a path through `sub` x `sub`
+    // squares of it, row by row and back and forth, so that points visited
+    // one after another lie close together.
+    void orderWithin(const std::vector<PointCloud> &pts, int sub)
+    {
+        std::vector<std::pair<uint32_t, uint32_t>> keyed;
+        for (size_t c = 0; c + 1 < start.size(); ++c) {
+            const double cx = x0 + double(c % size_t(cols)) * size, cy = y0 + double(c / size_t(cols)) * size;
+            keyed.clear();
+            for (uint32_t k = start[c]; k < start[c + 1]; ++k) {
+                const PointCloud &p = pts[ids[k]];
+                const int q = std::min(sub - 1, std::max(0, int((p.x - cx) / size * sub)));
+                const int r = std::min(sub - 1, std::max(0, int((p.y - cy) / size * sub)));
+                keyed.emplace_back(uint32_t(r * sub + (r % 2 ? sub - 1 - q : q)), ids[k]);
+            }
+            std::stable_sort(keyed.begin(), keyed.end(),
+                             [](const auto &a, const auto &b) { return a.first < b.first; });
+            for (size_t k = 0; k < keyed.size(); ++k)
+                ids[start[c] + k] = keyed[k].second;
+        }
+        copyCoordinates(pts);
+    }
 };
+
+// Puts the `count` lowest of `ids` first, by rising height (equal heights by
+// number), and returns how many that is.
+size_t lowestFirst(const std::vector<PointCloud> &pts, std::vector<uint32_t> &ids, size_t count)
+{
+    count = std::min(count, ids.size());
+    std::partial_sort(ids.begin(), ids.begin() + count, ids.end(), [&](uint32_t a, uint32_t b) {
+        return pts[a].z < pts[b].z || (pts[a].z == pts[b].z && a < b);
+    });
+    return count;
+}
 
 // Whether p is well supported: at least `enough` points within `radius`
 // lie within `band` of its height (an isolated point has none), and its
@@ -114,11 +156,9 @@ bool supported(const std::vector<PointCloud> &pts, const Buckets &b, uint32_t p,
             for (int q = c0; q <= c1; ++q) {
                 const size_t cell = size_t(rr) * b.cols + q;
                 for (uint32_t k = b.start[cell]; k < b.start[cell + 1]; ++k) {
-                    const uint32_t id = b.ids[k];
-                    const PointCloud &o = pts[id];
-                    const double dx = o.x - c.x, dy = o.y - c.y;
-                    if (id != p && dx * dx + dy * dy <= r * r)
-                        heights.push_back(o.z);
+                    const double dx = b.x[k] - c.x, dy = b.y[k] - c.y;
+                    if (dx * dx + dy * dy <= r * r && b.ids[k] != p)
+                        heights.push_back(b.z[k]);
                 }
             }
         if (int(heights.size()) >= std::max(1, enough))
@@ -138,9 +178,8 @@ bool supported(const std::vector<PointCloud> &pts, const Buckets &b, uint32_t p,
             for (int q = c0; q <= c1 && level < enough; ++q) {
                 const size_t cell = size_t(rr) * b.cols + q;
                 for (uint32_t k = b.start[cell]; k < b.start[cell + 1] && level < enough; ++k) {
-                    const PointCloud &o = pts[b.ids[k]];
-                    const double dx = o.x - c.x, dy = o.y - c.y;
-                    if (b.ids[k] != p && dx * dx + dy * dy <= radius * radius && std::fabs(o.z - c.z) <= band)
+                    const double dx = b.x[k] - c.x, dy = b.y[k] - c.y;
+                    if (dx * dx + dy * dy <= radius * radius && std::fabs(b.z[k] - c.z) <= band && b.ids[k] != p)
                         ++level;
                 }
             }
@@ -170,11 +209,10 @@ bool standsAbove(const std::vector<PointCloud> &pts, const Buckets &b, uint32_t 
         for (int q = c0; q <= c1; ++q) {
             const size_t cell = size_t(r) * b.cols + q;
             for (uint32_t k = b.start[cell]; k < b.start[cell + 1]; ++k) {
-                const PointCloud &o = pts[b.ids[k]];
-                const double drop = c.z - o.z - height;
+                const double drop = c.z - b.z[k] - height;
                 if (drop <= 0)
                     continue;
-                const double dx = o.x - c.x, dy = o.y - c.y, d2 = dx * dx + dy * dy;
+                const double dx = b.x[k] - c.x, dy = b.y[k] - c.y, d2 = dx * dx + dy * dy;
                 if (d2 <= radius * radius && drop * drop > slope * slope * d2) {
                     const int side = (dx >= 0 ? 1 : 0) + (dy >= 0 ? 2 : 0);
                     if (++n[side] == count && ++full == 4)
@@ -200,12 +238,8 @@ bool groundAbove(const std::vector<PointCloud> &pts, const Buckets &b, const std
         for (int q = c0; q <= c1; ++q) {
             const size_t cell = size_t(r) * b.cols + q;
             for (uint32_t k = b.start[cell]; k < b.start[cell + 1]; ++k) {
-                const uint32_t id = b.ids[k];
-                if (!ground[id] || id == p)
-                    continue;
-                const PointCloud &o = pts[id];
-                const double dx = o.x - c.x, dy = o.y - c.y;
-                if (dx * dx + dy * dy <= r2 && o.z >= c.z - band)
+                const double dx = b.x[k] - c.x, dy = b.y[k] - c.y;
+                if (dx * dx + dy * dy <= r2 && b.z[k] >= c.z - band && ground[b.ids[k]] && b.ids[k] != p)
                     return true;
             }
         }
@@ -254,6 +288,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
         const double extent = std::max(maxX - minX, maxY - minY);
         double fineCell = std::max({radius / 3.0, gridSize / 8.0, extent / 2048.0, 1e-3});
         fine.build(points, cand, minX, minY, maxX, maxY, fineCell);
+        fine.orderWithin(points, 8);
 
         // The mean point spacing, and the radius where a point's nearest
         // neighbours are first looked for.
@@ -374,9 +409,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                     order.assign(level.ids.begin() + level.start[c], level.ids.begin() + level.start[c + 1]);
                     if (order.empty())
                         continue;
-                    std::sort(order.begin(), order.end(),
-                              [&](uint32_t a, uint32_t b) { return points[a].z < points[b].z; });
-                    const size_t tries = std::min<size_t>(order.size(), 8);
+                    const size_t tries = lowestFirst(points, order, 8);
                     for (size_t k = 0; k < tries; ++k) {
                         const uint32_t id = order[k];
                         if (ground[id])
@@ -408,43 +441,76 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             }
 
             const double tanAngle = std::tan(std::min(m_TinAngle, 89.0) * kPi / 180.0);
+            // Which places a pass must look at again: squares of a fifth of a
+            // bucket cell, marked where the triangles changed by the last
+            // pass lie. Every triangle that held a point passing the tests
+            // took one and is gone, so a point outside the changed triangles
+            // cannot pass; it keeps its triangle and its height above it.
+            const int sub = 5;
+            const int subCols = fine.cols * sub, subRows = fine.rows * sub;
+            const double subSize = fine.size / sub;
+            auto subOf = [&](double x, double y) {
+                const int q = std::min(subCols - 1, std::max(0, int((x - fine.x0) / subSize)));
+                const int r = std::min(subRows - 1, std::max(0, int((y - fine.y0) / subSize)));
+                return size_t(r) * subCols + q;
+            };
+            std::vector<char> dirtySub(size_t(subCols) * subRows, 1);
             std::vector<char> dirty(size_t(fine.cols) * fine.rows, 1);
+            bool anyDirty = true;
+            // The height of each point above the plane of its triangle (NaN
+            // where the triangle is vertical or outside the TIN), as of the
+            // last time the point was looked at.
+            std::vector<double> above(points.size(), std::numeric_limits<double>::quiet_NaN());
             Tin::Face_handle hint;
-            struct Best {
-                uint32_t id;
-                double d;
+            // Locates point id and keeps its height above its triangle;
+            // returns the triangle (null outside the TIN or where it is
+            // vertical).
+            auto place = [&](uint32_t id, FacePlane &plane) {
+                const PointCloud &p = points[id];
+                const Tin::Face_handle f = tin.locate(P3(p.x, p.y, p.z), hint);
+                above[id] = std::numeric_limits<double>::quiet_NaN();
+                if (f == Tin::Face_handle() || tin.is_infinite(f))
+                    return Tin::Face_handle();
+                hint = f;
+                plane = planeOf(f);
+                if (plane.vertical())
+                    return Tin::Face_handle();
+                above[id] = p.z - plane.heightAt(p.x, p.y);
+                return f;
             };
             // At most one point per triangle and bucket cell and pass: a large
             // triangle takes several far-apart points at once, a small one
-            // the single best.
-            struct KeyHash {
-                size_t operator()(const std::pair<const void *, size_t> &k) const
+            // the single best (the nearest to its plane, the first of equals).
+            struct Candidate {
+                const void *face;
+                double d;
+                uint32_t seq, id;
+                bool operator<(const Candidate &o) const
                 {
-                    return std::hash<const void *>()(k.first) ^ (k.second * 0x9e3779b97f4a7c15ULL);
+                    return face != o.face ? std::less<const void *>()(face, o.face) : d != o.d ? d < o.d : seq < o.seq;
                 }
             };
-            std::unordered_map<std::pair<const void *, size_t>, Best, KeyHash> best;
-            for (int it = 0; it < m_MaxIterations; ++it) {
-                best.clear();
+            std::vector<Candidate> inCell;
+            std::vector<uint32_t> add;
+            std::vector<Tin::Vertex_handle> added;
+            for (int it = 0; it < m_MaxIterations && anyDirty; ++it) {
+                add.clear();
                 for (size_t c = 0; c < dirty.size(); ++c) {
                     if (!dirty[c])
                         continue;
+                    inCell.clear();
                     for (uint32_t k = fine.start[c]; k < fine.start[c + 1]; ++k) {
                         const uint32_t id = fine.ids[k];
-                        if (ground[id])
+                        if (ground[id] || !dirtySub[subOf(fine.x[k], fine.y[k])])
                             continue;
                         const PointCloud &p = points[id];
-                        const P3 q(p.x, p.y, p.z);
-                        const Tin::Face_handle f = tin.locate(q, hint);
-                        if (f == Tin::Face_handle() || tin.is_infinite(f))
+                        FacePlane plane;
+                        const Tin::Face_handle f = place(id, plane);
+                        if (f == Tin::Face_handle())
                             continue;
-                        hint = f;
                         // Distance to the triangle's plane.
-                        const FacePlane plane = planeOf(f);
                         const P3 &a = plane.a;
                         const double nn = std::sqrt(plane.nx * plane.nx + plane.ny * plane.ny + plane.nz * plane.nz);
-                        if (!(nn > 0))
-                            continue;
                         const double d = std::fabs(plane.nx * (p.x - a.x()) + plane.ny * (p.y - a.y()) +
                                                    plane.nz * (p.z - a.z())) /
                                          nn;
@@ -461,31 +527,24 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                             if (d > kAngleFreeShare * m_TinDistance && d * d > tanAngle * tanAngle * std::max(run2, 0.0))
                                 ok = false;
                         }
-                        if (!ok)
-                            continue;
-                        const std::pair<const void *, size_t> key(&*f, c);
-                        auto found = best.find(key);
-                        if (found == best.end())
-                            best.emplace(key, Best{id, d});
-                        else if (d < found->second.d)
-                            found->second = Best{id, d};
+                        if (ok)
+                            inCell.push_back({&*f, d, uint32_t(inCell.size()), id});
                     }
+                    std::sort(inCell.begin(), inCell.end());
+                    // The cell's points go in by number, as the cells come in
+                    // order: a spatially coherent order of insertion.
+                    const size_t first = add.size();
+                    for (size_t k = 0; k < inCell.size(); ++k)
+                        if (k == 0 || inCell[k].face != inCell[k - 1].face)
+                            add.push_back(inCell[k].id);
+                    std::sort(add.begin() + first, add.end());
                 }
-                if (best.empty())
+                std::fill(dirtySub.begin(), dirtySub.end(), 0);
+                std::fill(dirty.begin(), dirty.end(), 0);
+                anyDirty = !add.empty();
+                if (add.empty())
                     break;
-                // Insert in a spatially coherent order, then mark the cells
-                // the changed triangles cover for the next pass.
-                std::vector<uint32_t> add;
-                add.reserve(best.size());
-                for (const auto &e : best)
-                    add.push_back(e.second.id);
-                std::sort(add.begin(), add.end(), [&](uint32_t a, uint32_t b) {
-                    const int ca = fine.row(points[a].y) * fine.cols + fine.col(points[a].x);
-                    const int cb = fine.row(points[b].y) * fine.cols + fine.col(points[b].x);
-                    return ca != cb ? ca < cb : a < b;
-                });
-                std::vector<Tin::Vertex_handle> added;
-                added.reserve(add.size());
+                added.clear();
                 Tin::Face_handle ihint;
                 for (uint32_t id : add) {
                     const Tin::Vertex_handle vh = tin.insert(P3(points[id].x, points[id].y, points[id].z), ihint);
@@ -495,7 +554,8 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                     added.push_back(vh);
                 }
                 hint = Tin::Face_handle();
-                std::fill(dirty.begin(), dirty.end(), 0);
+                // Mark where the changed triangles, all of them around the
+                // new vertices, lie.
                 for (const Tin::Vertex_handle &vh : added) {
                     Tin::Face_circulator fc = tin.incident_faces(vh), done = fc;
                     if (fc == nullptr)
@@ -511,6 +571,10 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                             y0 = std::min(y0, fc->vertex(j)->point().y());
                             y1 = std::max(y1, fc->vertex(j)->point().y());
                         }
+                        const size_t lo = subOf(x0, y0), hi = subOf(x1, y1);
+                        for (size_t r = lo / subCols; r <= hi / subCols; ++r)
+                            for (size_t q = lo % subCols; q <= hi % subCols; ++q)
+                                dirtySub[r * subCols + q] = 1;
                         for (int r = fine.row(y0); r <= fine.row(y1); ++r)
                             for (int q = fine.col(x0); q <= fine.col(x1); ++q)
                                 dirty[size_t(r) * fine.cols + q] = 1;
@@ -519,29 +583,19 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                 if (!report(0.1 + 0.9 * double(it + 1) / std::max(1, m_MaxIterations)))
                     return kCancelled;
             }
-            // Last pass: the points close to the final TIN.
-            {
-                Tin::Face_handle h2;
-                std::vector<uint32_t> take;
-                for (uint32_t id : fine.ids) {
-                    if (ground[id])
-                        continue;
-                    const PointCloud &p = points[id];
-                    const P3 q(p.x, p.y, p.z);
-                    const Tin::Face_handle f = tin.locate(q, h2);
-                    if (f == Tin::Face_handle() || tin.is_infinite(f))
-                        continue;
-                    h2 = f;
-                    const FacePlane plane = planeOf(f);
-                    if (plane.vertical())
-                        continue;
-                    const double dz = p.z - plane.heightAt(p.x, p.y);
-                    if (dz <= kFinalAbove * m_TinDistance && dz >= -kFinalBelow * m_TinDistance)
-                        take.push_back(id);
-                }
-                for (uint32_t id : take)
+            // Last pass: the points close to the final TIN. Heights above
+            // triangles that the last pass changed are taken again.
+            if (anyDirty)
+                for (size_t c = 0; c < dirty.size(); ++c)
+                    for (uint32_t k = fine.start[c]; dirty[c] && k < fine.start[c + 1]; ++k) {
+                        const uint32_t id = fine.ids[k];
+                        FacePlane plane;
+                        if (!ground[id] && dirtySub[subOf(fine.x[k], fine.y[k])])
+                            place(id, plane);
+                    }
+            for (uint32_t id : fine.ids)
+                if (!ground[id] && above[id] <= kFinalAbove * m_TinDistance && above[id] >= -kFinalBelow * m_TinDistance)
                     ground[id] = 1;
-            }
         }
     }
 

@@ -453,6 +453,10 @@ void scanCells(const IndexedFile &ix, uint32_t cx0, uint32_t cx1, uint32_t cy0, 
     const PointHeader &h = ix.header;
     const double r2 = circle ? circle->radius * circle->radius : 0.0;
     const int format = ix.block.format;
+    uint64_t most = 0;  // the points of the cells, room enough for those of the window
+    for (uint32_t cy = cy0; cy <= cy1; ++cy)
+        most += ix.cellStart[static_cast<uint64_t>(cy) * ix.nx + cx1 + 1] - ix.cellStart[static_cast<uint64_t>(cy) * ix.nx + cx0];
+    out.reserve(out.size() + most);
     for (uint32_t cy = cy0; cy <= cy1; ++cy) {
         for (uint32_t cx = cx0; cx <= cx1; ++cx) {
             const uint64_t c = static_cast<uint64_t>(cy) * ix.nx + cx;

@@ -87,11 +87,12 @@ ToolOutcome runOutliers(const ToolRequest &request, const QStringList &outputs, 
         const std::vector<std::string> paths{local(input)};
         const double blocks = double(cols) * rows;
         bool first = true;
+        std::vector<PointCloud> points;  // one block's points; its memory serves every block
         for (int j = 0; j < rows; ++j) {
             const double top = maxY - kBlockSize * j, bottom = top - kBlockSize;
             for (int i = 0; i < cols; ++i) {
                 const double left = minX + kBlockSize * i, right = left + kBlockSize;
-                std::vector<PointCloud> points;
+                points.clear();
                 MultiFileData(paths, left - kBlockMargin, right + kBlockMargin, bottom - kBlockMargin,
                               top + kBlockMargin, points);
                 // A point on the right or bottom edge belongs to the next
