@@ -112,60 +112,60 @@ inline std::vector<std::string> write(const std::string &folder, const Area &a)
     header.offsetZ = 0;
     header.vlrs.push_back(wktRecord(utm33Wkt()));
     header.numberOfVLRs = 1;
-    std::vector<std::vector<PointCloud>> tiles(size_t(a.tilesX * a.tilesY));
-    const long pulses = long(w * h * a.density);
-    double gps = 1000;
-    for (long k = 0; k < pulses; ++k) {
-        const double x = unit(rng) * w, y = unit(rng) * h;
-        const double ground = terrain(x, y);
-        std::vector<std::pair<double, int>> echoes;  // height, class
-        if (const Building *b = inBuilding(x, y)) {
-            echoes.push_back({ground + b->height + 0.02 * normal(rng), 6});
-        } else {
-            double top = -1;
-            const Tree *hit = nullptr;
-            for (int i : grid[size_t(int(y / cell) * nx + int(x / cell))]) {
-                const Tree &t = trees[size_t(i)];
-                const double d = std::hypot(x - t.x, y - t.y);
-                if (d < t.radius) {
-                    const double s = t.height * (1.0 - 0.45 * (d / t.radius) * (d / t.radius));
-                    if (s > top) {
-                        top = s;
-                        hit = &t;
-                    }
-                }
-            }
-            if (hit) {
-                echoes.push_back({ground + top - 0.2 * unit(rng), 5});
-                if (unit(rng) < 0.5)
-                    echoes.push_back({ground + top * (0.3 + 0.4 * unit(rng)), 4});
-                if (unit(rng) < 0.5)
-                    echoes.push_back({ground + 0.03 * normal(rng), 2});
-            } else {
-                echoes.push_back({ground + 0.03 * normal(rng), 2});
-            }
-        }
-        const int col = std::min(a.tilesX - 1, int(x / a.tileSide)), row = std::min(a.tilesY - 1, int(y / a.tileSide));
-        for (size_t e = 0; e < echoes.size(); ++e) {
-            PointCloud p;
-            p.x = kOriginX + std::round(x * 1000) / 1000;
-            p.y = kOriginY + std::round(y * 1000) / 1000;
-            p.z = std::round(echoes[e].first * 1000) / 1000;
-            p.gpsTime = gps;
-            p.returnNumber = uint16_t(e + 1);
-            p.numberOfReturns = uint8_t(echoes.size());
-            p.classification = uint8_t(echoes[e].second);
-            p.intensity = uint16_t(echoes[e].second == 2 ? 800 + 100 * unit(rng) : 300 + 200 * unit(rng));
-            tiles[size_t(row * a.tilesX + col)].push_back(p);
-        }
-        gps += 1e-5;
-    }
+    // Tile by tile, so that memory holds one tile's points at a time.
     std::vector<std::string> paths;
+    const long pulses = long(a.tileSide * a.tileSide * a.density);
+    double gps = 1000;
     for (int row = 0; row < a.tilesY; ++row)
         for (int col = 0; col < a.tilesX; ++col) {
+            std::vector<PointCloud> points;
+            for (long k = 0; k < pulses; ++k) {
+                const double x = (col + unit(rng)) * a.tileSide, y = (row + unit(rng)) * a.tileSide;
+                const double ground = terrain(x, y);
+                std::vector<std::pair<double, int>> echoes;  // height, class
+                if (const Building *b = inBuilding(x, y)) {
+                    echoes.push_back({ground + b->height + 0.02 * normal(rng), 6});
+                } else {
+                    double top = -1;
+                    const Tree *hit = nullptr;
+                    for (int i : grid[size_t(int(y / cell) * nx + int(x / cell))]) {
+                        const Tree &t = trees[size_t(i)];
+                        const double d = std::hypot(x - t.x, y - t.y);
+                        if (d < t.radius) {
+                            const double s = t.height * (1.0 - 0.45 * (d / t.radius) * (d / t.radius));
+                            if (s > top) {
+                                top = s;
+                                hit = &t;
+                            }
+                        }
+                    }
+                    if (hit) {
+                        echoes.push_back({ground + top - 0.2 * unit(rng), 5});
+                        if (unit(rng) < 0.5)
+                            echoes.push_back({ground + top * (0.3 + 0.4 * unit(rng)), 4});
+                        if (unit(rng) < 0.5)
+                            echoes.push_back({ground + 0.03 * normal(rng), 2});
+                    } else {
+                        echoes.push_back({ground + 0.03 * normal(rng), 2});
+                    }
+                }
+                for (size_t e = 0; e < echoes.size(); ++e) {
+                    PointCloud p;
+                    p.x = kOriginX + std::round(x * 1000) / 1000;
+                    p.y = kOriginY + std::round(y * 1000) / 1000;
+                    p.z = std::round(echoes[e].first * 1000) / 1000;
+                    p.gpsTime = gps;
+                    p.returnNumber = uint16_t(e + 1);
+                    p.numberOfReturns = uint8_t(echoes.size());
+                    p.classification = uint8_t(echoes[e].second);
+                    p.intensity = uint16_t(echoes[e].second == 2 ? 800 + 100 * unit(rng) : 300 + 200 * unit(rng));
+                    points.push_back(p);
+                }
+                gps += 1e-5;
+            }
             const std::string path = folder + "/tile_" + std::to_string(col) + "_" + std::to_string(row) + ".las";
             PointHeader hd = header;
-            WriteLasFile(path, hd, tiles[size_t(row * a.tilesX + col)]);
+            WriteLasFile(path, hd, points);
             paths.push_back(path);
         }
     return paths;

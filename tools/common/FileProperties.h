@@ -14,8 +14,8 @@ using Rows = QVector<QPair<QString, QString>>;
 
 enum class Kind { Las, Vector, Raster, Table };
 
-// The layer group of a file, by its suffix (exact, lower case): "las",
-// "shp", "csv", anything else a raster.
+// The layer group of a file, by its suffix (exact, lower case): "las" and
+// "vpc" (a catalogue of LAS files), "shp", "csv", anything else a raster.
 Kind kindOf(const QString &path);
 
 // Describes a file; false (and a reason in error) when it cannot be opened.

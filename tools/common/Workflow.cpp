@@ -479,6 +479,8 @@ bool writePlan(const PlanRequest &request, Plan &plan, QString &error)
     // tiles from anywhere.
     QString tiles_ = workdir + "/tiles/";
     tiles_.replace('\\', "\\\\").replace('"', "\\\"");
+    // Snakemake's record of each tile job: its time and peak memory.
+    const QString benchmarks_ = QString(tiles_).replace(QRegularExpression("tiles/$"), "benchmarks/");
     for (const Parsed &p : steps) {
         QStringList inputs;
         for (const QString &f : p.files)
@@ -500,6 +502,7 @@ bool writePlan(const PlanRequest &request, Plan &plan, QString &error)
           << "    input:\n" << inputs.join('\n') << "\n"
           << "    output: \"" << tiles_ << p.name << "/{tile}." << p.tileExtension << "\"\n"
           << "    params: window=lambda wildcards: TILES[wildcards.tile]\n"
+          << "    benchmark: \"" << benchmarks_ << p.name << "/{tile}.tsv\"\n"
           << "    resources: mem_mb=" << QString::number(mb, 'f', 0) << "\n"
           << "    shell: " << pyShell(shell) << "\n\n"
           << "rule " << p.name << ":\n"
