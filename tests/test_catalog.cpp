@@ -2,6 +2,7 @@
 // generated area of 4 x 4 LAS tiles. The catalogue is read back with Qt's
 // JSON reader, LAS outputs byte by byte, rasters with GDAL.
 
+#include "CatalogRun.h"
 #include "CliRunner.h"
 #include "LasBytes.h"
 #include "RasterRead.h"
@@ -261,6 +262,20 @@ private slots:
         QCOMPARE(runCli({"merge", "--window", "0,0,10,10", vpc, "-o", empty}, &err), 0);
         QVERIFY2(err.contains("The window 0,0,10,10 lies outside the dataset"), qPrintable(err));
         QCOMPARE(lasbytes::parse(lasbytes::slurp(QFile::encodeName(empty).toStdString())).count, uint64_t(0));
+    }
+
+    // Tree identifiers from the apex position: the same apex found in two
+    // tiles gets one identifier, apexes 1 cm apart get different ones.
+    void apexIdentifiers()
+    {
+        const double x = SyntheticArea::kOriginX + 123.456, y = SyntheticArea::kOriginY + 78.9;
+        QCOMPARE(CatalogRun::apexId(x, y), CatalogRun::apexId(x + 0.004, y - 0.004));
+        std::set<uint64_t> ids;
+        for (int i = 0; i < 100; ++i)
+            for (int j = 0; j < 100; ++j)
+                ids.insert(CatalogRun::apexId(x + i * 0.01, y + j * 0.01));
+        QCOMPARE(ids.size(), size_t(10000));
+        QVERIFY(CatalogRun::apexId(-5.0, 3.0) != CatalogRun::apexId(5.0, 3.0));
     }
 
     // The tiled workflow gives what one run over the catalogue gives.

@@ -2,6 +2,7 @@
 
 #include "Json.h"
 #include "LasIO.h"
+#include "LasIndex.h"
 
 #include <ogr_spatialref.h>
 
@@ -318,6 +319,14 @@ bool WriteCatalog(const std::string &vpcPath, const std::vector<std::string> &la
     if (mixedReferences(references)) {
         error = mismatchText(references);
         return false;
+    }
+    for (const std::string &lasPath : lasPaths) {
+        std::string why;
+        if (!las::acquireIndex(lasPath, why)) {
+            error = lasPath + ": " + why;
+            return false;
+        }
+        SpatialIndex::releasePages(lasPath);
     }
     json::Value doc = json::Value::object();
     doc.set("type", "FeatureCollection");

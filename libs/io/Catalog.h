@@ -36,7 +36,9 @@ struct Catalog {
 
 // Writes a catalogue over LAS files. Refuses files that cannot be read and
 // files under different coordinate systems (`error` lists each file and
-// its system).
+// its system). Builds each file's spatial index beforehand (see LasIO.h),
+// so that the window reads of many tile jobs at once find it ready instead
+// of each building it.
 bool WriteCatalog(const std::string &vpcPath, const std::vector<std::string> &lasPaths, std::string &error);
 
 // Reads a catalogue. With `verify`, every file must exist and its header

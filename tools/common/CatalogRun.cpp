@@ -476,42 +476,45 @@ ToolOutcome run(const Tool &tool, const ToolRequest &request, const QStringList 
             header.minY = d.bounds.minY + std::floor((region.minY - d.bounds.minY) / gridY) * gridY;
         if (gridY > 0 && region.maxY < d.bounds.maxY)
             header.maxY = d.bounds.maxY - std::floor((d.bounds.maxY - region.maxY) / gridY) * gridY;
-        std::vector<PointCloud> points;
-        std::vector<std::string> touched;
-        for (size_t i = 0; i < d.files.size(); ++i) {
-            const auto &e = d.extents[i];
-            if (overlaps(region, Window{e.minX, e.minY, e.maxX, e.maxY, true}))
-                touched.push_back(d.files[i]);
-        }
-        if (!touched.empty() &&
-            !VerdantaIO::MultiFileData(touched, region.minX, region.maxX, region.minY, region.maxY, points)) {
-            outcome.warn("Open LAS file failed!", fromLocal(VerdantaIO::LastError()));
-            return outcome;
-        }
-        bool any = false;
-        for (const PointCloud &p : points)
-            if (owns(w, d.bounds, p.x, p.y)) {
-                any = true;
-                break;
-            }
-        if (!any)
-            return writeEmpty("holds no point of the dataset");
         // The points keep the format, scale, offset and records of the
-        // dataset's first file.
+        // dataset's first file. They are copied file by file, so that a run
+        // over a whole catalogue holds one file's points at a time.
         VerdantaIO::CLASIO first;
         if (!first.LoadFile(d.files.front())) {
             outcome.warn("Open LAS file failed!", fromLocal(d.files.front()) + ": " + fromLocal(first.lastError()));
             return outcome;
         }
         const QString input = work.filePath(d.name + ".las");
-        std::string why;
-        if (!VerdantaIO::WriteLasFile(local(input), first.header, points, &why) ||
-            !setHeaderBounds(local(input), header)) {
-            outcome.warn("Write LAS file failed!", input + ": " + fromLocal(why));
+        VerdantaIO::PointHeader written = first.header;
+        bool started = false;
+        uint64_t owned = 0;
+        for (size_t i = 0; i < d.files.size(); ++i) {
+            const auto &e = d.extents[i];
+            if (!overlaps(region, Window{e.minX, e.minY, e.maxX, e.maxY, true}))
+                continue;
+            std::vector<PointCloud> points;
+            if (!VerdantaIO::ReadData(d.files[i], region.minX, region.maxX, region.minY, region.maxY, points)) {
+                outcome.warn("Open LAS file failed!", fromLocal(d.files[i]) + ": " + fromLocal(VerdantaIO::LastError()));
+                return outcome;
+            }
+            for (const PointCloud &p : points)
+                owned += owns(w, d.bounds, p.x, p.y);
+            std::string why;
+            const bool ok = started ? VerdantaIO::AppendLas(local(input), written, points)
+                                    : VerdantaIO::WriteLasFile(local(input), written, points, &why);
+            started = true;
+            if (!ok) {
+                outcome.warn("Write LAS file failed!", input + (why.empty() ? QString() : ": " + fromLocal(why)));
+                return outcome;
+            }
+            VerdantaIO::SpatialIndex::releasePages(d.files[i]);
+        }
+        if (owned == 0)
+            return writeEmpty("holds no point of the dataset");
+        if (!setHeaderBounds(local(input), header)) {
+            outcome.warn("Write LAS file failed!", input);
             return outcome;
         }
-        points.clear();
-        points.shrink_to_fit();
         inner.inputs = QStringList{input};
     } else {
         for (const QString &option : rasterParams(tool, request)) {
