@@ -11,7 +11,6 @@
 #include <QTextStream>
 
 #include <gdal_priv.h>
-#include <gdal_utils.h>
 
 #include <algorithm>
 #include <cmath>
@@ -248,21 +247,16 @@ bool cutRaster(const QString &from, const QString &to, const Window &w, const Wi
         GDALClose(src);
         return false;  // the caller writes an empty output
     }
-    const std::string sc0 = std::to_string(c0), sr0 = std::to_string(r0), sw = std::to_string(c1 - c0 + 1),
-                      sh = std::to_string(r1 - r0 + 1);
-    const char *argv[] = {"-of", "GTiff", "-co", "TILED=YES", "-srcwin", sc0.c_str(), sr0.c_str(), sw.c_str(),
-                          sh.c_str(), nullptr};
-    GDALTranslateOptions *options = GDALTranslateOptionsNew(const_cast<char **>(argv), nullptr);
-    int failed = 0;
-    GDALDatasetH dst = GDALTranslate(local(to).c_str(), src, options, &failed);
-    GDALTranslateOptionsFree(options);
-    const bool ok = dst && !failed;
-    if (dst)
-        GDALClose(dst);
     GDALClose(src);
-    if (!ok)
-        error = "cannot write " + to;
-    return ok;
+    std::string why;
+    if (!VerdantaIO::TranslateRaster(local(from), local(to),
+                                     {"-of", "GTiff", "-co", "TILED=YES", "-srcwin", std::to_string(c0),
+                                      std::to_string(r0), std::to_string(c1 - c0 + 1), std::to_string(r1 - r0 + 1)},
+                                     why)) {
+        error = fromLocal(why);
+        return false;
+    }
+    return true;
 }
 
 // Cuts a table to the rows whose first two columns the window owns.
@@ -306,20 +300,16 @@ bool cutRasterInput(const QString &from, const QString &to, const Window &region
     const int c1 = std::clamp(int(std::ceil((region.maxX - g[0]) / g[1])), c0 + 1, width);
     const int r0 = std::clamp(int(std::floor((region.maxY - g[3]) / g[5])), 0, height - 1);
     const int r1 = std::clamp(int(std::ceil((region.minY - g[3]) / g[5])), r0 + 1, height);
-    const std::string a = std::to_string(c0), b = std::to_string(r0), c = std::to_string(c1 - c0),
-                      d = std::to_string(r1 - r0);
-    const char *argv[] = {"-of", "GTiff", "-srcwin", a.c_str(), b.c_str(), c.c_str(), d.c_str(), nullptr};
-    GDALTranslateOptions *options = GDALTranslateOptionsNew(const_cast<char **>(argv), nullptr);
-    int failed = 0;
-    GDALDatasetH dst = GDALTranslate(local(to).c_str(), src, options, &failed);
-    GDALTranslateOptionsFree(options);
-    const bool ok = dst && !failed;
-    if (dst)
-        GDALClose(dst);
     GDALClose(src);
-    if (!ok)
-        error = "cannot cut " + from;
-    return ok;
+    std::string why;
+    if (!VerdantaIO::TranslateRaster(local(from), local(to),
+                                     {"-of", "GTiff", "-srcwin", std::to_string(c0), std::to_string(r0),
+                                      std::to_string(c1 - c0), std::to_string(r1 - r0)},
+                                     why)) {
+        error = fromLocal(why);
+        return false;
+    }
+    return true;
 }
 
 double valueOf(const ToolRequest &r, const QString &option)

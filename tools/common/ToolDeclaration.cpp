@@ -229,16 +229,19 @@ QStringList questions(const Tool &tool, const ToolRequest &request)
     return list;
 }
 
+QString shellQuote(const QString &s)
+{
+    static const QRegularExpression plain("^[A-Za-z0-9_./:=+,-]+$");
+    if (plain.match(s).hasMatch())
+        return s;
+    QString q = s;
+    q.replace('\'', "'\\''");
+    return "'" + q + "'";
+}
+
 QString commandLine(const ToolSpec &spec, const ToolRequest &request, bool answeredYes)
 {
-    auto quote = [](const QString &s) {
-        static const QRegularExpression plain("^[A-Za-z0-9_./:=+-]+$");
-        if (plain.match(s).hasMatch())
-            return s;
-        QString q = s;
-        q.replace('\'', "'\\''");
-        return "'" + q + "'";
-    };
+    const auto quote = shellQuote;
     QStringList parts{"verdanta-cli", spec.name};
     for (const ParamSpec &p : spec.params) {
         const QString v = request.values.value(p.option);

@@ -207,6 +207,10 @@ CheckResult prepare(const Tool &tool, ToolRequest &request, QStringList &outputs
 // confirmation. The dialog asks them; the command line needs --yes.
 QStringList questions(const Tool &tool, const ToolRequest &request);
 
+// A word for a POSIX shell: as it is when it holds no special character,
+// else in single quotes.
+QString shellQuote(const QString &s);
+
 // The equivalent verdanta-cli command line; `answeredYes` adds the --yes
 // that the user's answers to the tool's questions stood for.
 QString commandLine(const ToolSpec &spec, const ToolRequest &request, bool answeredYes = false);

@@ -16,7 +16,6 @@
 #include <QThread>
 
 #include <gdal_utils.h>
-#include <gdal_priv.h>
 
 #include <algorithm>
 #include <cmath>
@@ -176,16 +175,6 @@ bool extentOf(const Parsed &p, Extent &e, QString &error)
     return true;
 }
 
-QString shellQuote(const QString &s)
-{
-    static const QRegularExpression plain("^[A-Za-z0-9_./:=+,-]+$");
-    if (plain.match(s).hasMatch())
-        return s;
-    QString q = s;
-    q.replace('\'', "'\\''");
-    return "'" + q + "'";
-}
-
 // A shell command as a Python string literal for Snakemake's `shell:`
 // (braces doubled except in the placeholders given).
 QString pyShell(const QString &command)
@@ -290,21 +279,16 @@ bool assembleRaster(const QStringList &parts, const QString &output, QString &er
             GDALClose(mosaic);
         return false;
     }
-    if (!cog) {
-        GDALClose(mosaic);
-        return true;
-    }
-    const char *argv[] = {"-of", "COG", "-co", "COMPRESS=DEFLATE", "-co", "BIGTIFF=IF_SAFER", nullptr};
-    GDALTranslateOptions *options = GDALTranslateOptionsNew(const_cast<char **>(argv), nullptr);
-    GDALDatasetH out = GDALTranslate(local(output).c_str(), mosaic, options, &failed);
-    GDALTranslateOptionsFree(options);
-    const bool ok = out && !failed;
-    if (out)
-        GDALClose(out);
     GDALClose(mosaic);
+    if (!cog)
+        return true;
+    std::string why;
+    const bool ok = VerdantaIO::TranslateRaster(local(vrt), local(output),
+                                                {"-of", "COG", "-co", "COMPRESS=DEFLATE", "-co", "BIGTIFF=IF_SAFER"},
+                                                why);
     QFile::remove(vrt);
     if (!ok)
-        error = "Cannot write " + output;
+        error = fromLocal(why);
     return ok;
 }
 
@@ -455,7 +439,7 @@ bool writePlan(const PlanRequest &request, Plan &plan, QString &error)
     const QString workdir = absolute(request.workdir);
     plan.snakefile = QDir(workdir).filePath("Snakefile");
     const double memoryMb = std::ceil(memory / (1024.0 * 1024.0));
-    const QString run = "snakemake -s " + shellQuote(plan.snakefile) + " --cores " + QString::number(plan.workers) +
+    const QString run = "snakemake -s " + ToolChecks::shellQuote(plan.snakefile) + " --cores " + QString::number(plan.workers) +
                         " --resources mem_mb=" + QString::number(memoryMb, 'f', 0);
 
     QString text;
@@ -474,7 +458,7 @@ bool writePlan(const PlanRequest &request, Plan &plan, QString &error)
     s << "\n\nrule all:\n    input:\n";
     for (const Parsed &p : steps)
         s << "        " << pyString(p.output) << ",\n";
-    const QString program = shellQuote(request.program);
+    const QString program = ToolChecks::shellQuote(request.program);
     // Tile outputs by absolute path, so that a run can be asked for single
     // tiles from anywhere.
     QString tiles_ = workdir + "/tiles/";
@@ -487,10 +471,10 @@ bool writePlan(const PlanRequest &request, Plan &plan, QString &error)
             inputs << "        " + pyString(f) + ",";
         QStringList command{program, p.tool->spec.name};
         for (const QString &o : p.options)
-            command << shellQuote(o);
+            command << ToolChecks::shellQuote(o);
         command << "--yes" << "--window" << "{params.window}";
         for (const QString &in : p.inputs)
-            command << shellQuote(in);
+            command << ToolChecks::shellQuote(in);
         command << "-o" << "{output}";
         QString shell;
         for (const QString &part : command)
