@@ -49,7 +49,9 @@ for m in "${sizes[@]}"; do
   rm -rf "$area/W" "$area/tiled.vrt"
   "$cli" plan --workdir "$area/W" --tile-size 500 --cores 2 dem --xsize 1 --ysize 1 "$area/area.vpc" \
     -o "$area/tiled.vrt" > /dev/null
+  cd "$area/W"  # Snakemake keeps its logs in the folder it starts in
   timed "tiled, snakemake --cores 2 (500 m tiles)" snakemake -s "$area/W/Snakefile" --cores 2 -q
+  cd - > /dev/null
   peak=$(awk 'FNR > 1 && $3 > max {max = $3} END {printf "%.0f", max}' "$area"/W/benchmarks/*/*.tsv)
   jobs=$(ls "$area"/W/benchmarks/*/*.tsv | wc -l)
   echo "   largest peak memory of the $jobs tile jobs: $peak MB"

@@ -326,6 +326,7 @@ private slots:
         auto snake_ = [&](const QStringList &extra) {
             QProcess p;
             p.setProcessChannelMode(QProcess::MergedChannels);
+            p.setWorkingDirectory(work);  // where Snakemake keeps its logs
             p.start(snakemake, extra + QStringList{"-s", work + "/Snakefile", "--cores", "2", "-q"});
             p.waitForFinished(600000);
             const QString log = QString::fromLocal8Bit(p.readAll());

@@ -10,7 +10,9 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 
-#include <gdal_priv.h>
+#include <gdal.h>
+
+#include <array>
 
 #include <algorithm>
 #include <cmath>
@@ -220,18 +222,40 @@ bool cutLas(const QString &from, const QString &to, const Window &w, const Windo
     return true;
 }
 
+// A raster's size and geotransform.
+bool gridOf(const QString &path, int &width, int &height, std::array<double, 6> &g, QString &error)
+{
+    VerdantaIO::CRasterIO raster;
+    if (!raster.LoadFile(local(path))) {
+        error = fromLocal(raster.lastError());
+        return false;
+    }
+    width = raster.width;
+    height = raster.height;
+    g = raster.geoTransform;
+    return true;
+}
+
+// Copies a block of cells of a raster into a new GeoTIFF.
+bool copyCells(const QString &from, const QString &to, int c0, int r0, int w, int h, QString &error)
+{
+    std::string why;
+    if (VerdantaIO::TranslateRaster(local(from), local(to),
+                                    {"-of", "GTiff", "-co", "TILED=YES", "-srcwin", std::to_string(c0),
+                                     std::to_string(r0), std::to_string(w), std::to_string(h)},
+                                    why))
+        return true;
+    error = fromLocal(why);
+    return false;
+}
+
 // Cuts a raster output to the cells whose centres the window owns.
 bool cutRaster(const QString &from, const QString &to, const Window &w, const Window &bounds, QString &error)
 {
-    GDALAllRegister();
-    GDALDatasetH src = GDALOpen(local(from).c_str(), GA_ReadOnly);
-    if (!src) {
-        error = "cannot open " + from;
+    int width = 0, height = 0;
+    std::array<double, 6> g;
+    if (!gridOf(from, width, height, g, error))
         return false;
-    }
-    double g[6];
-    GDALGetGeoTransform(src, g);
-    const int width = GDALGetRasterXSize(src), height = GDALGetRasterYSize(src);
     int c0 = width, c1 = -1, r0 = height, r1 = -1;
     for (int c = 0; c < width; ++c)
         if (inSpan(g[0] + (c + 0.5) * g[1], w.minX, w.maxX, bounds.minX, bounds.maxX)) {
@@ -243,20 +267,9 @@ bool cutRaster(const QString &from, const QString &to, const Window &w, const Wi
             r0 = std::min(r0, r);
             r1 = r;
         }
-    if (c1 < c0 || r1 < r0) {
-        GDALClose(src);
+    if (c1 < c0 || r1 < r0)
         return false;  // the caller writes an empty output
-    }
-    GDALClose(src);
-    std::string why;
-    if (!VerdantaIO::TranslateRaster(local(from), local(to),
-                                     {"-of", "GTiff", "-co", "TILED=YES", "-srcwin", std::to_string(c0),
-                                      std::to_string(r0), std::to_string(c1 - c0 + 1), std::to_string(r1 - r0 + 1)},
-                                     why)) {
-        error = fromLocal(why);
-        return false;
-    }
-    return true;
+    return copyCells(from, to, c0, r0, c1 - c0 + 1, r1 - r0 + 1, error);
 }
 
 // Cuts a table to the rows whose first two columns the window owns.
@@ -287,29 +300,15 @@ bool cutTable(const QString &from, const QString &to, const Window &w, const Win
 // Cuts a raster input to the region, on its own grid.
 bool cutRasterInput(const QString &from, const QString &to, const Window &region, QString &error)
 {
-    GDALAllRegister();
-    GDALDatasetH src = GDALOpen(local(from).c_str(), GA_ReadOnly);
-    if (!src) {
-        error = "cannot open " + from;
+    int width = 0, height = 0;
+    std::array<double, 6> g;
+    if (!gridOf(from, width, height, g, error))
         return false;
-    }
-    double g[6];
-    GDALGetGeoTransform(src, g);
-    const int width = GDALGetRasterXSize(src), height = GDALGetRasterYSize(src);
     const int c0 = std::clamp(int(std::floor((region.minX - g[0]) / g[1])), 0, width - 1);
     const int c1 = std::clamp(int(std::ceil((region.maxX - g[0]) / g[1])), c0 + 1, width);
     const int r0 = std::clamp(int(std::floor((region.maxY - g[3]) / g[5])), 0, height - 1);
     const int r1 = std::clamp(int(std::ceil((region.minY - g[3]) / g[5])), r0 + 1, height);
-    GDALClose(src);
-    std::string why;
-    if (!VerdantaIO::TranslateRaster(local(from), local(to),
-                                     {"-of", "GTiff", "-srcwin", std::to_string(c0), std::to_string(r0),
-                                      std::to_string(c1 - c0), std::to_string(r1 - r0)},
-                                     why)) {
-        error = fromLocal(why);
-        return false;
-    }
-    return true;
+    return copyCells(from, to, c0, r0, c1 - c0, r1 - r0, error);
 }
 
 double valueOf(const ToolRequest &r, const QString &option)
