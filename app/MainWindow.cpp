@@ -45,6 +45,10 @@ MainWindow::Group groupOf(const QString &path)
 }
 
 std::string local(const QString &s) { return QFile::encodeName(s).toStdString(); }
+
+// A catalogue of LAS files (.vpc) sits in the LAS group and is drawn as its
+// files' outlines.
+bool isCatalogue(const QString &path) { return QFileInfo(path).suffix().toLower() == "vpc"; }
 QString fromLocal(const std::string &s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
 
 const Qt::ItemFlags kItemFlags = Qt::ItemIsSelectable | Qt::ItemIsUserCheckable | Qt::ItemIsEnabled;
@@ -269,15 +273,16 @@ void MainWindow::showInScene(const QString &path, Group group)
     QCoreApplication::processEvents();
     setInputBlocked(true);
     view->setUpdatesEnabled(false);
+    const bool catalogue = isCatalogue(path);
     switch (group) {
-    case LasGroup: scene->AddLasFile(path); break;
+    case LasGroup: catalogue ? scene->AddCatalogFile(path) : scene->AddLasFile(path); break;
     case VectorGroup: scene->AddShapeFile(path); break;
     case RasterGroup: scene->AddRasterFile(path); break;
     case TableGroup: scene->AddTableFile(path); break;
     }
     view->setUpdatesEnabled(true);
     setInputBlocked(false);
-    if (group == LasGroup) {
+    if (group == LasGroup && !catalogue) {
         switch (scene->colorMode) {
         case RGB: scene->RGBRender(); break;
         case Intensity: scene->IntensityRender(); break;
@@ -298,6 +303,8 @@ void MainWindow::clearScene()
 {
     if (shownPath.isEmpty())
         return;
+    if (isCatalogue(shownPath))
+        scene->AddShapeFile(QString());  // its outlines
     switch (shownGroup) {
     case LasGroup: scene->AddLasFile(QString()); break;
     case VectorGroup: scene->AddShapeFile(QString()); break;
@@ -534,7 +541,7 @@ void MainWindow::on_actionAdd_Table_File_triggered()
 void MainWindow::isAddDataClick()
 {
     const QStringList files = Prompt::openFiles(
-        this, tr("Add Data"), "Verdanta Dataset Files(*.las *.laz *.shp *.tif *.csv);;All Files (*.*)");
+        this, tr("Add Data"), "Verdanta Dataset Files(*.las *.laz *.vpc *.shp *.tif *.csv);;All Files (*.*)");
     if (!files.isEmpty())
         addResults(files);
 }

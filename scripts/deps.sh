@@ -4,7 +4,8 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build qtbase5-dev libqt5opengl5-dev qttools5-dev-tools
           libgdal-dev gdal-bin libgeotiff-dev libproj-dev libglu1-mesa-dev libgl1-mesa-dri xvfb xauth
-          libeigen3-dev libnanoflann-dev libsvm-dev libcgal-dev imagemagick fonts-dejavu-core poppler-utils)
+          libeigen3-dev libnanoflann-dev libsvm-dev libcgal-dev imagemagick fonts-dejavu-core poppler-utils
+          snakemake)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,6 +2,7 @@
 // file, driven through the main window and the prompt seam under Xvfb.
 
 #include "AttributeTable.h"
+#include "Catalog.h"
 #include "LasBytes.h"
 #include "MainWindow.h"
 #include "PromptRecorder.h"
@@ -149,6 +150,43 @@ private slots:
         QVERIFY(w.showProperties(las));
         QCOMPARE(w.propertiesTable()->rowCount(), 28);
         QCOMPARE(valueOf(w.propertiesTable(), "Number of Point Records"), QString("50"));
+        QVERIFY(prompts.messages.isEmpty());
+    }
+
+    // A catalogue joins the LAS layers: its files' outlines are drawn, its
+    // properties give their points together and the coordinate system.
+    void catalogueLayer()
+    {
+        PromptRecorder prompts;
+        MainWindow w;
+        prepare(w);
+        w.show();
+        const QString vpc = dir.filePath("area.vpc"), boxed = dir.filePath("boxed.las");
+        lasbytes::File f;
+        f.format = 1;
+        f.minv[0] = 10, f.minv[1] = 20, f.maxv[0] = 30, f.maxv[1] = 50;
+        for (int i = 0; i < 30; ++i) {
+            lasbytes::RawPoint p;
+            p.X = 1000 + i * 60;
+            p.Y = 2000 + i * 100;
+            f.points.push_back(p);
+        }
+        lasbytes::save(s(boxed), lasbytes::build(f));
+        std::string error;
+        QVERIFY(VerdantaIO::WriteCatalog(s(vpc), {s(las), s(boxed)}, error));
+        w.addResults({vpc});
+        QCOMPARE(w.layerFiles(MainWindow::LasGroup), QStringList{vpc});
+        ScenceControl *scene = w.sceneControl();
+        QCOMPARE(scene->sceneKind, int(Vector));
+        QVERIFY(scene->shapeReader);
+        QCOMPARE(scene->shapeReader->features.size(), size_t(2));
+        // The outline of boxed.las is its header's box.
+        const VerdantaIO::ShpPart &ring = scene->shapeReader->features[1].parts[0];
+        QCOMPARE(ring.x, (std::vector<double>{10, 30, 30, 10, 10}));
+        QCOMPARE(ring.y, (std::vector<double>{20, 20, 50, 50, 20}));
+        QCOMPARE(valueOf(w.propertiesTable(), "Files"), QString("2"));
+        QCOMPARE(valueOf(w.propertiesTable(), "Number of Point Records"), QString("80"));
+        QCOMPARE(valueOf(w.propertiesTable(), "Coordinate System"), QString("no coordinate system"));
         QVERIFY(prompts.messages.isEmpty());
     }
 

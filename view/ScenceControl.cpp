@@ -1,4 +1,5 @@
 #include "ScenceControl.h"
+#include "Catalog.h"
 
 #include "DataIndex.h"
 #include "ProcessDlg.h"
@@ -155,6 +156,44 @@ void ScenceControl::AddShapeFile(const QString &path)
         return;
     }
     const CShpIO &s = *shapeReader;
+    shapeCenterX = static_cast<float>((s.minX + s.maxX) * 0.5);
+    shapeCenterY = static_cast<float>((s.minY + s.maxY) * 0.5);
+    applyScale(static_cast<float>(s.minX), static_cast<float>(s.minY), static_cast<float>(s.maxX),
+               static_cast<float>(s.maxY));
+    sceneKind = Vector;
+}
+
+void ScenceControl::AddCatalogFile(const QString &path)
+{
+    lasReader.reset();
+    releaseRaster();
+    tablePoints.clear();
+    VerdantaIO::Catalog catalog;
+    std::string error;
+    if (!VerdantaIO::ReadCatalog(local(path), catalog, error)) {
+        shapeReader.reset();
+        warn(tr("Add Catalogue"), QString::fromLocal8Bit(error.c_str()));
+        return;
+    }
+    shapeReader = std::make_unique<CShpIO>();
+    CShpIO &s = *shapeReader;
+    for (const VerdantaIO::CatalogFile &f : catalog.files) {
+        VerdantaIO::ShpPart ring;
+        ring.x = {f.minX, f.maxX, f.maxX, f.minX, f.minX};
+        ring.y = {f.minY, f.minY, f.maxY, f.maxY, f.minY};
+        VerdantaIO::ShpFeature outline;
+        outline.parts.push_back(ring);
+        outline.vertexCount = 5;
+        s.features.push_back(outline);
+    }
+    s.path = local(path);
+    s.featureCount = static_cast<int>(s.features.size());
+    s.geometryType = CShpIO::Lines;
+    s.minX = catalog.minX;
+    s.minY = catalog.minY;
+    s.maxX = catalog.maxX;
+    s.maxY = catalog.maxY;
+    s.spatialReference = catalog.wkt;
     shapeCenterX = static_cast<float>((s.minX + s.maxX) * 0.5);
     shapeCenterY = static_cast<float>((s.minY + s.maxY) * 0.5);
     applyScale(static_cast<float>(s.minX), static_cast<float>(s.minY), static_cast<float>(s.maxX),

@@ -55,6 +55,8 @@ public:
 
     void AddLasFile(const QString &path);
     void AddShapeFile(const QString &path);
+    // A catalogue (.vpc): the outlines of its files, drawn as polygons.
+    void AddCatalogFile(const QString &path);
     void AddRasterFile(const QString &path);
     void AddTableFile(const QString &path);
 

@@ -3,9 +3,12 @@
 //   verdanta-cli TOOL [OPTIONS] INPUT... -o OUTPUT
 // Exit status 0 on success, 1 with the message on standard error otherwise.
 
+#include "Catalog.h"
+#include "CatalogRun.h"
 #include "FileProperties.h"
 #include "ProcessTerminal.h"
 #include "ToolRegistry.h"
+#include "Workflow.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -119,10 +122,19 @@ int runTool(const Tool &tool, const QStringList &args)
     for (const ParamSpec &p : spec.params)
         request.values[p.option] = p.defaultValue;
     bool yes = false;
+    CatalogRun::Window window;
     for (int i = 0; i < args.size(); ++i) {
         const QString a = args[i];
         if (a == "--yes") {
             yes = true;
+            continue;
+        }
+        if (a == "--window") {
+            QString error;
+            if (i + 1 >= args.size() || !CatalogRun::parseWindow(args[++i], window, error)) {
+                printErr(i + 1 >= args.size() && error.isEmpty() ? a + " needs a value" : error);
+                return 1;
+            }
             continue;
         }
         if (a == "-o" || a == "--output") {
@@ -197,6 +209,11 @@ int runTool(const Tool &tool, const QStringList &args)
                                          : ToolChecks::cliMessage(check.message, check.detail));
         return 1;
     }
+    const QString dataset = CatalogRun::checkInputs(tool, request, window);
+    if (!dataset.isEmpty()) {
+        printErr(dataset);
+        return 1;
+    }
     for (const QString &question : ToolChecks::questions(tool, request)) {
         if (!yes) {
             // A question keeps its lines: it may list files, one a line.
@@ -219,7 +236,7 @@ int runTool(const Tool &tool, const QStringList &args)
     try {
         CProcessTerminal progress;
         progress.SetMessage(spec.title.toLocal8Bit().constData());
-        outcome = tool.run(request, outputs, &progress);
+        outcome = CatalogRun::dispatch(tool, request, outputs, &progress, window);
     } catch (const std::bad_alloc &) {
         printErr(spec.title + ": not enough memory for this run; nothing was finished.");
         return 1;
@@ -247,11 +264,145 @@ int runTool(const Tool &tool, const QStringList &args)
     return 0;
 }
 
+// Splits "FILE... -o OUTPUT" into absolute paths.
+bool filesAndOutput(const QString &command, const QStringList &args, QStringList &files, QString &output)
+{
+    for (int i = 0; i < args.size(); ++i) {
+        if (args[i] == "-o" || args[i] == "--output") {
+            if (i + 1 >= args.size()) {
+                printErr(args[i] + " needs a value");
+                return false;
+            }
+            output = absolute(args[++i]);
+        } else if (args[i] == "--yes") {
+            continue;
+        } else if (args[i].startsWith("--")) {
+            printErr("Unknown option " + args[i]);
+            return false;
+        } else {
+            files << absolute(args[i]);
+        }
+    }
+    if (files.isEmpty() || output.isEmpty()) {
+        printErr(command + " needs input files and -o OUTPUT");
+        return false;
+    }
+    return true;
+}
+
+int catalog(const QStringList &args)
+{
+    QStringList files;
+    QString output;
+    if (!filesAndOutput("catalog", args, files, output))
+        return 1;
+    if (!output.endsWith(".vpc", Qt::CaseInsensitive)) {
+        printErr("A catalogue is written as a .vpc file (" + output + ")");
+        return 1;
+    }
+    std::vector<std::string> paths;
+    for (const QString &f : files)
+        paths.push_back(QFile::encodeName(f).toStdString());
+    std::string error;
+    if (!VerdantaIO::WriteCatalog(QFile::encodeName(output).toStdString(), paths, error)) {
+        printErr(QString::fromLocal8Bit(error.c_str()));
+        return 1;
+    }
+    printOut("Wrote " + output);
+    return 0;
+}
+
+int assemble(const QStringList &args)
+{
+    QStringList parts;
+    QString output, error;
+    if (!filesAndOutput("assemble", args, parts, output))
+        return 1;
+    if (!Workflow::assemble(parts, output, error)) {
+        printErr(error);
+        return 1;
+    }
+    printOut("Wrote " + output);
+    return 0;
+}
+
+// plan [--workdir W] [--tile-size M] [--memory BYTES] [--cores N] TOOL ARGS... [then TOOL ARGS...]...
+int plan(const QStringList &args)
+{
+    Workflow::PlanRequest request;
+    request.workdir = "workflow";
+    request.program = QCoreApplication::applicationFilePath();
+    int i = 0;
+    for (; i < args.size() && args[i].startsWith("--"); i += 2) {
+        const QString a = args[i], v = args.value(i + 1);
+        if (i + 1 >= args.size()) {
+            printErr(a + " needs a value");
+            return 1;
+        }
+        if (a == "--workdir") {
+            request.workdir = absolute(v);
+        } else if (a == "--tile-size") {
+            request.tileSize = v.toDouble();
+            if (!(request.tileSize > 0)) {
+                printErr("--tile-size takes a size in metres greater than 0 (" + v + ")");
+                return 1;
+            }
+        } else if (a == "--memory") {
+            request.memory = Workflow::parseBytes(v);
+            if (!(request.memory > 0)) {
+                printErr("--memory takes a size such as 8G or 512M (" + v + ")");
+                return 1;
+            }
+        } else if (a == "--cores") {
+            request.cores = v.toInt();
+        } else {
+            printErr("Unknown option " + a);
+            return 1;
+        }
+    }
+    Workflow::Step step;
+    for (; i < args.size(); ++i) {
+        if (!step.tool) {
+            step.tool = ToolRegistry::find(args[i]);
+            if (!step.tool) {
+                printErr("Unknown tool " + args[i]);
+                return 1;
+            }
+        } else if (args[i] == "then") {
+            request.steps << step;
+            step = Workflow::Step();
+        } else {
+            step.args << args[i];
+        }
+    }
+    if (step.tool)
+        request.steps << step;
+    Workflow::Plan result;
+    QString error;
+    if (!Workflow::writePlan(request, result, error)) {
+        printErr(error.isEmpty() ? "plan needs a tool, its input and -o FINAL" : error);
+        return 1;
+    }
+    for (const QString &line : result.lines)
+        printOut(line);
+    return 0;
+}
+
 const std::vector<Command> &commands()
 {
     static const std::vector<Command> list = [] {
         std::vector<Command> l = {
             {"info", "print the properties of LAS, GeoTIFF, shapefile and CSV files", "verdanta-cli info FILE...", info},
+            {"catalog", "write a catalogue (.vpc) over LAS files: one dataset for every tool",
+             "verdanta-cli catalog FILE... -o AREA.vpc", catalog},
+            {"plan", "write a Snakemake workflow running tools tile by tile over a catalogue",
+             "verdanta-cli plan [--workdir W] [--tile-size 500] [--memory 8G] [--cores N] TOOL [OPTIONS] AREA.vpc "
+             "-o FINAL [then TOOL [OPTIONS] INPUT -o FINAL]...\n\n"
+             "FINAL: .vrt or .tif (a Cloud-Optimised GeoTIFF) for rasters, .vpc or .las for LAS, .csv for tables.\n"
+             "A later step may read an earlier step's FINAL. Run the workflow with snakemake -s W/Snakefile.",
+             plan},
+            {"assemble", "join tile outputs into one raster mosaic, catalogue, LAS file or table",
+             "verdanta-cli assemble PART... -o OUTPUT(.vrt|.tif|.vpc|.las|.csv)", assemble},
         };
         // Dialogs that share one command (the regression dialogs' regress)
         // list it once; the first of them runs it.

@@ -3,6 +3,7 @@
 #include <cpl_conv.h>
 #include <cpl_error.h>
 #include <gdal_priv.h>
+#include <gdal_utils.h>
 #include <ogr_spatialref.h>
 
 #include <mutex>
@@ -163,6 +164,32 @@ bool CRasterIO::SetNoDataValue(double value)
         ok = dataset_->GetRasterBand(b)->SetNoDataValue(value) == CE_None && ok;
     hasNoData = ok;
     noDataValue = value;
+    return ok;
+}
+
+bool TranslateRaster(const std::string &from, const std::string &to, const std::vector<std::string> &options,
+                     std::string &error)
+{
+    GDALAllRegister();
+    GDALDatasetH src = GDALOpen(from.c_str(), GA_ReadOnly);
+    if (!src) {
+        error = "Could not open the raster " + from;
+        return false;
+    }
+    std::vector<char *> argv;
+    for (const std::string &o : options)
+        argv.push_back(const_cast<char *>(o.c_str()));
+    argv.push_back(nullptr);
+    GDALTranslateOptions *parsed = GDALTranslateOptionsNew(argv.data(), nullptr);
+    int failed = 0;
+    GDALDatasetH dst = GDALTranslate(to.c_str(), src, parsed, &failed);
+    GDALTranslateOptionsFree(parsed);
+    const bool ok = dst && !failed;
+    if (dst)
+        GDALClose(dst);
+    GDALClose(src);
+    if (!ok)
+        error = "Could not write the raster " + to;
     return ok;
 }
 

@@ -3,11 +3,17 @@
 
 #include <array>
 #include <string>
+#include <vector>
 
 class GDALDataset;
 class OGRSpatialReference;
 
 namespace VerdantaIO {
+
+// Copies a raster with GDAL's translation (gdal_translate's options, such
+// as "-of", "COG" or "-srcwin", c0, r0, w, h); false with `error` set.
+bool TranslateRaster(const std::string &from, const std::string &to, const std::vector<std::string> &options,
+                     std::string &error);
 
 class CRasterIO {
 public:

@@ -1,5 +1,6 @@
 #include "FileProperties.h"
 
+#include "Catalog.h"
 #include "LasIO.h"
 #include "RasterIO.h"
 #include "ShpIO.h"
@@ -62,6 +63,35 @@ bool describeLas(const QString &path, Rows &rows, QString *error)
     // A damaged file read in part says what is missing.
     for (const std::string &w : las.warnings())
         rows.append({"Warning", str(w)});
+    return true;
+}
+
+// A catalogue: its files, their points together, the joint bounds and the
+// one coordinate system; the catalogue is checked against its files.
+bool describeCatalog(const QString &path, Rows &rows, QString *error)
+{
+    VerdantaIO::Catalog c;
+    std::string why;
+    if (!VerdantaIO::ReadCatalog(local(path), c, why)) {
+        if (error)
+            *error = str(why);
+        return false;
+    }
+    rows = {
+        {"File", path},
+        {"Files", QString::number(c.files.size())},
+        {"Number of Point Records", QString::number(c.count)},
+        {"Min X", fixed2(c.minX)},
+        {"Min Y", fixed2(c.minY)},
+        {"Min Z", fixed2(c.minZ)},
+        {"Max X", fixed2(c.maxX)},
+        {"Max Y", fixed2(c.maxY)},
+        {"Max Z", fixed2(c.maxZ)},
+        {"Coordinate System", str(VerdantaIO::ReferenceName(c.wkt))},
+        {"Spatial Reference", c.wkt.empty() ? QString("NONE") : str(c.wkt)},
+    };
+    for (const VerdantaIO::CatalogFile &f : c.files)
+        rows.append({QString::fromStdString(f.id), QString::number(f.count) + " points, " + str(f.path)});
     return true;
 }
 
@@ -141,7 +171,7 @@ bool describeTable(const QString &path, Rows &rows, QString *error)
 Kind kindOf(const QString &path)
 {
     const QString suffix = QFileInfo(path).suffix();
-    if (suffix == "las" || suffix == "laz")
+    if (suffix == "las" || suffix == "laz" || suffix == "vpc")
         return Kind::Las;
     if (suffix == "shp")
         return Kind::Vector;
@@ -162,7 +192,9 @@ bool describe(const QString &path, Rows &rows, QString *error)
 {
     rows.clear();
     switch (kindOf(path)) {
-    case Kind::Las: return describeLas(path, rows, error);
+    case Kind::Las:
+        return VerdantaIO::IsCatalogPath(local(path)) ? describeCatalog(path, rows, error)
+                                                      : describeLas(path, rows, error);
     case Kind::Vector: return describeShapefile(path, rows, error);
     case Kind::Table: return describeTable(path, rows, error);
     case Kind::Raster: return describeRaster(path, rows, error);

@@ -14,8 +14,9 @@ using Rows = QVector<QPair<QString, QString>>;
 
 enum class Kind { Las, Vector, Raster, Table };
 
-// The layer group of a file, by its suffix (exact, lower case): "las" or
-// "laz", "shp", "csv", anything else a raster.
+// The layer group of a file, by its suffix (exact, lower case): "las",
+// "laz" and "vpc" (a catalogue of LAS/LAZ files), "shp", "csv", anything
+// else a raster.
 Kind kindOf(const QString &path);
 
 // Describes a file; false (and a reason in error) when it cannot be opened.

@@ -1,5 +1,6 @@
 #include "ToolDeclaration.h"
 
+#include "CatalogRun.h"
 #include "InputReferences.h"
 
 #include <QDir>
@@ -18,6 +19,31 @@ const ParamSpec *ToolSpec::param(const QString &option) const
         if (p.option == option)
             return &p;
     return nullptr;
+}
+
+double TileRule::bufferFor(const QMap<QString, QString> &values, double cell) const
+{
+    double b = buffer;
+    if (!bufferOption.isEmpty())
+        b += bufferFactor * values.value(bufferOption).toDouble();
+    if (bufferCap >= 0)
+        b = std::min(b, bufferCap);
+    return std::max(0.0, b) + bufferCells * cell;
+}
+
+QString TileRule::describe() const
+{
+    QStringList parts;
+    if (buffer > 0 || bufferOption.isEmpty())
+        parts << QString::number(buffer) + " m";
+    if (!bufferOption.isEmpty())
+        parts << QString::number(bufferFactor) + " x --" + bufferOption;
+    QString text = parts.join(" + ");
+    if (bufferCap >= 0)
+        text += ", at most " + QString::number(bufferCap) + " m";
+    if (bufferCells > 0)
+        text += " + " + QString::number(bufferCells) + (bufferCells == 1 ? " cell" : " cells");
+    return text;
 }
 
 namespace ToolChecks {
@@ -253,6 +279,9 @@ CheckResult prepare(const Tool &tool, ToolRequest &request, QStringList &outputs
     CheckResult check = tool.check ? tool.check(tool.spec, request) : validate(tool.spec, request);
     if (!check.ok)
         return check;
+    const QString dataset = CatalogRun::checkInputs(tool, request, CatalogRun::Window());
+    if (!dataset.isEmpty())
+        return CheckResult{false, dataset, QString(), false, QString(), QString()};
     if (check.setOutput)
         request.output = check.output;
     outputs = tool.outputs ? tool.outputs(tool.spec, request) : resolveOutputs(tool.spec, request);
@@ -277,16 +306,19 @@ QStringList questions(const Tool &tool, const ToolRequest &request)
     return list;
 }
 
+QString shellQuote(const QString &s)
+{
+    static const QRegularExpression plain("^[A-Za-z0-9_./:=+,-]+$");
+    if (plain.match(s).hasMatch())
+        return s;
+    QString q = s;
+    q.replace('\'', "'\\''");
+    return "'" + q + "'";
+}
+
 QString commandLine(const ToolSpec &spec, const ToolRequest &request, bool answeredYes)
 {
-    auto quote = [](const QString &s) {
-        static const QRegularExpression plain("^[A-Za-z0-9_./:=+-]+$");
-        if (plain.match(s).hasMatch())
-            return s;
-        QString q = s;
-        q.replace('\'', "'\\''");
-        return "'" + q + "'";
-    };
+    const auto quote = shellQuote;
     QStringList parts{"verdanta-cli", spec.name};
     for (const ParamSpec &p : spec.params) {
         const QString v = request.values.value(p.option);
@@ -363,6 +395,8 @@ QString usage(const Tool &tool)
     }
     rows.append(qMakePair(QString("-o OUTPUT"), QString("the output (a file, or a folder where the tool writes several)")));
     rows.append(qMakePair(QString("--yes"), QString("answer every question with yes")));
+    rows.append(qMakePair(QString("--window X0,Y0,X1,Y1"),
+                          "run on one window of the input (buffer " + spec.tiles.describe() + ")"));
     int width = 0;
     for (const auto &r : rows)
         width = std::max(width, int(r.first.size()));

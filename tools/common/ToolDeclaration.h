@@ -70,6 +70,37 @@ enum class OutputKind {
     FilePerInput,  // one input: a file; several: a folder with one file each
 };
 
+// How a tool runs on one window of a larger dataset (--window, and the tile
+// jobs of `plan`): the points it needs around the window so that what it
+// writes inside the window is what a run over the whole dataset writes
+// there. Buffer = `buffer` metres + `bufferFactor` x the value of
+// `bufferOption`, at most `bufferCap` metres (when >= 0), + `bufferCells`
+// cells of the product's grid.
+struct TileRule {
+    double buffer = 0;
+    QString bufferOption;
+    double bufferFactor = 0;
+    double bufferCap = -1;
+    int bufferCells = 0;
+    // Products on a grid (rasters, per-cell tables): the parameters giving
+    // its cell size, so that a window's grid lines up with the dataset's.
+    QString cellOption, cellOptionY;
+    // An algorithm that works in fixed blocks of this size (m) from the
+    // dataset's corner; windows line up with those blocks as well.
+    double blockSize = 0;
+    // ... or in blocks of this many cells of its grid.
+    int blockCells = 0;
+    // Peak memory of a run per point read (window and buffer), for sizing
+    // tiles and workers.
+    double bytesPerPoint = 120;
+
+    // The buffer in metres for a request's values; `cell` is the grid's cell
+    // size (0 when the product has none).
+    double bufferFor(const QMap<QString, QString> &values, double cell) const;
+    // The rule in words, e.g. "300 x XSize, at most 25 m, + 1 cell".
+    QString describe() const;
+};
+
 struct ToolSpec {
     QString name;     // the CLI subcommand
     QString title;    // the dialog's title and the message boxes' title
@@ -91,6 +122,7 @@ struct ToolSpec {
     QString invalidPathMessage = "Output Path is invalid! Please reset!";
     bool lasInputs = true;      // false: the tool's inputs are its raster parameters
     QString positionalParam;    // the CLI's positional argument fills this parameter
+    TileRule tiles;             // running on one window of a catalogue
 
     const ParamSpec *param(const QString &option) const;
 };
@@ -204,6 +236,10 @@ CheckResult prepare(const Tool &tool, ToolRequest &request, QStringList &outputs
 // different coordinate systems joined into one output, then the tool's own
 // confirmation. The dialog asks them; the command line needs --yes.
 QStringList questions(const Tool &tool, const ToolRequest &request);
+
+// A word for a POSIX shell: as it is when it holds no special character,
+// else in single quotes.
+QString shellQuote(const QString &s);
 
 // The equivalent verdanta-cli command line; `answeredYes` adds the --yes
 // that the user's answers to the tool's questions stood for.

@@ -1,4 +1,6 @@
 #include "ToolDialog.h"
+
+#include "CatalogRun.h"
 #include "ui_ToolDialog.h"
 
 #include "ProcessDlg.h"
@@ -511,7 +513,7 @@ void ToolDialog::on_OK_clicked()
     progress->SetPosition(0.0);
     ToolOutcome outcome;
     try {
-        outcome = tool_.run(req, outputs, progress);
+        outcome = CatalogRun::dispatch(tool_, req, outputs, progress);
     } catch (const std::bad_alloc &) {
         outcome = ToolOutcome();
         outcome.warn("Not enough memory for this run; nothing was finished.");

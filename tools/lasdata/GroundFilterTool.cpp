@@ -211,6 +211,10 @@ const Tool &ground()
             distance.invalidMessage =
                 "TinDistance is invalid!\nIt must be greater than 0.\nRestore to default value.";
             s.params = {grid, angle, distance};
+            // The blocks' margin, on the dataset's 250 m blocks.
+            s.tiles.buffer = kBlockMargin;
+            s.tiles.blockSize = kBlockSize;
+            s.tiles.bytesPerPoint = 200;
             return s;
         }(),
                runGround};

@@ -141,6 +141,7 @@ const Tool &merge()
                      "keeps every attribute any input has, and the finest scale of the inputs.</p>";
             s.suffix = "_Merge.las";
             s.output = OutputKind::File;
+            s.tiles.bytesPerPoint = 140;  // point by point: no buffer
             return s;
         }(),
                runMerge};
@@ -165,6 +166,7 @@ const Tool &tile()
                      "tile.</p>";
             s.suffix = "";
             s.output = OutputKind::Folder;
+            s.tiles.bytesPerPoint = 140;  // point by point: no buffer
             s.folderMissingMessage.clear();
             ParamSpec width;
             width.option = "width";
@@ -199,6 +201,7 @@ const Tool &normalize()
                      "the nearest valid DEM value.</p>";
             s.suffix = "_Normalization.las";
             s.output = OutputKind::FilePerInput;
+            s.tiles.bytesPerPoint = 140;  // point by point against the DEM: no buffer
             s.folderMissingMessage.clear();
             ParamSpec dem;
             dem.option = "dem";

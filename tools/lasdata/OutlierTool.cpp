@@ -154,6 +154,12 @@ const Tool &outliers()
                      "3 m horizontally. Every other point is written unchanged.</p>";
             s.suffix = "_ExcludingTheErrorPoints.las";
             s.output = OutputKind::FilePerInput;
+            // A window reads the blocks' margin around it; its blocks line
+            // up with the dataset's, so each block sees what it sees in a
+            // run over the whole dataset.
+            s.tiles.buffer = kBlockMargin;
+            s.tiles.blockSize = kBlockSize;
+            s.tiles.bytesPerPoint = 160;
             return s;
         }(),
                runOutliers};

@@ -380,6 +380,14 @@ Tool makeTool(const Kind &k)
     } else {
         s.params = {x, y, hb};
     }
+    // Per cell, in blocks of 10 x 10 cells from the grid's north-west
+    // corner: no buffer beyond the cells cut by the window's edge, and
+    // windows on the dataset's block lines.
+    s.tiles.bufferCells = 1;
+    s.tiles.cellOption = "xsize";
+    s.tiles.cellOptionY = "ysize";
+    s.tiles.blockCells = 10;
+    s.tiles.bytesPerPoint = 120;
     t.run = [k](const ToolRequest &r, const QStringList &o, CProcessBase *p) { return run(k, r, o, p); };
     t.check = [k](const ToolSpec &spec, ToolRequest &r) {
         return MetricsOutputs::check(spec, r, k.suffix, ".tif", spec.invalidPathMessage);

@@ -312,6 +312,11 @@ Tool makeTool(const Flavour &f)
         h.defaultValue.clear();
     }
     s.params = {x, y, h};
+    // Per cell: no buffer beyond the cells cut by the window's edge.
+    s.tiles.bufferCells = 1;
+    s.tiles.cellOption = "xsize";
+    s.tiles.cellOptionY = "ysize";
+    s.tiles.bytesPerPoint = 120;
     if (f.elevation) {
         s.name = "elevation-metrics";
         s.action = "actionDensity_Metrics";

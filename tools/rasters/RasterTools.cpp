@@ -16,6 +16,9 @@ namespace RasterTools {
 
 namespace {
 
+// The farthest a DEM or DSM window reads around itself (m).
+constexpr double kTileSearchCap = 25.0;
+
 std::string local(const QString &path) { return QFile::encodeName(path).toStdString(); }
 QString baseName(const QString &path) { return QFileInfo(path).fileName().section('.', 0, 0); }
 
@@ -265,6 +268,17 @@ Tool makeTool(const Model &m)
     merge.widgetName = "Merge";
     merge.defaultValue = "0";
     s.params = {x, y, method, p, merge};
+    // A cell takes its nearest points within the search radius (300 cells):
+    // a window reads them up to 25 m around it, far more than the nearest
+    // neighbours lie apart anywhere but under large buildings or water,
+    // and one cell more so that its edge cells are whole.
+    s.tiles.bufferOption = "xsize";
+    s.tiles.bufferFactor = 300;
+    s.tiles.bufferCap = kTileSearchCap;
+    s.tiles.bufferCells = 1;
+    s.tiles.cellOption = "xsize";
+    s.tiles.cellOptionY = "ysize";
+    s.tiles.bytesPerPoint = 130;  // measured: 244 MB for 1.9 million points with the buffer
 
     Tool t;
     t.spec = s;
@@ -468,6 +482,7 @@ const Tool &chm()
         s.summary = "the canopy height model DSM - DEM";
         s.help = "<h3>Generating CHM</h3><p>Subtracts a DEM from a DSM of the same size and resolution. Cells "
                  "where either raster has no value are no-data; negative heights become 0.</p>";
+        s.tiles.bytesPerPoint = 16;  // per cell: cell by cell, no buffer
         s.lasInputs = false;
         s.extension = ".tif";
         s.params = {rasterParam("dsm", "Input DSM", "Please add DSM File!"),
@@ -500,6 +515,8 @@ const Tool &hillshade()
         s.summary = "shade a DEM under a light source";
         s.help = "<h3>HillShade</h3><p>Shades a DEM with Horn's method under a light source given by its "
                  "azimuth and elevation angle; the terrain scale exaggerates the relief.</p>";
+        s.tiles.bufferCells = 1;  // the slope of a cell takes its eight neighbours
+        s.tiles.bytesPerPoint = 16;
         s.lasInputs = false;
         s.positionalParam = "dem";
         s.extension = ".tif";
@@ -582,6 +599,10 @@ const Tool &lasToRaster()
                 params << attribute;
         }
         s.params = params;
+        // Per cell: no search radius, only the cells cut by the window's edge.
+        s.tiles.bufferFactor = 0;
+        s.tiles.bufferOption.clear();
+        s.tiles.bufferCap = -1;
         t.run = runLasToRaster;
         t.confirmation.clear();
         return t;
