@@ -39,6 +39,4 @@ QString mismatchQuestion(const QStringList &inputs)
     return text;
 }
 
-bool sameReference(const std::string &a, const std::string &b) { return same(a, b); }
-
 }  // namespace InputReferences

@@ -18,7 +18,4 @@ QString mismatchQuestion(const QStringList &inputs);
 // "no coordinate system".
 QString referenceName(const std::string &wkt);
 
-// Whether two WKT coordinate systems describe the same system.
-bool sameReference(const std::string &a, const std::string &b);
-
 }  // namespace InputReferences

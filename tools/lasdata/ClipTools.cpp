@@ -1,5 +1,6 @@
 #include "ClipTools.h"
 
+#include "Catalog.h"
 #include "InputReferences.h"
 #include "LasIO.h"
 #include "ShpIO.h"
@@ -118,7 +119,7 @@ ToolOutcome runPolygon(const ToolRequest &request, const QStringList &outputs, C
     }
     const std::string &lasWkt = first.header.spatialReference.GetWKT();
     if (!shp.spatialReference.empty() && !lasWkt.empty() &&
-        !InputReferences::sameReference(shp.spatialReference, lasWkt)) {
+        !VerdantaIO::SameReference(shp.spatialReference, lasWkt)) {
         const QString question =
             "The shapefile " + QFileInfo(shpPath).fileName() + " lies in " +
             InputReferences::referenceName(shp.spatialReference) + ", the LAS files in " +
