@@ -4,6 +4,7 @@
 #include "LazArithmetic.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <thread>
 
@@ -29,6 +30,26 @@ constexpr uint64_t kMaxChunkPoints = 1u << 26;
 }  // namespace
 
 bool isLazRecord(const VariableLengthRecord &v) { return v.userId == kVlrUserId && v.recordId == kVlrRecordId; }
+
+bool isLazPath(const std::string &path)
+{
+    if (path.size() < 4)
+        return false;
+    std::string ext = path.substr(path.size() - 4);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    return ext == ".laz";
+}
+
+void addLazRecord(PointHeader &h)
+{
+    VariableLengthRecord v;
+    v.userId = kVlrUserId;
+    v.recordId = kVlrRecordId;
+    v.description = "by Verdanta";
+    v.data = serializeInfo(infoFor(h));
+    h.vlrs.push_back(v);
+    h.compressed = true;
+}
 
 bool parseInfo(const std::vector<uint8_t> &d, LazInfo &info, std::string &error)
 {
@@ -97,6 +118,12 @@ LazInfo infoFor(int format, uint16_t extraBytes)
     }
     info.chunkSize = kWriteChunkPoints;
     return info;
+}
+
+LazInfo infoFor(const PointHeader &h)
+{
+    return infoFor(h.pointDataFormat,
+                   static_cast<uint16_t>(h.pointRecordLength - standardRecordLength(h.pointDataFormat)));
 }
 
 // ---- reading ------------------------------------------------------------------
