@@ -240,11 +240,19 @@ bool prepareForWriting(PointHeader &h, std::string *error)
 }
 
 using laz::addLazRecord;
-using laz::isLazPath;
 
 }  // namespace
 
 const std::string &LastError() { return t_error; }
+
+bool IsLazPath(const std::string &path)
+{
+    if (path.size() < 4)
+        return false;
+    std::string ext = path.substr(path.size() - 4);
+    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+    return ext == ".laz";
+}
 
 // ---- CLASIO ---------------------------------------------------------------
 
@@ -526,7 +534,7 @@ bool WriteLasFile(const std::string &outPath, PointHeader &header,
         return false;
     if (h.versionMinor < 4 && pts.size() > std::numeric_limits<uint32_t>::max())
         return fail(error, "More than 4294967295 points need LAS 1.4");
-    const bool compress = isLazPath(outPath);
+    const bool compress = IsLazPath(outPath);
     if (compress)
         addLazRecord(h);
 

@@ -337,7 +337,7 @@ bool LasRecordWriter::create(const std::string &path, const PointHeader &templ)
     const std::vector<PointCloud> none;
     if (!WriteLasFile(temp_, header_, none, &error_))
         return false;
-    const bool compress = laz::isLazPath(path);
+    const bool compress = IsLazPath(path);
     std::vector<uint8_t> head(header_.dataOffset);
     if (compress) {
         // The same header marked compressed, with the LASzip record, and

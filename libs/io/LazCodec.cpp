@@ -4,7 +4,6 @@
 #include "LazArithmetic.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 #include <thread>
 
@@ -30,15 +29,6 @@ constexpr uint64_t kMaxChunkPoints = 1u << 26;
 }  // namespace
 
 bool isLazRecord(const VariableLengthRecord &v) { return v.userId == kVlrUserId && v.recordId == kVlrRecordId; }
-
-bool isLazPath(const std::string &path)
-{
-    if (path.size() < 4)
-        return false;
-    std::string ext = path.substr(path.size() - 4);
-    std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-    return ext == ".laz";
-}
 
 void addLazRecord(PointHeader &h)
 {

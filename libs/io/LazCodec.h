@@ -44,8 +44,6 @@ LazInfo infoFor(int format, uint16_t extraBytes);
 // The record this library writes for a header prepared for writing.
 LazInfo infoFor(const PointHeader &header);
 bool isLazRecord(const VariableLengthRecord &v);
-// Whether a path names a compressed file (it ends in ".laz", in any case).
-bool isLazPath(const std::string &path);
 // Marks a header prepared for writing as compressed and adds the LASzip
 // record that describes its compression.
 void addLazRecord(PointHeader &header);
