@@ -107,7 +107,13 @@ bool LasRecordReader::Impl::fetch(uint64_t start, uint64_t n, std::string &error
                 errors[w] = "Not enough memory to decode a chunk of " + std::to_string(h.count) + " points";
                 return;
             }
-            c.decode(h.index, *decoders[w], h.records.data(), errors[w]);
+            if (c.decode(h.index, *decoders[w], h.records.data(), errors[w])) {
+                // Its compressed bytes are not read again: a long scan holds
+                // no more of the file than the chunks it decodes.
+                const size_t k = h.index;
+                const uint64_t end = k + 1 < c.chunkCount() ? c.chunkStart(k + 1) : c.dataEnd();
+                file.releaseResident(c.chunkStart(k), end - c.chunkStart(k));
+            }
         }
     };
     for (size_t j = 0; j < missing.size() && !spare.empty(); ++j) {
