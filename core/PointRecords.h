@@ -116,7 +116,9 @@ struct PointHeader {
     double minX = 0.0, minY = 0.0, minZ = 0.0;
     double maxX = 0.0, maxY = 0.0, maxZ = 0.0;
     SpatialReference spatialReference;
-    std::string compressionNote;  // non-empty for LAZ-compressed files (not readable)
+    // How a LAZ file (read like any LAS file) is compressed, such as
+    // "LASzip 2.2, point-wise chunks"; empty for a plain LAS file.
+    std::string compressionNote;
     bool compressed = false;
 
     // LAS 1.3/1.4 fields and the records that travel with the header.

@@ -4,6 +4,7 @@
 
 #include "LasBytes.h"
 #include "LasIO.h"
+#include "LasStream.h"
 #include "LazCodec.h"
 
 #include <QFile>
@@ -73,6 +74,19 @@ class TestFuzz : public QObject {
             las.ReadData({1, 2}, xyz);
             if (!las.points.empty())
                 las.WriteLas(path + ".out.las");
+        }
+        // The record stream of extraction and clipping.
+        LasRecordReader stream;
+        if (stream.open(path)) {
+            const uint64_t n = std::min<uint64_t>(stream.count(), 200);
+            std::vector<PointKey> keys(n);
+            std::vector<PointCloud> points(n);
+            stream.keys(0, n, keys.data());
+            stream.decode(0, n, points.data());
+            stream.load(n / 2, n - n / 2);
+            if (n)
+                stream.decodeOne(n - 1, points[0]);
+            stream.release(0, n);
         }
         std::vector<PointCloud> window;
         ReadData(path, -1e12, 1e12, -1e12, 1e12, window);

@@ -200,6 +200,7 @@ bool C_DataManagement::LasTile(const std::string &input, const std::string &fold
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(folder), ec);
     const std::string base = baseName(input);
+    const std::string extension = IsLazPath(input) ? ".laz" : ".las";
     PointHeader header = las.header;
     stampToday(header, "Verdanta LasTile");
     std::map<std::pair<int64_t, int64_t>, std::string> names;
@@ -227,7 +228,7 @@ bool C_DataManagement::LasTile(const std::string &input, const std::string &fold
             if (named == names.end()) {
                 const std::string path = (std::filesystem::path(folder) /
                                           (base + "_" + corner(b.first.first * width) + "_" +
-                                           corner(b.first.second * height) + ".las"))
+                                           corner(b.first.second * height) + extension))
                                              .string();
                 PointHeader fresh = header;
                 if (!WriteLasFile(path, fresh, {}, &error_))

@@ -28,8 +28,9 @@ public:
     float LasMerge(const std::vector<std::string> &inputs, const std::string &output, CProcessBase *progress);
 
     // Cuts a LAS file into tiles aligned on multiples of width and height,
-    // named base_<minX>_<minY>.las after their lower-left corners. A point
-    // on a tile edge belongs to the tile above or to the right of it.
+    // named base_<minX>_<minY>.las after their lower-left corners (.laz,
+    // compressed, for a LAZ input). A point on a tile edge belongs to the
+    // tile above or to the right of it.
     bool LasTile(const std::string &input, const std::string &folder, double width, double height,
                  CProcessBase *progress, std::vector<std::string> &tiles);
 

@@ -50,13 +50,16 @@ int selectIndexedIn(const las::IndexedFile &ix, double minX, double maxX, double
     const uint32_t cx0 = cellOf(minX, ix.originX, ix.nx), cx1 = cellOf(maxX, ix.originX, ix.nx);
     const uint32_t cy0 = cellOf(minY, ix.originY, ix.ny), cy1 = cellOf(maxY, ix.originY, ix.ny);
     const uint32_t *ids = ix.ids ? ix.ids : ix.ownIds.data();
+    las::IndexedRecords records(ix);
     PointCloud point;
     int layout = -1;
     for (uint32_t cy = cy0; cy <= cy1; ++cy)
         for (uint32_t cx = cx0; cx <= cx1; ++cx) {
             const uint64_t cell = uint64_t(cy) * ix.nx + cx;
             for (uint64_t k = ix.cellStart[cell]; k < ix.cellStart[cell + 1]; ++k) {
-                const uint8_t *rec = ix.record(ids[k]);
+                const uint8_t *rec = records(ids[k], out.error);
+                if (!rec)
+                    return C_DataManagement::kStreamOpenFailed;
                 if (!test(keyOf<Extended>(rec, ix.header)))
                     continue;
                 if (layout < 0) {
@@ -100,7 +103,7 @@ int selectIn(LasRecordReader &in, LazyOutput &out, const Test &test, CProcessBas
         const uint64_t m = std::min(chunk, n - start);
         const uint8_t *recs = in.load(start, m);
         if (!recs) {
-            out.error = "Could not read the points of the file";
+            out.error = in.lastError();
             return C_DataManagement::kStreamOpenFailed;
         }
         for (uint64_t k = 0; k < m; ++k) {
@@ -115,7 +118,10 @@ int selectIn(LasRecordReader &in, LazyOutput &out, const Test &test, CProcessBas
             if (layout == 1) {
                 out.writer.addRecord(rec);
             } else {
-                in.decodeOne(start + k, point);
+                if (!in.decodeOne(start + k, point)) {
+                    out.error = in.lastError();
+                    return C_DataManagement::kStreamOpenFailed;
+                }
                 if (!out.writer.addPoint(point)) {
                     out.error = out.writer.lastError();
                     return C_DataManagement::kStreamWriteFailed;

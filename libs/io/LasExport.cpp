@@ -144,7 +144,11 @@ bool LAS2TxT(const std::string &input, const std::string &output, const std::str
     auto put = [&](std::to_chars_result r) { text.insert(text.end(), number, r.ptr); };
     for (uint64_t start = 0; ok && start < n; start += kChunk) {
         const uint64_t m = std::min(kChunk, n - start);
-        reader.decode(start, m, chunk.data());
+        if (!reader.decode(start, m, chunk.data())) {
+            std::fclose(out);
+            std::remove(temp.c_str());
+            return fail(error, reader.lastError());
+        }
         text.clear();
         for (uint64_t k = 0; k < m; ++k) {
             const PointCloud &p = chunk[k];
@@ -227,7 +231,11 @@ bool LAS2Shp(const std::string &input, const std::string &output, const std::str
                                                                 OGRFeature::DestroyFeature);
     for (uint64_t start = 0; start < n; start += kChunk) {
         const uint64_t m = std::min(kChunk, n - start);
-        reader.decode(start, m, chunk.data());
+        if (!reader.decode(start, m, chunk.data())) {
+            ds.reset();
+            driver->Delete(output.c_str());
+            return fail(error, reader.lastError());
+        }
         for (uint64_t k = 0; k < m; ++k) {
             const PointCloud &p = chunk[k];
             for (size_t f = 0; f < fields.size(); ++f) {

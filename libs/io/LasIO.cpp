@@ -239,8 +239,13 @@ bool prepareForWriting(PointHeader &h, std::string *error)
     return true;
 }
 
-// Whether a path names a compressed (LAZ) file.
-bool isLazPath(const std::string &path)
+using laz::addLazRecord;
+
+}  // namespace
+
+const std::string &LastError() { return t_error; }
+
+bool IsLazPath(const std::string &path)
 {
     if (path.size() < 4)
         return false;
@@ -248,28 +253,6 @@ bool isLazPath(const std::string &path)
     std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
     return ext == ".laz";
 }
-
-laz::LazInfo lazInfoOf(const PointHeader &h)
-{
-    return laz::infoFor(h.pointDataFormat, static_cast<uint16_t>(h.pointRecordLength - standardRecordLength(h.pointDataFormat)));
-}
-
-// Marks a prepared header as compressed and adds the LASzip record that
-// describes its compression.
-void addLazRecord(PointHeader &h)
-{
-    VariableLengthRecord v;
-    v.userId = laz::kVlrUserId;
-    v.recordId = laz::kVlrRecordId;
-    v.description = "by Verdanta";
-    v.data = laz::serializeInfo(lazInfoOf(h));
-    h.vlrs.push_back(v);
-    h.compressed = true;
-}
-
-}  // namespace
-
-const std::string &LastError() { return t_error; }
 
 // ---- CLASIO ---------------------------------------------------------------
 
@@ -551,7 +534,7 @@ bool WriteLasFile(const std::string &outPath, PointHeader &header,
         return false;
     if (h.versionMinor < 4 && pts.size() > std::numeric_limits<uint32_t>::max())
         return fail(error, "More than 4294967295 points need LAS 1.4");
-    const bool compress = isLazPath(outPath);
+    const bool compress = IsLazPath(outPath);
     if (compress)
         addLazRecord(h);
 
@@ -579,7 +562,7 @@ bool WriteLasFile(const std::string &outPath, PointHeader &header,
     std::unique_ptr<laz::LazBlockWriter> lazWriter;
     std::vector<uint8_t> packed;
     if (compress) {
-        lazWriter.reset(new laz::LazBlockWriter(lazInfoOf(h), len));
+        lazWriter.reset(new laz::LazBlockWriter(laz::infoFor(h), len));
         const std::vector<uint8_t> pointer = laz::LazBlockWriter::blockHeader();
         if (std::fwrite(pointer.data(), 1, pointer.size(), out) != pointer.size())
             return abandon("Could not write the file " + outPath);
@@ -679,7 +662,7 @@ bool AppendLas(const std::string &path, PointHeader &header, const std::vector<P
             // again with the new points, so that every chunk but the last
             // stays full.
             const laz::LazChunks &c = *block.laz;
-            const laz::LazInfo ours = lazInfoOf(fileHeader);
+            const laz::LazInfo ours = laz::infoFor(fileHeader);
             bool same = c.info().chunkSize == ours.chunkSize && c.items().size() == ours.items.size();
             for (size_t i = 0; same && i < ours.items.size(); ++i)
                 same = c.items()[i].type == ours.items[i].type && c.items()[i].version == ours.items[i].version;
@@ -696,7 +679,7 @@ bool AppendLas(const std::string &path, PointHeader &header, const std::vector<P
                 if (!c.decode(n - 1, decoder, tail.data(), t_error))
                     return false;
             }
-            writer.reset(new laz::LazBlockWriter(lazInfoOf(fileHeader), fileHeader.pointRecordLength));
+            writer.reset(new laz::LazBlockWriter(laz::infoFor(fileHeader), fileHeader.pointRecordLength));
             writer->resume(c, keptChunks);
         }
     }

@@ -86,6 +86,10 @@ bool MultiFileExtent(const std::vector<std::string> &paths, double &minX, double
 // One record per path, in the same order; false when a file cannot be read.
 bool CreateLASExtent(const std::vector<std::string> &paths, std::vector<LASExtent> &extents);
 
+// Whether a path names a LAZ file (it ends in ".laz", in any case): the
+// writers compress what they write under such a name.
+bool IsLazPath(const std::string &path);
+
 // The last error of the free functions on this thread.
 const std::string &LastError();
 

@@ -488,6 +488,22 @@ void scanCells(const IndexedFile &ix, uint32_t cx0, uint32_t cx1, uint32_t cy0, 
 
 }  // namespace
 
+IndexedRecords::IndexedRecords(const IndexedFile &file) : file_(file)
+{
+    if (file.block.laz)
+        cursor_ = std::make_unique<laz::ChunkCursor>(*file.block.laz);
+}
+
+IndexedRecords::~IndexedRecords()
+{
+    if (cursor_) {
+        cursor_.reset();
+        file_.block.laz->releaseCache();
+    }
+}
+
+const uint8_t *IndexedRecords::compressed(uint64_t i, std::string &error) { return cursor_->record(i, error); }
+
 bool queryIndex(const IndexedFile &ix, double minX, double maxX, double minY, double maxY,
                 const Circle *circle, std::vector<PointCloud> &out, std::string &error)
 {

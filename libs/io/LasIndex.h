@@ -14,6 +14,9 @@
 #include <vector>
 
 namespace VerdantaIO {
+namespace laz {
+class ChunkCursor;
+}
 namespace las {
 
 struct IndexedFile {
@@ -40,6 +43,27 @@ struct IndexedFile {
     {
         return file.data() + block.offset + i * block.recordLength;
     }
+};
+
+// Reads the records of an indexed file by point index in any order: in
+// place for a plain file; for a compressed one through the file's cache of
+// decoded chunks, which is let go when the reader is done.
+class IndexedRecords {
+public:
+    explicit IndexedRecords(const IndexedFile &file);
+    ~IndexedRecords();
+    IndexedRecords(const IndexedRecords &) = delete;
+    IndexedRecords &operator=(const IndexedRecords &) = delete;
+    // Record i, or null (with the reason) when its chunk is damaged.
+    const uint8_t *operator()(uint64_t i, std::string &error)
+    {
+        return cursor_ ? compressed(i, error) : file_.record(i);
+    }
+
+private:
+    const uint8_t *compressed(uint64_t i, std::string &error);
+    const IndexedFile &file_;
+    std::unique_ptr<laz::ChunkCursor> cursor_;
 };
 
 // The index of a LAS file, from memory, its sidecar, or built now.

@@ -1,10 +1,15 @@
 #pragma once
-// Record-level streaming of LAS files: a reader that hands out the mapped
+// Record-level streaming of LAS and LAZ files: a reader that hands out the
 // point records of a file chunk by chunk, and a writer that takes records or
 // points and writes them in large blocks under a template header. Together
 // they copy selected records unchanged when the two files share a record
 // layout, without decoding whole points, and keep memory flat whatever the
 // size of the files.
+//
+// A LAZ file is read as a LAS file is: its chunks are decompressed as the
+// reads reach them (two at a time on two threads) and let go once the reads
+// have passed them. A writer whose path ends in ".laz" compresses its
+// records in chunks of 50,000 points.
 
 #include "PointRecords.h"
 
@@ -16,6 +21,10 @@
 #include <vector>
 
 namespace VerdantaIO {
+
+namespace laz {
+class LazBlockWriter;
+}
 
 // The fields the selections look at, taken from a record without the rest.
 struct PointKey {
@@ -76,21 +85,27 @@ public:
     uint64_t count() const;
     uint16_t recordLength() const;
     int format() const;
-    // The first byte of record i.
+    bool compressed() const;
+    // The first byte of record i (of a LAZ file: valid until a read reaches
+    // another chunk). Null, with lastError(), when its chunk is damaged.
     const uint8_t *record(uint64_t i) const;
 
+    // The reads below return false (or null), with lastError(), only when a
+    // chunk of a LAZ file is damaged or the file cannot be read.
+
     // The selection fields of records [start, start + n).
-    void keys(uint64_t start, uint64_t n, PointKey *out) const;
+    bool keys(uint64_t start, uint64_t n, PointKey *out) const;
     // Records [start, start + n), read into a buffer of the reader (valid
     // until the next call): a sequential pass this way costs no page faults
-    // and leaves nothing resident. Null when they cannot be read.
+    // and leaves nothing resident.
     const uint8_t *load(uint64_t start, uint64_t n);
     // The whole points of records [start, start + n).
-    void decode(uint64_t start, uint64_t n, PointCloud *out) const;
+    bool decode(uint64_t start, uint64_t n, PointCloud *out) const;
     // The whole point of record i.
-    void decodeOne(uint64_t i, PointCloud &out) const;
-    // Lets the system take back the pages of records [start, start + n)
-    // once they have been read (a long scan stays flat in memory).
+    bool decodeOne(uint64_t i, PointCloud &out) const;
+    // Lets the system take back the pages (or decompressed chunks) of
+    // records [start, start + n) once they have been read, so that a long
+    // scan stays flat in memory.
     void release(uint64_t start, uint64_t n) const;
 
     const std::string &lastError() const { return error_; }
@@ -98,19 +113,21 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> d_;
-    std::string error_;
+    mutable std::string error_;
 };
 
 class LasRecordWriter {
 public:
-    LasRecordWriter() = default;
+    LasRecordWriter();
     ~LasRecordWriter();
     LasRecordWriter(const LasRecordWriter &) = delete;
     LasRecordWriter &operator=(const LasRecordWriter &) = delete;
 
     // Creates the file with the template's version, point format, scale,
     // offset, records and coordinate reference; counts and bounds follow
-    // the points written. False with lastError() when it cannot be created.
+    // the points written. A path ending in ".laz" makes a LAZ file. The
+    // file is written under path + ".partial" and takes its name when it
+    // is closed. False with lastError() when it cannot be created.
     bool create(const std::string &path, const PointHeader &templ);
     bool isOpen() const { return file_ != nullptr; }
 
@@ -172,6 +189,9 @@ private:
     bool flush();
 
     std::FILE *file_ = nullptr;
+    std::unique_ptr<laz::LazBlockWriter> laz_;  // for a LAZ file
+    std::vector<uint8_t> packed_;               // its compressed chunks
+    uint64_t blockBytes_ = 0;                   // bytes of the point block written
     std::string path_, temp_;
     PointHeader header_;
     std::vector<uint8_t> buffer_;

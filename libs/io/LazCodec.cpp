@@ -30,6 +30,17 @@ constexpr uint64_t kMaxChunkPoints = 1u << 26;
 
 bool isLazRecord(const VariableLengthRecord &v) { return v.userId == kVlrUserId && v.recordId == kVlrRecordId; }
 
+void addLazRecord(PointHeader &h)
+{
+    VariableLengthRecord v;
+    v.userId = kVlrUserId;
+    v.recordId = kVlrRecordId;
+    v.description = "by Verdanta";
+    v.data = serializeInfo(infoFor(h));
+    h.vlrs.push_back(v);
+    h.compressed = true;
+}
+
 bool parseInfo(const std::vector<uint8_t> &d, LazInfo &info, std::string &error)
 {
     if (d.size() < 34) {
@@ -97,6 +108,12 @@ LazInfo infoFor(int format, uint16_t extraBytes)
     }
     info.chunkSize = kWriteChunkPoints;
     return info;
+}
+
+LazInfo infoFor(const PointHeader &h)
+{
+    return infoFor(h.pointDataFormat,
+                   static_cast<uint16_t>(h.pointRecordLength - standardRecordLength(h.pointDataFormat)));
 }
 
 // ---- reading ------------------------------------------------------------------

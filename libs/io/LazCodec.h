@@ -41,7 +41,12 @@ bool parseInfo(const std::vector<uint8_t> &data, LazInfo &info, std::string &err
 std::vector<uint8_t> serializeInfo(const LazInfo &info);
 // The record this library writes for a point format with extra bytes.
 LazInfo infoFor(int format, uint16_t extraBytes);
+// The record this library writes for a header prepared for writing.
+LazInfo infoFor(const PointHeader &header);
 bool isLazRecord(const VariableLengthRecord &v);
+// Marks a header prepared for writing as compressed and adds the LASzip
+// record that describes its compression.
+void addLazRecord(PointHeader &header);
 
 // The chunks of a compressed point block, and a small cache of decoded ones.
 class LazChunks {

@@ -292,8 +292,9 @@ std::string pointsPath(const std::string &tablePath, const std::vector<std::stri
     const size_t dot = base.find_last_of('.'), slash = base.find_last_of("/\\");
     if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
         base.erase(dot);
-    const std::string plain = base + ".las";
-    return std::find(inputs.begin(), inputs.end(), plain) == inputs.end() ? plain : base + "_treeID.las";
+    const std::string extension = !inputs.empty() && VerdantaIO::IsLazPath(inputs.front()) ? ".laz" : ".las";
+    const std::string plain = base + extension;
+    return std::find(inputs.begin(), inputs.end(), plain) == inputs.end() ? plain : base + "_treeID" + extension;
 }
 
 }  // namespace PointSegmentation

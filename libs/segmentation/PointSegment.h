@@ -49,7 +49,8 @@ std::vector<TreeTable::Tree> describe(const std::vector<VerdantaIO::PointCloud> 
                                       const std::vector<uint32_t> &treeIds);
 
 // The LAS file written beside a tree table: the table's path with ".las"
-// instead of ".csv" (or "_treeID.las" when that would be one of the inputs).
+// instead of ".csv" (or "_treeID.las" when that would be one of the inputs);
+// ".laz", compressed, when the first input is a LAZ file.
 std::string pointsPath(const std::string &tablePath, const std::vector<std::string> &inputs);
 
 // Why the last PointSegment call on this thread failed.
