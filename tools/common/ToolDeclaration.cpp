@@ -13,6 +13,18 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+ParamSpec ParamSpec::field(const QString &option, const QString &label, const QString &def, const QString &widget,
+                           Kind kind)
+{
+    ParamSpec p;
+    p.option = option;
+    p.label = label;
+    p.defaultValue = def;
+    p.widgetName = widget;
+    p.kind = kind;
+    return p;
+}
+
 const ParamSpec *ToolSpec::param(const QString &option) const
 {
     for (const ParamSpec &p : params)

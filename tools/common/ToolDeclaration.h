@@ -14,6 +14,11 @@
 
 struct ParamSpec {
     enum Kind { Number, Text, File, Choice, Flag, Raster, List, Set };
+    // A field by its option, dialog label, default text and widget name
+    // (empty: "lineEdit_" + option); the rest is set by the declaration.
+    static ParamSpec field(const QString &option, const QString &label, const QString &def,
+                           const QString &widget = QString(), Kind kind = Number);
+
     QString option;         // the CLI option without "--", e.g. "width"
     QString label;          // the dialog's label, e.g. "Width(m)"
     QString defaultValue;   // shown at first, and restored after an invalid value

@@ -326,11 +326,7 @@ ToolOutcome run(const Kind &k, const ToolRequest &r, const QStringList &outs, CP
 ParamSpec number(const QString &option, const QString &label, const QString &def, const QString &widget,
                  const QString &empty, const QString &invalid, double lo, double hi)
 {
-    ParamSpec p;
-    p.option = option;
-    p.label = label;
-    p.defaultValue = def;
-    p.widgetName = widget;
+    ParamSpec p = ParamSpec::field(option, label, def, widget);
     p.emptyMessage = empty;
     p.invalidMessage = invalid;
     p.limitMin = lo;

@@ -286,11 +286,7 @@ Tool makeTool(const Flavour &f)
     s.output = OutputKind::FilePerInput;
     auto number = [](const QString &option, const QString &label, const QString &widget, const QString &def,
                      double lo, double hi, int decimals) {
-        ParamSpec p;
-        p.option = option;
-        p.label = label;
-        p.widgetName = widget;
-        p.defaultValue = def;
+        ParamSpec p = ParamSpec::field(option, label, def, widget);
         p.limitMin = lo;
         p.limitMax = hi;
         p.decimals = decimals;

@@ -234,18 +234,10 @@ Tool makeTool(const Model &m)
                    "into a GeoTIFF surface model by IDW or ordinary kriging.</p>";
     s.suffix = m.suffix + ".tif";
     s.extension = ".tif";
-    auto number = [](const QString &option, const QString &label, const QString &widget) {
-        ParamSpec p;
-        p.option = option;
-        p.label = label;
-        p.widgetName = widget;
-        p.defaultValue = "2.0";
-        return p;
-    };
-    ParamSpec x = number("xsize", "XSize(m)", "XSize");
+    ParamSpec x = ParamSpec::field("xsize", "XSize(m)", "2.0", "XSize");
     x.emptyMessage = "XSize is empty! Please set!";
     x.invalidMessage = "The XSize is invalid!It must be set greater than 0.Restore to default value.";
-    ParamSpec y = number("ysize", "YSize(m)", "YSize");
+    ParamSpec y = ParamSpec::field("ysize", "YSize(m)", "2.0", "YSize");
     y.emptyMessage = "YSize is empty! Please set!";
     y.invalidMessage = "The YSize is invalid!\nIt must be set greater than 0.\nRestore to default value.";
     ParamSpec method;
@@ -255,7 +247,7 @@ Tool makeTool(const Model &m)
     method.items = QStringList{"IDW", "Kriging"};
     method.widgetName = "Type";
     method.defaultValue = "IDW";
-    ParamSpec p = number("power", "P", "P");
+    ParamSpec p = ParamSpec::field("power", "P", "2.0", "P");
     p.emptyMessage = "P is empty! Please set!";
     p.invalidMessage = "P is invalid!\nIt must be set greater than or equal to 0.\nRestore to default value.";
     p.allowZero = true;
@@ -365,10 +357,7 @@ ToolOutcome runChm(const ToolRequest &r, const QStringList &outs, CProcessBase *
 
 ParamSpec rasterParam(const QString &option, const QString &label, const QString &empty)
 {
-    ParamSpec p;
-    p.option = option;
-    p.label = label;
-    p.kind = ParamSpec::Raster;
+    ParamSpec p = ParamSpec::field(option, label, QString(), QString(), ParamSpec::Raster);
     p.widgetName = option.toUpper() + "_comboBox";
     p.emptyMessage = empty;
     p.fileCaption = "Open File";
@@ -524,11 +513,7 @@ const Tool &hillshade()
         dem.widgetName = "CHM_comboBox";
         auto number = [](const QString &option, const QString &label, const QString &def, const QString &widget,
                          double lo, double hi, const QString &message) {
-            ParamSpec p;
-            p.option = option;
-            p.label = label;
-            p.defaultValue = def;
-            p.widgetName = widget;
+            ParamSpec p = ParamSpec::field(option, label, def, widget);
             p.rangeMin = lo;
             p.rangeMax = hi;
             p.rangeMessage = message;

@@ -796,12 +796,7 @@ ToolOutcome run(const ToolRequest &r, const QStringList &outs, CProcessBase *pro
 ParamSpec param(const QString &option, const QString &label, const QString &widget, const QString &def,
                 ParamSpec::Kind kind = ParamSpec::Text)
 {
-    ParamSpec p;
-    p.option = option;
-    p.label = label;
-    p.widgetName = widget;
-    p.defaultValue = def;
-    p.kind = kind;
+    ParamSpec p = ParamSpec::field(option, label, def, widget, kind);
     p.ownWidget = true;
     return p;
 }

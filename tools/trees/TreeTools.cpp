@@ -62,10 +62,7 @@ void tableOutput(Tool &t)
 
 ParamSpec height(const QString &option, const QString &label, const QString &def, const QString &word)
 {
-    ParamSpec p;
-    p.option = option;
-    p.label = label;
-    p.defaultValue = def;
+    ParamSpec p = ParamSpec::field(option, label, def);
     p.emptyMessage = word + " Tree Height is empty! Please set!";
     p.invalidMessage = word + " Tree Height is invalid!\nIt must be set between 0.5 and 150.\nRestore to default value.";
     p.limitMin = 0.5;
