@@ -5,9 +5,9 @@
 
 #include "CanopyDialogs.h"
 #include "CliRunner.h"
-#include "LasIO.h"
-#include "PromptRecorder.h"
+#include "DialogSteps.h"
 #include "RasterRead.h"
+#include "TestFiles.h"
 
 #include <QFormLayout>
 #include <QLabel>
@@ -22,23 +22,16 @@
 
 namespace {
 
-std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
-
 // A 40 x 40 m stand: half the points at 12 m, half on the ground; `lift`
 // raises everything (heights above 200 are not normalised).
 void writeStand(const QString &path, double x0, double lift = 0)
 {
-    VerdantaIO::CLASIO las;
-    las.header.pointDataFormat = 1;
-    for (int i = 0; i < 400; ++i) {
-        VerdantaIO::PointCloud p;
+    writeCloud(path, 400, [&](int i, VerdantaIO::PointCloud &p) {
         p.x = x0 + (i % 20) * 2;
         p.y = 100 + (i / 20) * 2;
         p.z = lift + (i % 2 ? 12.0 : 0.3);
         p.returnNumber = 1;
-        las.points.push_back(p);
-    }
-    las.WriteLas(s(path));
+    });
 }
 
 std::unique_ptr<ToolDialog> make(int tool)
@@ -165,8 +158,7 @@ private slots:
         QFETCH(QString, after);
         PromptRecorder prompts;
         auto d = make(tool);
-        d->setCandidates({a});
-        d->inputCombo()->setCurrentIndex(0);
+        choose(*d, {a});
         d->setValue(option, value);
         QCOMPARE(pressOk(*d, prompts), QStringList({message}));
         QCOMPARE(d->value(option), after);
@@ -195,12 +187,8 @@ private slots:
         d.setValue("leaf-angle", "1");  // accepted
         d.setValue("xsize", "200");     // accepted
         d.setValue("xsize", "0.5");
-        for (const QString &bad : {f("missing/x.tif"), QString("out.tif"), f("a?b.tif")}) {
-            d.outputEdit()->setText(bad);
-            QCOMPARE(pressOk(d, prompts), QStringList({"Output Path is invalid! Please reset!"}));
-            QVERIFY(d.outputEdit()->text().isEmpty());
-        }
-        QCOMPARE(pressOk(d, prompts), QStringList({"Output Path is empty! Please set!"}));
+        walk(d, prompts, {{"-o", f("missing/x.tif"), "Output Path is invalid! Please reset!", ""},
+                          {"-o", "", "Output Path is empty! Please set!"}});
         // A folder is given the input's name; the run writes it.
         d.outputEdit()->setText(dir.path() + "/");
         prompts.answers = {QMessageBox::No};
@@ -213,9 +201,7 @@ private slots:
         // Heights above 200: a question when that input's turn comes; No
         // ends the run there, with the earlier input's raster complete.
         GAP g;
-        g.setCandidates({a, high});
-        g.inputCombo()->setCurrentIndex(0);
-        g.inputCombo()->setCurrentIndex(1);
+        choose(g, {a, high});
         const QString question = "<p align='center'>" + high +
                                  "<br>Z Value is more than 200<br>please confirm whether the data is normalized?</p>";
         prompts.answers = {QMessageBox::No};

@@ -5,8 +5,7 @@
 #include "DataManagement.h"
 #include "LasBytes.h"
 #include "LasIO.h"
-
-#include <gdal.h>
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,8 +21,6 @@
 using namespace VerdantaIO;
 
 namespace {
-
-std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
 
 // A point's identity: coordinates to the millimetre and its attributes.
 using Key = std::tuple<long long, long long, long long, double, int, int, int, int, int, int>;
@@ -48,19 +45,9 @@ std::multiset<Key> keysOf(const std::vector<std::string> &files)
 void writeDem(const QString &path, int w, int h, double x0, double y0, double cell,
               const std::function<float(double, double)> &z, double noData = 0, bool withNoData = false)
 {
-    GDALAllRegister();
-    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), s(path).c_str(), w, h, 1, GDT_Float32, nullptr);
-    double gt[6] = {x0, cell, 0, y0 + h * cell, 0, -cell};
-    GDALSetGeoTransform(ds, gt);
-    std::vector<float> v(static_cast<size_t>(w) * h);
-    for (int r = 0; r < h; ++r)
-        for (int c = 0; c < w; ++c)
-            v[static_cast<size_t>(r) * w + c] = z(x0 + (c + 0.5) * cell, y0 + h * cell - (r + 0.5) * cell);
-    GDALRasterBandH band = GDALGetRasterBand(ds, 1);
-    if (withNoData)
-        GDALSetRasterNoDataValue(band, noData);
-    GDALRasterIO(band, GF_Write, 0, 0, w, h, v.data(), w, h, GDT_Float32, 0, 0);
-    GDALClose(ds);
+    writeTif(path, w, h, {x0, cell, 0, y0 + h * cell, 0, -cell},
+             [&](int c, int r) { return z(x0 + (c + 0.5) * cell, y0 + h * cell - (r + 0.5) * cell); }, 1,
+             withNoData ? noData : std::nan(""));
 }
 
 }  // namespace

@@ -8,8 +8,7 @@
 #include "PromptRecorder.h"
 #include "ScenceControl.h"
 #include "ShpIO.h"
-
-#include <gdal.h>
+#include "TestFiles.h"
 
 #include <QAction>
 #include <QDir>
@@ -22,8 +21,6 @@
 #include <QtTest>
 
 namespace {
-
-std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
 
 void writeLas(const QString &path, int n)
 {
@@ -38,19 +35,6 @@ void writeLas(const QString &path, int n)
         f.points.push_back(p);
     }
     lasbytes::save(s(path), lasbytes::build(f));
-}
-
-void writeRaster(const QString &path)
-{
-    GDALAllRegister();
-    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), s(path).c_str(), 5, 4, 1, GDT_Float32, nullptr);
-    double gt[6] = {0, 1, 0, 4, 0, -1};
-    GDALSetGeoTransform(ds, gt);
-    std::vector<float> v(20);
-    for (int i = 0; i < 20; ++i)
-        v[i] = float(i);
-    GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Write, 0, 0, 5, 4, v.data(), 5, 4, GDT_Float32, 0, 0);
-    GDALClose(ds);
 }
 
 void writeShape(const QString &path)
@@ -103,7 +87,7 @@ private slots:
         csv = dir.filePath("trees.csv");
         writeLas(las, 50);
         writeLas(las2, 30);
-        writeRaster(tif);
+        writeTif(tif, 5, 4, {0, 1, 0, 4, 0, -1}, [](int c, int r) { return float(5 * r + c); });
         writeShape(shp);
         writeCsv(csv, 40);
     }

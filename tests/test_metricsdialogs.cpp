@@ -3,9 +3,10 @@
 // tools from verdanta-cli.
 
 #include "CliRunner.h"
+#include "DialogSteps.h"
 #include "CloudMetricsDialogs.h"
-#include "LasIO.h"
 #include "PromptRecorder.h"
+#include "TestFiles.h"
 
 #include <QComboBox>
 #include <QDoubleValidator>
@@ -18,28 +19,15 @@
 
 namespace {
 
-std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
-
 // 12 points in one 15 m cell, heights base + 0..11.
 void writeCell(const QString &path, double base)
 {
-    VerdantaIO::CLASIO las;
-    las.header.pointDataFormat = 1;
-    for (int k = 0; k < 12; ++k) {
-        VerdantaIO::PointCloud p;
+    QVERIFY(writeCloud(path, 12, [&](int k, VerdantaIO::PointCloud &p) {
         p.x = 1 + k;
         p.y = 2 + k;
         p.z = base + k;
         p.intensity = static_cast<uint16_t>(10 * k);
-        las.points.push_back(p);
-    }
-    QVERIFY(las.WriteLas(s(path)));
-}
-
-int lineCount(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : -1;
+    }));
 }
 
 QStringList labels(const QWidget &w)
@@ -100,14 +88,6 @@ private slots:
         QCOMPARE(d.outputEdit()->text(), f("mine.csv"));
         d.inputCombo()->setCurrentIndex(1);
         QCOMPARE(d.outputEdit()->text(), dir.path() + "/");  // several inputs: the folder
-        prompts.files = {{dir.path()}};
-        d.findChild<QPushButton *>("OutputBtn")->click();
-        QCOMPARE(prompts.fileRequests.last().caption, QString("Select Directory"));
-        QCOMPARE(d.outputEdit()->text(), dir.path() + "/");
-        d.Reset();
-        QCOMPARE(d.inputList()->count(), 0);
-        QVERIFY(d.inputPaths.empty());
-        QVERIFY(d.outputEdit()->text().isEmpty());
 
         Percentiles p;
         QCOMPARE(p.windowTitle(), QString("Intensity Metrics"));
@@ -115,8 +95,7 @@ private slots:
         QVERIFY(!p.findChild<QLineEdit *>("HeightBreak"));
         QCOMPARE(p.value("xsize"), QString("15"));
         QCOMPARE(qobject_cast<const QDoubleValidator *>(p.field("ysize")->validator())->bottom(), 0.5);
-        p.setCandidates({b});
-        p.inputCombo()->setCurrentIndex(0);
+        choose(p, {b});
         QCOMPARE(p.outputEdit()->text(), f("b_IntensityMetrics.csv"));
     }
 
@@ -124,43 +103,22 @@ private slots:
     {
         PromptRecorder prompts;
         DensityMetrics d;
-        d.setCandidates({a});
-        QCOMPARE(pressOk(d, prompts), QStringList({"Please add LAS File!"}));
-        d.inputCombo()->setCurrentIndex(0);
+        choose(d, {a});
         const QString invalidX = "XSize is invalid!\nIt must be set between 0.5 and 200.\nRestore to default value.";
         const QString invalidY = "YSize is invalid!\nIt must be set between 0.5 and 200.\nRestore to default value.";
         const QString invalidH = "HeightBreak is invalid!\nIt must be set between 0 and 150.\nRestore to default value.";
-        struct Case {
-            QString option, value, message, reset;
-        };
-        const Case cases[] = {
-            {"xsize", "", "Xsize is empty! Please set!", ""},
-            {"xsize", "0.4", invalidX, "15"},
-            {"xsize", "200.5", invalidX, "15"},
-            {"ysize", "", "Ysize is empty! Please set!", ""},
-            {"ysize", "0.49", invalidY, "15"},
-            {"height-break", "", "HeightBreak is empty! Please set!", ""},
-            {"height-break", "150.01", invalidH, "0"},
-        };
-        for (const Case &c : cases) {
-            d.setValue(c.option, c.value);
-            QCOMPARE(pressOk(d, prompts), QStringList({c.message}));
-            QCOMPARE(d.value(c.option), c.reset);
-            d.setValue(c.option, c.option == "height-break" ? "0" : "15");
-        }
         const QString invalid = "Output Path is invalid! Please reset!";
-        const std::pair<QString, QString> outputs[] = {
-            {"", "Output Path is empty! Please set!"},
-            {"out.csv", invalid},                 // not an absolute path
-            {f("nodir/x.csv"), invalid},          // no such folder
-            {f("a*b.csv"), invalid},              // a character a file name cannot hold
-        };
-        for (const auto &o : outputs) {
-            d.outputEdit()->setText(o.first);
-            QCOMPARE(pressOk(d, prompts), QStringList({o.second}));
-            QVERIFY(d.outputEdit()->text().isEmpty());  // the field is cleared
-            QCOMPARE(d.result(), 0);
-        }
+        walk(d, prompts, {{"xsize", "", "Xsize is empty! Please set!", ""},
+                          {"xsize", "0.4", invalidX, "15"},
+                          {"xsize", "200.5", invalidX, "15"},
+                          {"ysize", "", "Ysize is empty! Please set!", ""},
+                          {"ysize", "0.49", invalidY, "15"},
+                          {"height-break", "", "HeightBreak is empty! Please set!", ""},
+                          {"height-break", "150.01", invalidH, "0"},
+                          {"-o", "", "Output Path is empty! Please set!"},
+                          {"-o", "out.csv", invalid, ""},         // not an absolute path: the field is cleared
+                          {"-o", f("nodir/x.csv"), invalid, ""},  // no such folder
+                          {"-o", f("a*b.csv"), invalid, ""}});    // a character a file name cannot hold
         // 200 is accepted; the output is given its extension.
         d.setValue("xsize", "200");
         d.outputEdit()->setText(f("limits"));
@@ -172,8 +130,7 @@ private slots:
 
         // The intensity dialog's own text for an output without a folder.
         Percentiles p;
-        p.setCandidates({a});
-        p.inputCombo()->setCurrentIndex(0);
+        choose(p, {a});
         p.setValue("xsize", "201");
         QCOMPARE(pressOk(p, prompts), QStringList({invalidX}));
         p.outputEdit()->setText("out.csv");
@@ -184,9 +141,7 @@ private slots:
     {
         PromptRecorder prompts;
         DensityMetrics d;
-        d.setCandidates({b, tall});
-        d.inputCombo()->setCurrentIndex(0);
-        d.inputCombo()->setCurrentIndex(1);
+        choose(d, {b, tall});
         QDir().mkpath(f("out"));
         d.outputEdit()->setText(f("out") + "/");
         const QString question = "<p align='center'>" + tall +
@@ -206,8 +161,7 @@ private slots:
         QVERIFY(d.lastCommandLine().contains(" --yes -o "));
 
         Percentiles p;
-        p.setCandidates({b});
-        p.inputCombo()->setCurrentIndex(0);
+        choose(p, {b});
         prompts.answers = {QMessageBox::No};
         QCOMPARE(pressOk(p, prompts), QStringList({"Do you want to add results into the project?"}));
         QVERIFY(p.resultFiles.isEmpty());  // No keeps the file but adds nothing

@@ -2,12 +2,10 @@
 // warnings that do not stop a run, and the same tools from verdanta-cli.
 
 #include "CliRunner.h"
-#include "LasIO.h"
-#include "PromptRecorder.h"
+#include "DialogSteps.h"
 #include "RasterDialogs.h"
 #include "RasterIO.h"
-
-#include <gdal.h>
+#include "TestFiles.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -15,24 +13,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
-
-std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
-
-void writeTif(const QString &path, int w, int h, float value)
-{
-    GDALAllRegister();
-    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), s(path).c_str(), w, h, 1, GDT_Float32, nullptr);
-    double gt[6] = {0, 1, 0, double(h), 0, -1};
-    GDALSetGeoTransform(ds, gt);
-    std::vector<float> v(size_t(w) * h);
-    for (size_t i = 0; i < v.size(); ++i)
-        v[i] = value + float(i % w);
-    GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Write, 0, 0, w, h, v.data(), w, h, GDT_Float32, 0, 0);
-    GDALClose(ds);
-}
-
-}  // namespace
 
 class TestProductDialogs : public QObject {
     Q_OBJECT
@@ -49,19 +29,16 @@ private slots:
         dem = f("ground.tif");
         other = f("other.tif");
         las = f("pts.las");
-        writeTif(dsm, 20, 10, 30);
-        writeTif(dem, 20, 10, 10);
-        writeTif(other, 15, 10, 10);
-        VerdantaIO::CLASIO l;
-        l.header.pointDataFormat = 1;
-        for (int i = 0; i < 100; ++i) {
-            VerdantaIO::PointCloud p;
+        // Each row climbs by 1 a cell from its first value.
+        auto ramp = [](float first) { return [first](int c, int) { return first + float(c); }; };
+        writeTif(dsm, 20, 10, {0, 1, 0, 10, 0, -1}, ramp(30));
+        writeTif(dem, 20, 10, {0, 1, 0, 10, 0, -1}, ramp(10));
+        writeTif(other, 15, 10, {0, 1, 0, 10, 0, -1}, ramp(10));
+        writeCloud(las, 100, [](int i, VerdantaIO::PointCloud &p) {
             p.x = i % 10;
             p.y = i / 10;
             p.z = i;
-            l.points.push_back(p);
-        }
-        l.WriteLas(s(las));
+        });
     }
 
     void chm()
@@ -156,14 +133,10 @@ private slots:
         QCOMPARE(ok(d, prompts), QStringList({"Please add LAS File!"}));
         d.inputCombo()->setCurrentIndex(0);
         QCOMPARE(d.outputEdit()->text(), f("pts_LasToRaster.tif"));
-        d.setValue("xsize", "0");
-        QCOMPARE(ok(d, prompts), QStringList({"XSize is invalid!\nIt must be greater than 0.\nRestore to default value."}));
-        QCOMPARE(d.value("xsize"), QString("10.0"));  // restored to 10.0 though it started at 2.0
-        d.setValue("ysize", "");
-        QCOMPARE(ok(d, prompts), QStringList({"YSize is empty! Please set!"}));
-        d.setValue("ysize", "-3");
-        QCOMPARE(ok(d, prompts), QStringList({"YSize is invalid!\nIt must be greater than 0.\nRestore to default value."}));
-        QCOMPARE(d.value("ysize"), QString("10.0"));
+        const QString invalid = "is invalid!\nIt must be greater than 0.\nRestore to default value.";
+        walk(d, prompts, {{"xsize", "0", "XSize " + invalid, "10.0"},  // restored to 10.0 though it started at 2.0
+                          {"ysize", "", "YSize is empty! Please set!"},
+                          {"ysize", "-3", "YSize " + invalid, "10.0"}});
         d.setValue("xsize", "2");
         d.setValue("ysize", "2");
         type->setCurrentIndex(1);  // Intensity
@@ -173,8 +146,7 @@ private slots:
         QVERIFY(d.lastCommandLine().contains("--attribute intensity"));
         // A creation failure names the path right after "Create".
         LasToRaster e;
-        e.setCandidates({las});
-        e.inputCombo()->setCurrentIndex(0);
+        choose(e, {las});
         QFile::remove(f("blocked.tif"));
         QDir().mkpath(f("blocked.tif"));  // a folder where the file should go
         e.outputEdit()->setText(f("blocked.tif"));

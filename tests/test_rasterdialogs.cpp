@@ -2,41 +2,33 @@
 // per-file outputs, Kriging hiding P, the classified question, a failing
 // third input, and the same tools from verdanta-cli.
 
-#include "LasIO.h"
-#include "RasterIO.h"
 #include "CliRunner.h"
-#include "PromptRecorder.h"
-#include "RasterRead.h"
+#include "DialogSteps.h"
 #include "RasterDialogs.h"
+#include "RasterIO.h"
+#include "RasterRead.h"
+#include "TestFiles.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
 
-std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
-
 void writeGround(const QString &path, double x0, bool ground = true)
 {
-    VerdantaIO::CLASIO las;
-    las.header.pointDataFormat = 1;
-    for (int i = 0; i < 400; ++i) {
-        VerdantaIO::PointCloud p;
+    writeCloud(path, 400, [&](int i, VerdantaIO::PointCloud &p) {
         p.x = x0 + (i % 20);
         p.y = 100 + (i / 20);
         p.z = 50 + 0.1 * (i % 20);
         p.classification = ground ? 2 : 1;
         p.returnNumber = 1;
-        las.points.push_back(p);
-    }
-    las.WriteLas(s(path));
+    });
 }
 
 }  // namespace
@@ -91,18 +83,12 @@ private slots:
         d.findChild<QPushButton *>("OutputBtn")->click();
         QCOMPARE(prompts.fileRequests.last().filter, QString("TIFF(*.tif)"));
         QCOMPARE(d.outputEdit()->text(), f("m.tif"));
-        d.setValue("merge", "0");
-        prompts.files = {{dir.path()}};
-        d.findChild<QPushButton *>("OutputBtn")->click();
-        QCOMPARE(prompts.fileRequests.last().caption, QString("Select Directory"));
-        QCOMPARE(d.outputEdit()->text(), dir.path() + "/");
         d.inputList()->item(0)->setSelected(true);
         d.findChild<QPushButton *>("DeleteBtn")->click();
         QVERIFY(d.outputEdit()->text().isEmpty());  // delete clears the output
         CDSM e;
         QCOMPARE(e.windowTitle(), QString("Generating DSM"));
-        e.setCandidates({a});
-        e.inputCombo()->setCurrentIndex(0);
+        choose(e, {a});
         QCOMPARE(e.outputEdit()->text(), f("a_GenerateDSM.tif"));
     }
 
@@ -113,22 +99,13 @@ private slots:
         d.setCandidates({a, b});
         QCOMPARE(ok(d, prompts), QStringList({"Please add LAS File!"}));
         d.inputCombo()->setCurrentIndex(0);
-        d.setValue("xsize", "");
-        QCOMPARE(ok(d, prompts), QStringList({"XSize is empty! Please set!"}));
-        d.setValue("xsize", "0");
-        QCOMPARE(ok(d, prompts), QStringList({"The XSize is invalid!It must be set greater than 0.Restore to default value."}));
-        QCOMPARE(d.value("xsize"), QString("2.0"));
-        d.setValue("ysize", "");
-        QCOMPARE(ok(d, prompts), QStringList({"YSize is empty! Please set!"}));
-        d.setValue("ysize", "-1");
-        QCOMPARE(ok(d, prompts), QStringList({"The YSize is invalid!\nIt must be set greater than 0.\nRestore to default value."}));
-        QCOMPARE(d.value("ysize"), QString("2.0"));
         d.findChild<QComboBox *>("Type")->setCurrentIndex(1);  // P is checked even for Kriging
-        d.setValue("power", "");
-        QCOMPARE(ok(d, prompts), QStringList({"P is empty! Please set!"}));
-        d.setValue("power", "-2");
-        QCOMPARE(ok(d, prompts), QStringList({"P is invalid!\nIt must be set greater than or equal to 0.\nRestore to default value."}));
-        QCOMPARE(d.value("power"), QString("2.0"));
+        walk(d, prompts, {{"xsize", "", "XSize is empty! Please set!"},
+                          {"xsize", "0", "The XSize is invalid!It must be set greater than 0.Restore to default value.", "2.0"},
+                          {"ysize", "", "YSize is empty! Please set!"},
+                          {"ysize", "-1", "The YSize is invalid!\nIt must be set greater than 0.\nRestore to default value.", "2.0"},
+                          {"power", "", "P is empty! Please set!"},
+                          {"power", "-2", "P is invalid!\nIt must be set greater than or equal to 0.\nRestore to default value.", "2.0"}});
         d.setValue("power", "0");  // accepted
         d.findChild<QComboBox *>("Type")->setCurrentIndex(0);
         d.outputEdit()->clear();
@@ -166,9 +143,7 @@ private slots:
     {
         PromptRecorder prompts;
         CDEM d;
-        d.setCandidates({a, b});
-        d.inputCombo()->setCurrentIndex(0);
-        d.inputCombo()->setCurrentIndex(1);
+        choose(d, {a, b});
         d.setValue("merge", "1");
         d.setValue("method", "Kriging");
         d.outputEdit()->setText(f("merged"));
@@ -194,16 +169,13 @@ private slots:
     void failingThirdInputKeepsTheFirstTwo()
     {
         PromptRecorder prompts;
-        QFile bad(f("bad.las"));
-        QVERIFY(bad.open(QIODevice::WriteOnly));
-        bad.write("not a LAS file");
-        bad.close();
+        QVERIFY(writeBytes(f("bad.las"), "not a LAS file"));
         const QString out = f("three");
         QDir().mkpath(out);
         QFile::copy(a, out + "/a.las");
         QFile::copy(b, out + "/b.las");
         CDEM d;
-        d.setCandidates({out + "/a.las", out + "/b.las", bad.fileName()});
+        d.setCandidates({out + "/a.las", out + "/b.las", f("bad.las")});
         for (int i = 0; i < 3; ++i)
             d.inputCombo()->setCurrentIndex(i);
         d.outputEdit()->setText(out + "/");
@@ -220,8 +192,7 @@ private slots:
 
         // A file without ground points is reported plainly.
         CDEM e;
-        e.setCandidates({veg});
-        e.inputCombo()->setCurrentIndex(0);
+        choose(e, {veg});
         prompts.answers = {QMessageBox::Yes, QMessageBox::Ok};
         const QStringList shown = ok(e, prompts);
         QCOMPARE(shown.size(), 2);
@@ -232,9 +203,7 @@ private slots:
     {
         PromptRecorder prompts;
         CDSM d;
-        d.setCandidates({a, b});
-        d.inputCombo()->setCurrentIndex(0);
-        d.inputCombo()->setCurrentIndex(1);
+        choose(d, {a, b});
         // The folder is checked before the inputs/merge consistency.
         d.outputEdit()->setText(f("missing/two.tif"));
         QCOMPARE(ok(d, prompts), QStringList({"Output Path is invalid! Please reset!"}));

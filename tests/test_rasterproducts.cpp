@@ -6,8 +6,7 @@
 #include "Hillshade.h"
 #include "LasIO.h"
 #include "RasterRead.h"
-
-#include <gdal.h>
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,24 +18,11 @@ using namespace VerdantaIO;
 
 namespace {
 
-std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
-
 void write(const QString &path, int w, int h, const std::function<float(int, int)> &f, double cell = 1.0,
            bool withNoData = false, double noData = -9999)
 {
-    GDALAllRegister();
-    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), s(path).c_str(), w, h, 1, GDT_Float32, nullptr);
-    double gt[6] = {1000, cell, 0, 2000, 0, -cell};
-    GDALSetGeoTransform(ds, gt);
-    std::vector<float> v(size_t(w) * h);
-    for (int r = 0; r < h; ++r)
-        for (int c = 0; c < w; ++c)
-            v[size_t(r) * w + c] = f(r, c);
-    GDALRasterBandH b = GDALGetRasterBand(ds, 1);
-    if (withNoData)
-        GDALSetRasterNoDataValue(b, noData);
-    GDALRasterIO(b, GF_Write, 0, 0, w, h, v.data(), w, h, GDT_Float32, 0, 0);
-    GDALClose(ds);
+    writeTif(path, w, h, {1000, cell, 0, 2000, 0, -cell}, [&](int c, int r) { return f(r, c); }, 1,
+             withNoData ? noData : std::nan(""));
 }
 
 }  // namespace

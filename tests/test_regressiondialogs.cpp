@@ -2,7 +2,7 @@
 // hold-out slider, the sample file, the checks in order, and a run through
 // the dialog with its questions and results.
 
-#include "PromptRecorder.h"
+#include "DialogSteps.h"
 #include "RegressionData.h"
 #include "RegressionDialogs.h"
 
@@ -154,8 +154,7 @@ void TestRegressionDialogs::sampleFileAndChecks()
     SVMRegression svm;
     QCOMPARE(svm.windowTitle(), QString("Support Vector Regression"));
     svm.findChild<QLineEdit *>("GammaEdit")->setText("2");
-    svm.setCandidates({las});
-    svm.inputCombo()->setCurrentIndex(0);
+    choose(svm, {las});
     prompts.files << QStringList{samples};
     svm.findChild<QPushButton *>("SampleBtn")->click();
     QCOMPARE(svm.outputEdit()->text(), dir.filePath("Support Vector Regression.tif"));
@@ -171,8 +170,7 @@ void TestRegressionDialogs::sampleFileAndChecks()
     ANNRegression ann;
     QCOMPARE(ann.windowTitle(), QString("Artificial Neural Network Regression"));
     ann.findChild<QLineEdit *>("MomentumEdit")->setText("1.5");
-    ann.setCandidates({las});
-    ann.inputCombo()->setCurrentIndex(0);
+    choose(ann, {las});
     prompts.files << QStringList{samples};
     ann.findChild<QPushButton *>("SampleBtn")->click();
     for (const char *name : {"DependentCombo", "XCombo", "YCombo"})
@@ -191,8 +189,7 @@ void TestRegressionDialogs::runThroughTheDialog()
     QVERIFY(writeText(samples, plotFile()));
     PromptRecorder prompts;
     LinearRegression d;
-    d.setCandidates({las});
-    d.inputCombo()->setCurrentIndex(0);
+    choose(d, {las});
     prompts.files << QStringList{samples};
     d.findChild<QPushButton *>("SampleBtn")->click();
     d.findChild<QComboBox *>("DependentCombo")->setCurrentText("Volume");

@@ -3,26 +3,22 @@
 // the add-results question and the hand-back to the main window; and the
 // same tools from verdanta-cli.
 
-#include "LasBytes.h"
 #include "LasDataDialogs.h"
 #include "MainWindow.h"
 #include "CliRunner.h"
+#include "DialogSteps.h"
 #include "PromptRecorder.h"
 #include "RasterTools.h"
-#include "ScenceControl.h"
-
-#include <gdal.h>
+#include "TestFiles.h"
 
 #include <QAction>
 #include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTextBrowser>
-#include <QTreeWidget>
 #include <QtTest>
 
 #include <ogr_spatialref.h>
@@ -31,13 +27,11 @@
 
 namespace {
 
-std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
-
-// A small grid of points; `epsg` > 0 records that coordinate system as WKT.
+// A grid of n points, 2 m apart, ten to a row; `epsg` > 0 records that
+// coordinate system as WKT.
 void writeLas(const QString &path, double x0, double y0, int n, double z0 = 0, int epsg = 0)
 {
-    VerdantaIO::CLASIO las;
-    las.header.pointDataFormat = 1;
+    VerdantaIO::PointHeader h;
     if (epsg > 0) {
         OGRSpatialReference srs;
         srs.importFromEPSG(epsg);
@@ -48,28 +42,14 @@ void writeLas(const QString &path, double x0, double y0, int n, double z0 = 0, i
         vlr.recordId = 2112;
         vlr.data.assign(wkt, wkt + std::strlen(wkt) + 1);
         CPLFree(wkt);
-        las.header.vlrs.push_back(vlr);
+        h.vlrs.push_back(vlr);
     }
-    for (int i = 0; i < n; ++i) {
-        VerdantaIO::PointCloud p;
+    writeCloud(path, n, [&](int i, VerdantaIO::PointCloud &p) {
         p.x = x0 + (i % 10) * 2.0;
         p.y = y0 + (i / 10) * 2.0;
         p.z = z0 + i * 0.1;
         p.returnNumber = 1;
-        las.points.push_back(p);
-    }
-    las.WriteLas(s(path));
-}
-
-void writeDem(const QString &path, double x0, double y0, int w, int h)
-{
-    GDALAllRegister();
-    GDALDatasetH ds = GDALCreate(GDALGetDriverByName("GTiff"), s(path).c_str(), w, h, 1, GDT_Float32, nullptr);
-    double gt[6] = {x0, 1, 0, y0 + h, 0, -1};
-    GDALSetGeoTransform(ds, gt);
-    std::vector<float> v(size_t(w) * h, 5.0f);
-    GDALRasterIO(GDALGetRasterBand(ds, 1), GF_Write, 0, 0, w, h, v.data(), w, h, GDT_Float32, 0, 0);
-    GDALClose(ds);
+    }, h);
 }
 
 void press(ToolDialog &d, const char *button) { d.findChild<QPushButton *>(button)->click(); }
@@ -96,7 +76,7 @@ private slots:
         writeLas(a, 100, 100, 50, 20);
         writeLas(b, 110, 100, 50, 20);
         writeLas(c, 5000, 5000, 50, 20);
-        writeDem(dem, 90, 90, 50, 50);
+        writeTif(dem, 50, 50, {90, 1, 0, 140, 0, -1}, [](int, int) { return 5.0f; });
     }
 
     void inputsAndDefaultOutputs()
@@ -153,16 +133,12 @@ private slots:
         d.setCandidates({a, b});
         QCOMPARE(ok(d, prompts), QStringList({"Please add LAS File!"}));
         d.inputCombo()->setCurrentIndex(0);
-        d.outputEdit()->clear();
-        QCOMPARE(ok(d, prompts), QStringList({"Output Path is empty! Please set!"}));
-        d.outputEdit()->setText(f("missing/out.las"));
-        QCOMPARE(ok(d, prompts), QStringList({"Please reset the output file!"}));
-        d.outputEdit()->setText("out");  // relative: refused
-        QCOMPARE(ok(d, prompts), QStringList({"Output Path is invalid! Please reset!"}));
-        d.outputEdit()->setText(f("bad?name.las"));
-        QCOMPARE(ok(d, prompts), QStringList({"Output Path is invalid! Please reset!"}));
-        d.outputEdit()->setText(a);  // would overwrite the input
-        QCOMPARE(ok(d, prompts), QStringList({"Output Path is invalid! Please reset!"}));
+        const QString invalid = "Output Path is invalid! Please reset!";
+        walk(d, prompts, {{"-o", "", "Output Path is empty! Please set!"},
+                          {"-o", f("missing/out.las"), "Please reset the output file!"},
+                          {"-o", "out", invalid},  // relative: refused
+                          {"-o", f("bad?name.las"), invalid},
+                          {"-o", a, invalid}});  // would overwrite the input
         QVERIFY(QFile::exists(a));
         QCOMPARE(d.result(), 0);  // still open, inputs kept
         QCOMPARE(d.inputList()->count(), 1);
@@ -183,8 +159,7 @@ private slots:
 
         // Into an existing folder: base name of the first input + "_Merge.las"; No adds nothing.
         Merge e;
-        e.setCandidates({a});
-        e.inputCombo()->setCurrentIndex(0);
+        choose(e, {a});
         e.outputEdit()->setText(dir.path());
         prompts.answers = {QMessageBox::No};
         ok(e, prompts);
@@ -194,9 +169,7 @@ private slots:
 
         // An input that cannot be read.
         Merge g;
-        g.setCandidates({a, f("nope.las")});
-        g.inputCombo()->setCurrentIndex(0);
-        g.inputCombo()->setCurrentIndex(1);
+        choose(g, {a, f("nope.las")});
         g.outputEdit()->setText(f("m2.las"));
         QCOMPARE(ok(g, prompts), QStringList({"Open LAS file failed!"}));
     }
@@ -212,9 +185,7 @@ private slots:
         writeLas(mtm, 273357, 5274357, 50, 0, 2949);
         PromptRecorder prompts;
         Merge d;
-        d.setCandidates({utm, mtm});
-        d.inputCombo()->setCurrentIndex(0);
-        d.inputCombo()->setCurrentIndex(1);
+        choose(d, {utm, mtm});
         d.outputEdit()->setText(f("crs.las"));
         prompts.answers = {QMessageBox::No};
         QCOMPARE(ok(d, prompts), QStringList());
@@ -260,25 +231,16 @@ private slots:
         QCOMPARE(d.windowTitle(), QString("LasTile"));
         QCOMPARE(d.field("width")->text(), QString("500.0"));
         QCOMPARE(d.field("height")->text(), QString("500.0"));
-        d.setCandidates({a});
-        QCOMPARE(ok(d, prompts), QStringList({"Please add LAS File!"}));
-        d.inputCombo()->setCurrentIndex(0);
-        d.field("width")->clear();
-        QCOMPARE(ok(d, prompts), QStringList({"Width is empty! Please set!"}));
-        for (const char *bad : {"0", "-5", "abc"}) {
-            d.field("width")->setText(bad);
-            QCOMPARE(ok(d, prompts), QStringList({"Width is invalid!\nIt must be greater than 0.\nRestore to default value."}));
-            QCOMPARE(d.field("width")->text(), QString("500.0"));
-        }
-        d.field("height")->clear();
-        QCOMPARE(ok(d, prompts), QStringList({"Height is empty! Please set!"}));
-        d.field("height")->setText("0");
-        QCOMPARE(ok(d, prompts), QStringList({"Height is invalid!\nIt must be greater than 0.\nRestore to default value."}));
-        QCOMPARE(d.field("height")->text(), QString("500.0"));
-        d.outputEdit()->clear();
-        QCOMPARE(ok(d, prompts), QStringList({"Output Path is empty! Please set!"}));
-        d.outputEdit()->setText("tiles");
-        QCOMPARE(ok(d, prompts), QStringList({"Output Path is invalid! Please reset!"}));
+        choose(d, {a});
+        const QString width = "Width is invalid!\nIt must be greater than 0.\nRestore to default value.";
+        walk(d, prompts, {{"width", "", "Width is empty! Please set!", ""},
+                          {"width", "0", width, "500.0"},
+                          {"width", "-5", width, "500.0"},
+                          {"width", "abc", width, "500.0"},
+                          {"height", "", "Height is empty! Please set!", ""},
+                          {"height", "0", "Height is invalid!\nIt must be greater than 0.\nRestore to default value.", "500.0"},
+                          {"-o", "", "Output Path is empty! Please set!"},
+                          {"-o", "tiles", "Output Path is invalid! Please reset!"}});
         d.field("width")->setText("10");
         d.field("height")->setText("10");
         d.outputEdit()->setText(f("tiles"));
@@ -316,8 +278,7 @@ private slots:
         QVERIFY(std::abs(n.points.front().z - 15.0) < 1e-6);  // 20 - 5
 
         LasNormalization e;
-        e.setCandidates({a});
-        e.inputCombo()->setCurrentIndex(0);
+        choose(e, {a});
         e.field("dem")->setText(f("no.tif"));
         QCOMPARE(ok(e, prompts), QStringList({"Read DEM file failed!"}));
     }
