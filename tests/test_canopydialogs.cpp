@@ -107,17 +107,6 @@ private slots:
         QCOMPARE(d->outputEdit()->text(), f("chosen.tif"));
         d->inputCombo()->setCurrentIndex(1);
         QCOMPARE(d->outputEdit()->text(), dir.path() + "/");
-        prompts.files = {{dir.path()}};
-        d->findChild<QPushButton *>("OutputBtn")->click();
-        QCOMPARE(prompts.fileRequests.last().caption, QString("Select Directory"));
-        d->inputList()->item(1)->setSelected(true);
-        d->findChild<QPushButton *>("DeleteBtn")->click();
-        QCOMPARE(d->outputEdit()->text(), f("b" + suffix));
-        d->Reset();
-        QCOMPARE(d->inputList()->count(), 0);
-        QVERIFY(d->inputPaths.empty());
-        QVERIFY(d->outputEdit()->text().isEmpty());
-        QCOMPARE(pressOk(*d, prompts), QStringList({"Please add LAS File!"}));
     }
 
     // One field at a time: the message, and the value the field then holds.

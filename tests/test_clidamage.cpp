@@ -79,7 +79,7 @@ class TestCliDamage : public QObject {
     }
 
 private slots:
-    // Widened a thousandfold and a hundred-thousandfold, and a Min Y of 0:
+    // Widened a hundred-thousandfold, and a Min Y of 0:
     // the grid covers the points (26 x 21 cells of 2 m from X 1000, Y 2040),
     // with a note naming the file, the header's bounds and those used.
     void lyingHeaderBoundsGiveWayToThePoints_data()
@@ -89,14 +89,10 @@ private slots:
         QTest::addColumn<double>("maxX");
         QTest::addColumn<double>("minY");
         QTest::addColumn<double>("maxY");
-        for (double factor : {1000.0, 100000.0}) {
-            lasbytes::File w = groundGrid(2);
-            widen(w, factor);
-            const QString name = QString("wide%1.las").arg(factor);
-            save(name, lasbytes::build(w));
-            QTest::newRow(qPrintable(QString("widened x%1").arg(factor)))
-                << name << w.minv[0] << w.maxv[0] << w.minv[1] << w.maxv[1];
-        }
+        lasbytes::File w = groundGrid(2);
+        widen(w, 100000.0);
+        save("wide.las", lasbytes::build(w));
+        QTest::newRow("widened x100000") << "wide.las" << w.minv[0] << w.maxv[0] << w.minv[1] << w.maxv[1];
         lasbytes::File y = groundGrid(2);
         y.minv[1] = 0;
         save("miny0.las", lasbytes::build(y));

