@@ -1,9 +1,11 @@
 // GeoTIFF and shapefile access, checked with GDAL/OGR directly, and the
 // `verdanta-cli info` front end.
 
-#include "LasIO.h"
+#include "CliRunner.h"
 #include "RasterIO.h"
 #include "ShpIO.h"
+#include "SyntheticArea.h"
+#include "TestFiles.h"
 
 #include <gdal.h>
 #include <gdal_priv.h>
@@ -12,7 +14,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -20,19 +21,7 @@
 
 using namespace VerdantaIO;
 
-namespace {
-std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
-std::string utm33()
-{
-    OGRSpatialReference srs;
-    srs.importFromEPSG(32633);
-    char *w = nullptr;
-    srs.exportToWkt(&w);
-    std::string out = w;
-    CPLFree(w);
-    return out;
-}
-}  // namespace
+using SyntheticArea::utm33Wkt;
 
 class TestGdalIO : public QObject {
     Q_OBJECT
@@ -46,7 +35,7 @@ private slots:
         const QString path = dir.filePath("grid.tif");
         CRasterIO out;
         out.geoTransform = {{455000.0, 2.0, 0.0, 5290100.0, 0.0, -2.0}};
-        out.spatialReference = utm33();
+        out.spatialReference = utm33Wkt();
         QVERIFY(out.Createfile(s(path), 7, 5, 1, GDT_Float32));
         QVERIFY(out.SetNoDataValue(-3.4028234663852886e38));
         std::vector<float> block(7 * 5);
@@ -120,7 +109,7 @@ private slots:
     {
         CShpIO out;
         out.geometryType = CShpIO::Polygons;
-        out.spatialReference = utm33();
+        out.spatialReference = utm33Wkt();
         ShpFeature f;
         ShpPart outer{{0, 0, 10, 10, 0}, {0, 10, 10, 0, 0}, false};
         ShpPart hole{{2, 4, 4, 2, 2}, {2, 2, 4, 4, 2}, true};
@@ -193,7 +182,6 @@ private slots:
 
     void cliInfo()
     {
-        const QString cli = QStringLiteral(VERDANTA_BIN_DIR) + "/app/verdanta-cli";
         CLASIO las;
         las.header.pointDataFormat = 1;
         las.header.versionMinor = 2;
@@ -209,16 +197,10 @@ private slots:
         }
         const QString lasPath = dir.filePath("cli.las");
         QVERIFY(las.WriteLas(s(lasPath)));
-        QFile csv(dir.filePath("t.csv"));
-        QVERIFY(csv.open(QIODevice::WriteOnly));
-        csv.write("X,Y,D\n1,2,3\n4,5,6\n");
-        csv.close();
-
-        QProcess p;
-        p.start(cli, {"info", lasPath, csv.fileName()});
-        QVERIFY(p.waitForFinished(20000));
-        QCOMPARE(p.exitCode(), 0);
-        const QStringList lines = QString::fromLocal8Bit(p.readAllStandardOutput()).split('\n');
+        QVERIFY(writeBytes(dir.filePath("t.csv"), "X,Y,D\n1,2,3\n4,5,6\n"));
+        QString out, err;
+        QCOMPARE(runCli({"info", lasPath, dir.filePath("t.csv")}, nullptr, &out), 0);
+        const QStringList lines = out.split('\n');
         QCOMPARE(lines.value(0), "File: " + lasPath);
         QVERIFY(lines.contains("Version: 1.2"));
         QVERIFY(lines.contains("System ID: CLI test"));
@@ -231,24 +213,13 @@ private slots:
         QVERIFY(lines.contains("Spatial Reference: NONE"));
         QVERIFY(lines.contains("Row Count: 3"));
         QVERIFY(lines.contains("Column Count: 3"));
-        int lasRows = lines.indexOf("") ;
-        QCOMPARE(lasRows, 28);  // 28 LAS rows, then a blank line before the table
+        QCOMPARE(lines.indexOf(""), 28);  // 28 LAS rows, then a blank line before the table
 
-        QProcess bad;
-        bad.start(cli, {"info", dir.filePath("missing.las")});
-        QVERIFY(bad.waitForFinished(20000));
-        QCOMPARE(bad.exitCode(), 1);
-        QVERIFY(QString::fromLocal8Bit(bad.readAllStandardError()).startsWith("Could not open the specified file!"));
-
-        QProcess unknown;
-        unknown.start(cli, {"frobnicate"});
-        QVERIFY(unknown.waitForFinished(20000));
-        QCOMPARE(unknown.exitCode(), 1);
-        QProcess help;
-        help.start(cli, {"info", "--help"});
-        QVERIFY(help.waitForFinished(20000));
-        QCOMPARE(help.exitCode(), 0);
-        QVERIFY(help.readAllStandardOutput().contains("verdanta-cli info FILE..."));
+        QCOMPARE(runCli({"info", dir.filePath("missing.las")}, &err), 1);
+        QVERIFY(err.startsWith("Could not open the specified file!"));
+        QCOMPARE(runCli({"frobnicate"}), 1);
+        QCOMPARE(runCli({"info", "--help"}, nullptr, &out), 0);
+        QVERIFY(out.contains("verdanta-cli info FILE..."));
     }
 };
 

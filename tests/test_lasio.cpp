@@ -3,15 +3,15 @@
 #include "LasBytes.h"
 #include "LasIO.h"
 #include "ProcessBase.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <thread>
-
 #include <random>
+#include <thread>
 
 using namespace VerdantaIO;
 
@@ -62,8 +62,6 @@ lasbytes::File sampleFile(int format, int minor, int n)
         f.points.push_back(samplePoint(i, format));
     return f;
 }
-
-std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
 
 // GeoKeyDirectory naming EPSG:32633 (WGS 84 / UTM zone 33N).
 lasbytes::Vlr utm33Keys()
@@ -616,10 +614,7 @@ private slots:
         QFETCH(int, vlrs);
         QFETCH(QString, warning);
         const QString path = file("damaged.las");
-        QFile out(path);
-        QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        out.write(bytes);
-        out.close();
+        QVERIFY(writeBytes(path, bytes));
         CLASIO las;
         QVERIFY2(las.LoadFile(s(path)), las.lastError().c_str());
         QCOMPARE(las.warnings(), warning.isEmpty() ? std::vector<std::string>()
@@ -663,10 +658,7 @@ private slots:
         QFETCH(QByteArray, bytes);
         QFETCH(QString, reason);
         const QString path = file("bad.las");
-        QFile out(path);
-        QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        out.write(bytes);
-        out.close();
+        QVERIFY(writeBytes(path, bytes));
         CLASIO las;
         QVERIFY(!las.LoadFile(s(path)));
         QVERIFY2(QString::fromStdString(las.lastError()).contains(reason, Qt::CaseInsensitive),
