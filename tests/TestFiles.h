@@ -1,8 +1,10 @@
 #pragma once
 // Small input files for tests: LAS clouds written through the IO library
-// from a per-point rule, GeoTIFFs written with GDAL directly, raw bytes, and
-// the line count of a written text file.
+// from a per-point rule, GeoTIFFs written with GDAL directly, raw bytes, a
+// GeoKey record for the byte-level builder, and the line count of a written
+// text file.
 
+#include "LasBytes.h"
 #include "LasIO.h"
 
 #include <gdal.h>
@@ -11,6 +13,7 @@
 #include <QString>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -70,4 +73,16 @@ inline int lineCount(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : -1;
+}
+
+// GeoKeyDirectory naming EPSG:32633 (WGS 84 / UTM zone 33N).
+inline lasbytes::Vlr utm33Keys()
+{
+    const uint16_t keys[] = {1, 1, 0, 3, 1024, 0, 1, 1, 1025, 0, 1, 1, 3072, 0, 1, 32633};
+    lasbytes::Vlr v;
+    v.userId = "LASF_Projection";
+    v.recordId = 34735;
+    v.data.resize(sizeof keys);
+    std::memcpy(v.data.data(), keys, sizeof keys);
+    return v;
 }

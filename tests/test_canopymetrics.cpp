@@ -8,6 +8,7 @@
 #include "CanopyTools.h"
 #include "LasBytes.h"
 #include "RasterRead.h"
+#include "TestFiles.h"
 
 #include <ogr_spatialref.h>
 
@@ -38,17 +39,6 @@ PointCloud pc(double z, int ret, double scanDeg = 0)
     return p;
 }
 
-lasbytes::Vlr utm33Keys()
-{
-    const uint16_t keys[] = {1, 1, 0, 3, 1024, 0, 1, 1, 1025, 0, 1, 1, 3072, 0, 1, 32633};
-    lasbytes::Vlr v;
-    v.userId = "LASF_Projection";
-    v.recordId = 34735;
-    v.data.resize(sizeof keys);
-    std::memcpy(v.data.data(), keys, sizeof keys);
-    return v;
-}
-
 // A LAS 1.2 format-1 file in UTM 33N whose header bounds are the given box.
 void writeLas(const QString &path, const std::vector<Pt> &pts, double minX, double minY, double maxX, double maxY)
 {
@@ -71,8 +61,6 @@ void writeLas(const QString &path, const std::vector<Pt> &pts, double minX, doub
     }
     lasbytes::save(QFile::encodeName(path).toStdString(), lasbytes::build(f));
 }
-
-std::string s(const QString &q) { return QFile::encodeName(q).toStdString(); }
 
 }  // namespace
 

@@ -63,18 +63,6 @@ lasbytes::File sampleFile(int format, int minor, int n)
     return f;
 }
 
-// GeoKeyDirectory naming EPSG:32633 (WGS 84 / UTM zone 33N).
-lasbytes::Vlr utm33Keys()
-{
-    const uint16_t keys[] = {1, 1, 0, 3, 1024, 0, 1, 1, 1025, 0, 1, 1, 3072, 0, 1, 32633};
-    lasbytes::Vlr v;
-    v.userId = "LASF_Projection";
-    v.recordId = 34735;
-    v.data.resize(sizeof keys);
-    std::memcpy(v.data.data(), keys, sizeof keys);
-    return v;
-}
-
 class CountingProgress : public CProcessNull {
 public:
     int steps = 0;
