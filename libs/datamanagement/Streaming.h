@@ -100,43 +100,49 @@ int selectIn(LasRecordReader &in, LazyOutput &out, const Test &test, CProcessBas
     const uint64_t n = in.count(), chunk = C_DataManagement::kChunk;
     const uint16_t len = in.recordLength();
     const PointHeader &h = in.header();
-    std::vector<uint32_t> keep(static_cast<size_t>(std::min(chunk, n)));
+    // Records are read a part of a chunk at a time, small enough to stay in
+    // the processor's cache between their read and their copy.
+    const uint64_t part = std::max<uint64_t>(1, std::min<uint64_t>(chunk, (512u << 10) / std::max<uint16_t>(len, 1)));
+    std::vector<uint32_t> keep(static_cast<size_t>(std::min(part, n)));
     PointCloud point;
     int layout = -1;  // unknown until the output exists: 1 copy records, 0 encode points
     for (uint64_t start = 0; start < n; start += chunk) {
-        const uint64_t m = std::min(chunk, n - start);
-        const uint8_t *recs = in.load(start, m);
-        if (!recs) {
-            out.error = in.lastError();
-            return C_DataManagement::kStreamOpenFailed;
-        }
-        size_t found = 0;
-        for (uint32_t k = 0; k < m; ++k) {
-            keep[found] = k;
-            found += test(keyOf<Extended>(recs + size_t(k) * len, h)) ? 1 : 0;
-        }
-        if (found > 0 && layout < 0) {
-            if (!out.ensure())
-                return C_DataManagement::kStreamWriteFailed;
-            layout = out.writer.sameLayout(in) ? 1 : 0;
-        }
-        if (layout == 1) {
-            out.writer.addRecords(recs, keep.data(), found);
-        } else {
-            for (size_t j = 0; j < found; ++j) {
-                if (!in.decodeOne(start + keep[j], point)) {
-                    out.error = in.lastError();
-                    return C_DataManagement::kStreamOpenFailed;
-                }
-                if (!out.writer.addPoint(point)) {
-                    out.error = out.writer.lastError();
+        const uint64_t end = std::min(n, start + chunk);
+        for (uint64_t first = start; first < end; first += part) {
+            const uint64_t m = std::min(part, end - first);
+            const uint8_t *recs = in.load(first, m);
+            if (!recs) {
+                out.error = in.lastError();
+                return C_DataManagement::kStreamOpenFailed;
+            }
+            size_t found = 0;
+            for (uint32_t k = 0; k < m; ++k) {
+                keep[found] = k;
+                found += test(keyOf<Extended>(recs + size_t(k) * len, h)) ? 1 : 0;
+            }
+            if (found > 0 && layout < 0) {
+                if (!out.ensure())
                     return C_DataManagement::kStreamWriteFailed;
+                layout = out.writer.sameLayout(in) ? 1 : 0;
+            }
+            if (layout == 1) {
+                out.writer.addRecords(recs, keep.data(), found);
+            } else {
+                for (size_t j = 0; j < found; ++j) {
+                    if (!in.decodeOne(first + keep[j], point)) {
+                        out.error = in.lastError();
+                        return C_DataManagement::kStreamOpenFailed;
+                    }
+                    if (!out.writer.addPoint(point)) {
+                        out.error = out.writer.lastError();
+                        return C_DataManagement::kStreamWriteFailed;
+                    }
                 }
             }
+            kept += found;
         }
-        kept += found;
         if (layout == 0)
-            in.release(start, m);
+            in.release(start, end - start);
         if (progress && !progress->StepIt())
             return C_DataManagement::kStreamCancelled;
     }

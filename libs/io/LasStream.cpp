@@ -316,7 +316,7 @@ void LasRecordReader::release(uint64_t start, uint64_t n) const
 // ---- writing ------------------------------------------------------------------
 
 namespace {
-constexpr size_t kBlockBytes = 8u << 20;  // records are written 8 MB at a time
+constexpr size_t kBlockBytes = 1u << 20;  // records are written 1 MB at a time
 }
 
 LasRecordWriter::LasRecordWriter() = default;
