@@ -10,7 +10,10 @@
 // from a LAZ file. --only runs the runs whose name holds WORD; --text adds
 // the text export. --memory runs each one in a child process of its own and
 // prints its peak resident memory (ru_maxrss) beside an idle child's, to show
-// that the streaming tools stay flat whatever the size of the file.
+// that the streaming tools stay flat whatever the size of the file. The
+// runs through the spatial index and the boundary read a mapping of the
+// file, and the pages they touch count as resident too (mostly the system's
+// file cache rather than memory of the process's own).
 // --reuse keeps the generated file for the next run with --reuse, so that
 // back-to-back comparisons read the same file, settled in the page cache.
 
