@@ -1,13 +1,21 @@
 // Throughput of extraction, clipping, export and the boundary polygon.
 //
-//   bench_clip [POINTS] [FOLDER]
+//   bench_clip [POINTS] [FOLDER] [--only WORD] [--memory] [--text] [--reuse]
 //
 // One file of POINTS points (default 10 million; format 1, 28-byte records)
 // over an L-shaped 1 km x 1 km site with a 200 m x 200 m gap: classes 1 to 6,
 // one to three returns. Each run goes through the tool's declaration, as
 // verdanta-cli runs it, from the file on disk to the file written; the
 // figures are input points per second. The last runs read the same points
-// from a LAZ file.
+// from a LAZ file. --only runs the runs whose name holds WORD; --text adds
+// the text export. --memory runs each one in a child process of its own and
+// prints its peak resident memory (ru_maxrss) beside an idle child's, to show
+// that the streaming tools stay flat whatever the size of the file. The
+// runs through the spatial index and the boundary read a mapping of the
+// file, and the pages they touch count as resident too (mostly the system's
+// file cache rather than memory of the process's own).
+// --reuse keeps the generated file for the next run with --reuse, so that
+// back-to-back comparisons read the same file, settled in the page cache.
 
 #include "ClipTools.h"
 #include "ConvertTools.h"
@@ -20,7 +28,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <cstring>
 #include <ctime>
+#include <string>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <QString>
 #include <QStringList>
@@ -36,16 +50,63 @@ static double cpuSeconds()
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return t.tv_sec + t.tv_nsec * 1e-9;
 }
+// The system part of it: the kernel's copies of the bytes read and written.
+static double systemSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_stime.tv_sec + u.ru_stime.tv_usec * 1e-6;
+}
+
+// Runs fn in a child process and returns the child's peak resident memory
+// in MB (-1 when it could not be measured).
+template <class Fn> static double peakResidentMB(const Fn &fn)
+{
+    std::fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        fn();
+        std::fflush(stdout);
+        _exit(0);
+    }
+    int status = 0;
+    rusage usage{};
+    if (child < 0 || wait4(child, &status, 0, &usage) != child)
+        return -1;
+    return usage.ru_maxrss / 1024.0;  // kB on Linux
+}
 
 int main(int argc, char **argv)
 {
-    const uint64_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10000000ull;
+    std::vector<std::string> positional;
+    std::string only;
+    bool memory = false, text = false, reuse = false;
+    for (int a = 1; a < argc; ++a) {
+        if (!std::strcmp(argv[a], "--only") && a + 1 < argc)
+            only = argv[++a];
+        else if (!std::strcmp(argv[a], "--memory"))
+            memory = true;
+        else if (!std::strcmp(argv[a], "--text"))
+            text = true;
+        else if (!std::strcmp(argv[a], "--reuse"))
+            reuse = true;
+        else
+            positional.push_back(argv[a]);
+    }
+    const uint64_t n = positional.size() > 0 ? std::strtoull(positional[0].c_str(), nullptr, 10) : 10000000ull;
     const std::filesystem::path folder =
-        std::filesystem::path(argc > 2 ? argv[2] : std::filesystem::temp_directory_path().string()) / "verdanta_clip_bench";
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
+        std::filesystem::path(positional.size() > 1 ? positional[1] : std::filesystem::temp_directory_path().string()) /
+        "verdanta_clip_bench";
+    auto wanted = [&](const char *what) { return only.empty() || std::strstr(what, only.c_str()); };
     const QString input = QString::fromStdString((folder / "site.las").string());
-    {
+    bool generate = true;
+    if (reuse) {
+        LasRecordReader previous;
+        generate = !(previous.open(input.toStdString()) && previous.count() == n);
+    }
+    if (generate) {
+        std::filesystem::remove_all(folder);
+        std::filesystem::create_directories(folder);
         PointHeader h;
         h.pointDataFormat = 1;
         h.pointRecordLength = 28;
@@ -81,7 +142,13 @@ int main(int argc, char **argv)
     }
     auto out = [&](const char *name) { return QString::fromStdString((folder / name).string()); };
     QString source = input;  // the file the runs read
+    if (memory) {
+        const double idle = peakResidentMB([] {});
+        std::printf("%-30s peak resident %7.1f MB\n", "(idle child)", idle);
+    }
     auto run = [&](const char *what, const Tool &tool, ToolRequest request, const QString &output) {
+        if (!wanted(what))
+            return;
         request.inputs = QStringList{source};
         request.output = output;
         QStringList outputs;
@@ -90,12 +157,20 @@ int main(int argc, char **argv)
             std::printf("%s: %s\n", what, c.message.toLocal8Bit().constData());
             return;
         }
-        const auto t = Clock::now();
-        const double c0 = cpuSeconds();
-        const ToolOutcome o = tool.run(request, outputs, nullptr);
-        const double s = seconds(t), cpu = cpuSeconds() - c0;
-        std::printf("%-30s wall %6.3f s %6.1f M/s   cpu %6.3f s %6.1f M/s  %s\n", what, s, n / s / 1e6, cpu,
-                    n / cpu / 1e6, o.completed ? "" : o.warnings.join(" ").toLocal8Bit().constData());
+        auto once = [&] {
+            const auto t = Clock::now();
+            const double c0 = cpuSeconds(), s0 = systemSeconds();
+            const ToolOutcome o = tool.run(request, outputs, nullptr);
+            const double s = seconds(t), cpu = cpuSeconds() - c0, sys = systemSeconds() - s0;
+            std::printf("%-30s wall %6.3f s %6.1f M/s   cpu %6.3f s %6.1f M/s (sys %5.3f s)  %s", what, s, n / s / 1e6,
+                        cpu, n / cpu / 1e6, sys, o.completed ? "" : o.warnings.join(" ").toLocal8Bit().constData());
+        };
+        if (memory)
+            std::printf("  peak resident %7.1f MB\n", peakResidentMB(once));
+        else {
+            once();
+            std::printf("\n");
+        }
     };
     ToolRequest r;
     r.values["classes"] = "2";
@@ -150,7 +225,9 @@ int main(int argc, char **argv)
     // copied, chunks compressed two at a time), then extraction and
     // clipping from LAZ to LAZ, which decompress and compress every chunk.
     const QString lazInput = out("site.laz");
-    {
+    // Written only when a LAZ run is wanted.
+    const bool lazRuns = only.empty() || only.find("LAZ") != std::string::npos;
+    if (lazRuns) {
         const auto t = Clock::now();
         const double c0 = cpuSeconds();
         LasRecordReader reader;
@@ -174,22 +251,30 @@ int main(int argc, char **argv)
         std::printf("%-30s wall %6.3f s %6.1f M/s   cpu %6.3f s %6.1f M/s  %.0f %% of the LAS size\n",
                     "LAS to LAZ (record writer)", s, n / s / 1e6, cpu, n / cpu / 1e6, share);
     }
-    source = lazInput;
-    r.values.clear();
-    r.values["classes"] = "2";
-    run("LAZ extract-class to LAZ", ExtractTools::byClass(), r, out("class.laz"));
-    run("LAZ extract-class to LAS", ExtractTools::byClass(), r, out("class2.las"));
-    r.values.clear();
-    r.values["rect"] = "5000750,5000250,500250,500750";
-    run("LAZ clip-rect to LAZ", ClipTools::rectangle(), r, out("rect.laz"));
-    source = input;
-    if (argc > 3) {  // the text export is slower by nature: on request only
+    if (lazRuns) {
+        source = lazInput;
+        r.values.clear();
+        r.values["classes"] = "2";
+        run("LAZ extract-class to LAZ", ExtractTools::byClass(), r, out("class.laz"));
+        run("LAZ extract-class to LAS", ExtractTools::byClass(), r, out("class2.las"));
+        r.values.clear();
+        r.values["rect"] = "5000750,5000250,500250,500750";
+        run("LAZ clip-rect to LAZ", ClipTools::rectangle(), r, out("rect.laz"));
+        source = input;
+    }
+    if (text) {  // the text export is slower by nature: on request only
         r.values.clear();
         r.values["fields"] = "xyzic";
         r.values["format"] = ".txt";
         r.values["separator"] = "Comma";
         run("las2txt xyzic", ConvertTools::lasToAscii(), r, out("site.txt"));
     }
-    std::filesystem::remove_all(folder);
+    if (reuse) {
+        for (const auto &entry : std::filesystem::directory_iterator(folder))
+            if (entry.path().filename() != "site.las")
+                std::filesystem::remove_all(entry.path());
+    } else {
+        std::filesystem::remove_all(folder);
+    }
     return 0;
 }

@@ -208,6 +208,37 @@ private slots:
         QVERIFY(!QFile::exists(f("none.las")));
     }
 
+    // Extended records across several read parts and write blocks: copied
+    // unchanged and in order, returns above 5 counted in the 64-bit counts
+    // by return.
+    void extractionExtended()
+    {
+        std::vector<lasbytes::RawPoint> pts;
+        for (int i = 0; i < 80000; ++i)
+            pts.push_back(raw(i % 400, i / 400, i % 50, 1, static_cast<uint8_t>(1 + i % 9), 9, static_cast<uint16_t>(i)));
+        const auto input = lasbytes::build(makeFile(6, pts));
+        const auto inHeader = lasbytes::parse(input);
+        lasbytes::save(f("x.las").toStdString(), input);
+
+        QVERIFY(runTool(ExtractTools::byReturn(), {f("x.las")}, {{"return", ">4"}}, f("x_ret.las")).completed);
+        lasbytes::Header h;
+        const auto kept = records(f("x_ret.las"), h);
+        std::vector<std::vector<uint8_t>> expected;
+        uint64_t byReturn[15] = {};
+        for (size_t i = 0; i < pts.size(); ++i)
+            if (pts[i].returnNumber > 4) {
+                expected.push_back(lasbytes::pointBytes(input, inHeader, i, 30));
+                ++byReturn[pts[i].returnNumber - 1];
+            }
+        QVERIFY(kept == expected);
+        QCOMPARE(h.format, uint8_t(6));
+        const auto bytes = lasbytes::slurp(f("x_ret.las").toStdString());
+        for (int r = 0; r < 15; ++r)
+            QCOMPARE(lasbytes::get<uint64_t>(bytes, 255 + 8 * r), byReturn[r]);
+        QCOMPARE(h.maxv[0], 1000 + 399 * 0.01);
+        QCOMPARE(h.minv[2], 0.0);
+    }
+
     // Circles, rectangles and polygons: duplicates for overlapping circles,
     // a degenerate rectangle, holes, edges, multi-polygons, closed lines.
     void clipping()

@@ -371,8 +371,8 @@ int C_DataManagement::ClipRegions(const std::vector<std::string> &inputs, const 
     int status = kStreamDone;
     for (const ClipRegion &r : regions) {
         const double reach = r.radius + selection::kOnBound;
-        status = r.circle ? run.pass(selection::RegionTest{r}, r.x - reach, r.x + reach, r.y - reach, r.y + reach, indexed)
-                          : run.pass(selection::RegionTest{r}, r.left - selection::kOnBound, r.right + selection::kOnBound,
+        status = r.circle ? run.pass(selection::RegionTest(r), r.x - reach, r.x + reach, r.y - reach, r.y + reach, indexed)
+                          : run.pass(selection::RegionTest(r), r.left - selection::kOnBound, r.right + selection::kOnBound,
                                      r.bottom - selection::kOnBound, r.top + selection::kOnBound, indexed);
         if (status != kStreamDone)
             break;

@@ -33,14 +33,14 @@ bool C_DataManagement::GetClassPoint(const std::vector<uint8_t> &codes, const st
 bool C_DataManagement::GetheightPoint(bool inclusive, double minZ, double maxZ, const std::vector<PointCloud> &points,
                                       std::vector<uint64_t> &indices, CProcessBase *progress)
 {
-    return indicesOf(points, selection::RangeTest{true, inclusive, minZ, maxZ}, indices, progress);
+    return indicesOf(points, selection::RangeTest(true, inclusive, minZ, maxZ), indices, progress);
 }
 
 bool C_DataManagement::GetIntensityPoint(bool inclusive, double min, double max,
                                          const std::vector<PointCloud> &points, std::vector<uint64_t> &indices,
                                          CProcessBase *progress)
 {
-    return indicesOf(points, selection::RangeTest{false, inclusive, min, max}, indices, progress);
+    return indicesOf(points, selection::RangeTest(false, inclusive, min, max), indices, progress);
 }
 
 bool C_DataManagement::GetReturnPoint(int value, const std::vector<PointCloud> &points,
@@ -90,7 +90,7 @@ int C_DataManagement::ExtractPoints(const std::vector<std::string> &inputs, cons
         case Selection::Height:
         case Selection::Intensity:
             status = streaming::select(
-                in, out, selection::RangeTest{sel.kind == Selection::Height, sel.inclusive, sel.min, sel.max},
+                in, out, selection::RangeTest(sel.kind == Selection::Height, sel.inclusive, sel.min, sel.max),
                 progress, kept);
             break;
         case Selection::Return:

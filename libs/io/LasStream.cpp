@@ -316,7 +316,7 @@ void LasRecordReader::release(uint64_t start, uint64_t n) const
 // ---- writing ------------------------------------------------------------------
 
 namespace {
-constexpr size_t kBlockBytes = 8u << 20;  // records are written 8 MB at a time
+constexpr size_t kBlockBytes = 1u << 20;  // records are written 1 MB at a time
 }
 
 LasRecordWriter::LasRecordWriter() = default;
@@ -334,7 +334,11 @@ bool LasRecordWriter::create(const std::string &path, const PointHeader &templ)
     failed_ = false;
     points_ = 0;
     blockBytes_ = 0;
-    byReturn_.fill(0);
+    returnSlots_.fill(0);
+    for (int k = 0; k < 3; ++k) {
+        lo_[k] = INT32_MAX;
+        hi_[k] = INT32_MIN;
+    }
     laz_.reset();
     // The library's own writer lays out the header of an empty file with
     // the template (a writable format, its records, the reference); the
@@ -378,9 +382,7 @@ bool LasRecordWriter::create(const std::string &path, const PointHeader &templ)
     const size_t records = compress ? 2 * laz::kWriteChunkPoints : kBlockBytes / len_;
     buffer_.resize(std::max<size_t>(1, records) * len_);
     used_ = 0;
-    const bool extended = header_.pointDataFormat >= 6;
-    returnMask_ = extended ? 0x0F : 0x07;
-    returnSlots_ = extended ? 15 : 5;
+    returnMask_ = header_.pointDataFormat >= 6 ? 0x0F : 0x07;
     return true;
 }
 
@@ -394,6 +396,66 @@ bool LasRecordWriter::sameLayout(const PointHeader &h, int format, uint16_t reco
     return format == header_.pointDataFormat && recordLength == len_ &&
            h.scaleX == header_.scaleX && h.scaleY == header_.scaleY && h.scaleZ == header_.scaleZ &&
            h.offsetX == header_.offsetX && h.offsetY == header_.offsetY && h.offsetZ == header_.offsetZ;
+}
+
+namespace {
+
+// Copies the records base + index[k] * L to dst and folds their coordinates
+// into the bounds and their return numbers into the slots. A length known
+// at compile time makes each copy a few moves; L = 0 takes len.
+template <size_t L>
+void gather(const uint8_t *base, const uint32_t *index, size_t n, size_t len, uint8_t *dst, int32_t *lo,
+            int32_t *hi, uint64_t *slots, unsigned mask)
+{
+    const size_t length = L ? L : len;
+    int32_t l0 = lo[0], l1 = lo[1], l2 = lo[2], h0 = hi[0], h1 = hi[1], h2 = hi[2];
+    for (size_t k = 0; k < n; ++k, dst += length) {
+        const uint8_t *src = base + size_t(index[k]) * length;
+        std::memcpy(dst, src, length);
+        int32_t x, y, z;
+        std::memcpy(&x, src, 4);
+        std::memcpy(&y, src + 4, 4);
+        std::memcpy(&z, src + 8, 4);
+        l0 = x < l0 ? x : l0;
+        h0 = x > h0 ? x : h0;
+        l1 = y < l1 ? y : l1;
+        h1 = y > h1 ? y : h1;
+        l2 = z < l2 ? z : l2;
+        h2 = z > h2 ? z : h2;
+        ++slots[src[14] & mask];
+    }
+    lo[0] = l0; lo[1] = l1; lo[2] = l2;
+    hi[0] = h0; hi[1] = h1; hi[2] = h2;
+}
+
+}  // namespace
+
+void LasRecordWriter::addRecords(const uint8_t *base, const uint32_t *index, size_t n)
+{
+    while (n > 0) {
+        if (used_ + len_ > buffer_.size() && !flush())
+            return;
+        const size_t m = std::min(n, (buffer_.size() - used_) / len_);
+        uint8_t *dst = buffer_.data() + used_;
+        auto run = [&](auto copier) {
+            copier(base, index, m, len_, dst, lo_, hi_, returnSlots_.data(), returnMask_);
+        };
+        // The record lengths of the point formats without extra bytes.
+        switch (len_) {
+        case 20: run(gather<20>); break;
+        case 26: run(gather<26>); break;
+        case 28: run(gather<28>); break;
+        case 30: run(gather<30>); break;
+        case 34: run(gather<34>); break;
+        case 36: run(gather<36>); break;
+        case 38: run(gather<38>); break;
+        default: run(gather<0>); break;
+        }
+        used_ += m * len_;
+        points_ += m;
+        index += m;
+        n -= m;
+    }
 }
 
 bool LasRecordWriter::addPoint(const PointCloud &p)
@@ -439,7 +501,11 @@ bool LasRecordWriter::close()
     bool ok = flush();
     PointHeader &h = header_;
     h.numberOfPointRecords = points_;
-    h.numberOfPointsByReturn = byReturn_;
+    // Returns 1 to 5 (1 to 15 in the extended formats) have a count each.
+    const size_t counted = header_.pointDataFormat >= 6 ? 15 : 5;
+    h.numberOfPointsByReturn.fill(0);
+    for (size_t r = 1; r <= counted; ++r)
+        h.numberOfPointsByReturn[r - 1] = returnSlots_[r];
     if (points_ == 0) {
         h.minX = h.maxX = h.minY = h.maxY = h.minZ = h.maxZ = 0.0;
     } else {

@@ -146,6 +146,9 @@ public:
         count(dst);
         used_ += len_;
     }
+    // Copies the records base + index[k] * record length, k < n, of a file
+    // of the same layout, in that order.
+    void addRecords(const uint8_t *base, const uint32_t *index, size_t n);
     // Encodes one point; false when its coordinates do not fit the scale
     // and offset of the file.
     bool addPoint(const PointCloud &p);
@@ -165,26 +168,14 @@ public:
 private:
     void count(const uint8_t *rec)
     {
-        int32_t X, Y, Z;
-        std::copy(rec, rec + 4, reinterpret_cast<uint8_t *>(&X));
-        std::copy(rec + 4, rec + 8, reinterpret_cast<uint8_t *>(&Y));
-        std::copy(rec + 8, rec + 12, reinterpret_cast<uint8_t *>(&Z));
-        if (points_ == 0) {
-            lo_[0] = hi_[0] = X;
-            lo_[1] = hi_[1] = Y;
-            lo_[2] = hi_[2] = Z;
-        } else {
-            lo_[0] = X < lo_[0] ? X : lo_[0];
-            hi_[0] = X > hi_[0] ? X : hi_[0];
-            lo_[1] = Y < lo_[1] ? Y : lo_[1];
-            hi_[1] = Y > hi_[1] ? Y : hi_[1];
-            lo_[2] = Z < lo_[2] ? Z : lo_[2];
-            hi_[2] = Z > hi_[2] ? Z : hi_[2];
+        int32_t v[3];
+        std::memcpy(v, rec, 12);
+        for (int k = 0; k < 3; ++k) {
+            lo_[k] = v[k] < lo_[k] ? v[k] : lo_[k];
+            hi_[k] = v[k] > hi_[k] ? v[k] : hi_[k];
         }
         ++points_;
-        const unsigned r = rec[14] & returnMask_;
-        if (r >= 1 && r <= returnSlots_)
-            ++byReturn_[r - 1];
+        ++returnSlots_[rec[14] & returnMask_];
     }
     bool flush();
 
@@ -199,9 +190,13 @@ private:
     uint16_t len_ = 0;
     uint64_t dataStart_ = 0;
     uint64_t points_ = 0;
-    int32_t lo_[3] = {0, 0, 0}, hi_[3] = {0, 0, 0};
-    std::array<uint64_t, 15> byReturn_{};
-    unsigned returnMask_ = 0x07, returnSlots_ = 5;
+    // Bounds of the records written, in record units (empty: lo above hi).
+    int32_t lo_[3] = {INT32_MAX, INT32_MAX, INT32_MAX}, hi_[3] = {INT32_MIN, INT32_MIN, INT32_MIN};
+    // Records by their return number field (returnMask_ bits), 0 and those
+    // beyond the header's counts included: the header takes its slots at
+    // the close.
+    std::array<uint64_t, 16> returnSlots_{};
+    unsigned returnMask_ = 0x07;
     bool failed_ = false;
     std::string error_;
 };
