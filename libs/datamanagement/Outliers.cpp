@@ -532,9 +532,9 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
 
     // The lone low point: the lowest of its cell, kLowDepth or more under the
     // ground, and no other point within kLowIsolation.
+    // The neighbour test first: it is the cheaper one and fails for nearly
+    // every point.
     auto loneLow = [&](uint32_t i) {
-        if (!(depthUnderGround(i) >= kLowDepth))
-            return false;
         const float *q = &xyz[3 * size_t(i)];
         const float reach = float(kLowIsolation), r2 = float(kLowIsolation * kLowIsolation);
         const int64_t c0 = cols.col(q[0] - reach), c1 = cols.col(q[0] + reach);
@@ -547,7 +547,7 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
                         return false;
                 }
             }
-        return true;
+        return depthUnderGround(i) >= kLowDepth;
     };
     // Confirms a point the statistics single out: it lies clear of the
     // vertical range of the points in its column. Over those within
