@@ -148,7 +148,7 @@ const Tool &ground()
             // The blocks' margin, on the dataset's 250 m blocks.
             s.tiles.buffer = kBlockMargin;
             s.tiles.blockSize = kBlockSize;
-            s.tiles.bytesPerPoint = 200;
+            s.tiles.bytesPerPoint = 240;  // with the row buckets of the whole window
             return s;
         }(),
                runGround};

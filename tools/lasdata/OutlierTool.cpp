@@ -131,7 +131,7 @@ const Tool &outliers()
             // run over the whole dataset.
             s.tiles.buffer = kBlockMargin;
             s.tiles.blockSize = kBlockSize;
-            s.tiles.bytesPerPoint = 160;
+            s.tiles.bytesPerPoint = 200;  // with the row buckets of the whole window
             return s;
         }(),
                runOutliers};
