@@ -4,6 +4,7 @@
 // outliers and noise, the accuracy on the ISPRS reference samples, and the
 // command line.
 
+#include "BlockRun.h"
 #include "CliRunner.h"
 #include "Filter.h"
 #include "GroundFilterDialog.h"
@@ -180,15 +181,19 @@ private slots:
         QVERIFY(std::all_of(out.begin(), out.end(), [](const PointCloud &p) { return p.classification == 2; }));
 
         // The blocks: a file smaller than a block is one; an extent of
-        // exactly two blocks is two, the second keeping the far edge; a
+        // exactly two blocks is two, the second reaching the far edge; a
         // single point is one; a broken extent none.
-        using GroundFilterTool::blocks;
+        auto blocks = [](double minX, double minY, double maxX, double maxY) {
+            GridExtent::Bounds e;
+            e.minX = minX, e.minY = minY, e.maxX = maxX, e.maxY = maxY, e.empty = false;
+            return BlockRun::layout(e, BlockRun::RowOrder::FromSouth).blocks;
+        };
         QCOMPARE(blocks(100, 100, 200, 180).size(), size_t(1));
         QCOMPARE(blocks(0, 0, 600, 300).size(), size_t(6));
         const auto two = blocks(0, 0, 500, 250);
         QCOMPARE(two.size(), size_t(2));
         QCOMPARE(two[1].left, 250.0);
-        QVERIFY(two[1].right > 500 && two[1].top > 250 && two[0].right == 250);
+        QVERIFY(two[1].lastCol && two[1].lastRow && !two[0].lastCol && two[0].right == 250 && two[1].right == 500);
         QCOMPARE(blocks(5, 5, 5, 5).size(), size_t(1));
         QVERIFY(blocks(0, 0, std::nan(""), 1).empty());
 

@@ -1,7 +1,8 @@
 // Outlier removal: the filter on a synthetic forest and on a real tile with
 // injected outliers, the block handling of the tool (shared edges, small
-// files, a repeated run), its dialog and its command line.
+// files, a repeated run, any record order), its dialog and its command line.
 
+#include "BlockRun.h"
 #include "CliRunner.h"
 #include "DataManagement.h"
 #include "LasIO.h"
@@ -16,9 +17,11 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
+#include <tuple>
 
 using VerdantaIO::PointCloud;
 
@@ -263,6 +266,45 @@ private slots:
         req.inputs = QStringList{f("small.las")};
         QVERIFY(tool.run(req, {f("small_out.las")}, &progress).completed);
         QCOMPARE(readLas(f("small_out.las")).size(), small.size());
+    }
+
+    void anyRecordOrderGivesTheSameOutput()
+    {
+        // Two stands 200 m apart, the second across the edge of the two
+        // blocks: written sorted, and shuffled with the blocks' rows passed
+        // through scratch files.
+        std::vector<PointCloud> pts = forest(60, 12);
+        const std::vector<PointCloud> second = forest(60, 13, 1200, 5000);
+        pts.insert(pts.end(), second.begin(), second.end());
+        inject(pts, 4, 3, 4, 13);
+        auto order = [](const PointCloud &a, const PointCloud &b) {
+            return std::tie(a.x, a.y, a.z, a.userData) < std::tie(b.x, b.y, b.z, b.userData);
+        };
+        std::sort(pts.begin(), pts.end(), order);
+        writeLas(f("sorted.las"), pts);
+        std::shuffle(pts.begin(), pts.end(), std::mt19937(14));
+        writeLas(f("shuffled.las"), pts);
+        const Tool &tool = OutlierTool::outliers();
+        CProcessNull progress;
+        ToolRequest req;
+        req.inputs = QStringList{f("sorted.las")};
+        QVERIFY(tool.run(req, {f("sorted_out.las")}, &progress).completed);
+        QVERIFY(QDir().mkpath(f("spill")));
+        const uint64_t budget = BlockRun::setBucketBudget(1);
+        req.inputs = QStringList{f("shuffled.las")};
+        const bool done = tool.run(req, {f("spill/shuffled_out.las")}, &progress).completed;
+        BlockRun::setBucketBudget(budget);
+        QVERIFY(done);
+        QCOMPARE(QDir(f("spill")).entryList(QDir::Files), QStringList({"shuffled_out.las"}));  // no scratch left
+        std::vector<PointCloud> a = readLas(f("sorted_out.las")), b = readLas(f("spill/shuffled_out.las"));
+        QCOMPARE(count(a).injectedKept, size_t(0));
+        QVERIFY(a.size() > pts.size() - 100);
+        std::sort(a.begin(), a.end(), order);
+        std::sort(b.begin(), b.end(), order);
+        QCOMPARE(a.size(), b.size());
+        QVERIFY(std::equal(a.begin(), a.end(), b.begin(), [](const PointCloud &p, const PointCloud &q) {
+            return p.x == q.x && p.y == q.y && p.z == q.z && p.userData == q.userData;
+        }));
     }
 
     void dialogChecksAndRuns()

@@ -37,8 +37,9 @@
 // deviation come from a regular sample of the block's points. The test of
 // every point then needs only whether its mean distance exceeds the
 // threshold, which the points in a narrow window around it settle for nearly
-// all of them (see below); only the rest are searched in full. Searches run
-// on two threads.
+// all of them (see below): for most, a count of the neighbours within the
+// threshold is enough. Only the rest are searched in full. Searches run on
+// two threads.
 
 #include "DataManagement.h"
 
@@ -176,33 +177,36 @@ struct Nearest {
 };
 
 // The mean distance of the point at position `self` of g (coordinates q) to
-// its k nearest neighbours: the neighbourhood searched grows from radius r
-// until it holds them. With `enough` the search stops early once the mean is
-// known to exceed it; the result is then a lower bound above `enough`.
-double meanNearest(const Columns &g, const float *q, uint32_t self, double r, double enough = INFINITY)
+// its k nearest neighbours: the neighbourhood searched (the columns and
+// heights within r of it) grows from radius r until it holds them. With
+// `enough` the search stops early once the mean is known to exceed it (the
+// result is then a lower bound above `enough`), with `settled` once it is
+// known to be at most that (the result is then an upper bound).
+double meanNearest(const Columns &g, const float *q, uint32_t self, double r, double enough = INFINITY,
+                   double settled = -INFINITY)
 {
     for (r = std::max(r, 1e-3);; r *= 2) {
         Nearest best;
-        const float fr = float(r), r2 = float(r * r);
+        const float fr = float(r);
         const int64_t c0 = g.col(q[0] - fr), c1 = g.col(q[0] + fr), r0 = g.row(q[1] - fr), r1 = g.row(q[1] + fr);
         for (int64_t rr = r0; rr <= r1; ++rr)
             for (int64_t cc = c0; cc <= c1; ++cc) {
                 const size_t c = size_t(rr * g.cols + cc);
                 for (uint32_t k = g.from(c, q[2] - fr), end = g.start[c + 1]; k < end && g.z[k] <= q[2] + fr; ++k) {
-                    if (k == self)
-                        continue;
                     const float dx = g.x[k] - q[0], dy = g.y[k] - q[1], dz = g.z[k] - q[2];
                     const float d2 = dx * dx + dy * dy + dz * dz;
-                    if (d2 <= r2)
+                    if (d2 < best.worst() && k != self)
                         best.offer(d2);
                 }
             }
-        if (best.m == kNeighbours || r >= g.span)
-            return best.mean();  // the k nearest are all within r, or there are no more
-        // The missing neighbours lie beyond r.
+        // Every point outside the neighbourhood lies more than r away.
+        if ((best.m == kNeighbours && double(best.d2[kNeighbours - 1]) <= r * r) || r >= g.span)
+            return best.mean();  // the k nearest, or all there are
+        if (best.m == kNeighbours && best.mean() <= settled)
+            return best.mean();  // the true k nearest are nearer still
         double bound = 0;
         for (int j = 0; j < best.m; ++j)
-            bound += std::sqrt(double(best.d2[j]));
+            bound += std::min(std::sqrt(double(best.d2[j])), r);
         bound = (bound + (kNeighbours - best.m) * r) / kNeighbours;
         if (bound > enough)
             return bound;
@@ -342,17 +346,38 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
                     const double east = c1 > c ? near.x0 + (c1 + 1) * near.cell : INFINITY;
                     const double south = r0 < r ? near.y0 + r0 * near.cell : -INFINITY;
                     const double north = r1 > r ? near.y0 + (r1 + 1) * near.cell : INFINITY;
+                    // The column itself first: it settles most points.
                     size_t around[9], lo[9];
-                    int m = 0;
+                    int m = 1;
+                    around[0] = cell, lo[0] = near.start[cell];
                     for (int64_t rr = r0; rr <= r1; ++rr)
-                        for (int64_t cc = c0; cc <= c1; ++cc) {
-                            around[m] = size_t(rr * near.cols + cc);
-                            lo[m] = near.start[around[m]];
-                            ++m;
-                        }
+                        for (int64_t cc = c0; cc <= c1; ++cc)
+                            if (rr != r || cc != c) {
+                                around[m] = size_t(rr * near.cols + cc);
+                                lo[m] = near.start[around[m]];
+                                ++m;
+                            }
+                    const float reach2 = reach * reach;
                     for (uint32_t k = near.start[cell]; k < near.start[cell + 1]; ++k) {
                         const float q[3] = {near.x[k], near.y[k], near.z[k]};
                         const float below = q[2] - reach, above = q[2] + reach;
+                        // At least k other points within the threshold put
+                        // the mean within it: counted first, without keeping
+                        // the nearest.
+                        int close = -1;  // the point itself is counted
+                        for (int j = 0; j < m && close < kNeighbours; ++j) {
+                            size_t t = lo[j];
+                            const size_t end = near.start[around[j] + 1];
+                            while (t < end && near.z[t] < below)
+                                ++t;
+                            lo[j] = t;
+                            for (; t < end && near.z[t] <= above; ++t) {
+                                const float dx = near.x[t] - q[0], dy = near.y[t] - q[1], dz = near.z[t] - q[2];
+                                close += dx * dx + dy * dy + dz * dz <= reach2;
+                            }
+                        }
+                        if (close >= kNeighbours)
+                            continue;  // accepted, and near its neighbours
                         Nearest best;
                         for (int j = 0; j < m; ++j) {
                             const size_t o = around[j];
@@ -370,14 +395,29 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
                         }
                         const uint32_t i = near.id[k];
                         const double within = std::min({double(reach), q[0] - west, east - q[0], q[1] - south, north - q[1]});
-                        double d = 0;
                         if (best.m == kNeighbours && double(best.d2[kNeighbours - 1]) <= within * within) {
-                            d = best.mean();  // exact
-                        } else if (best.m == kNeighbours && best.mean() <= threshold) {
-                            continue;  // at most this: accepted
-                        } else {
-                            d = meanNearest(near, q, k, std::max(within, threshold), remoteAt);
+                            const double d = best.mean();  // exact
+                            accepted[i] = d <= threshold;
+                            remote[i] = d > remoteAt;
+                            continue;
                         }
+                        // Bounds of the mean: the neighbours found are at
+                        // least as near as the true ones (upper bound); a
+                        // nearer one missed lies beyond the window's nearest
+                        // face, `within` away (lower bound).
+                        const double upper = best.m == kNeighbours ? best.mean() : INFINITY;
+                        if (upper <= threshold)
+                            continue;  // accepted, and near its neighbours
+                        double lower = double(kNeighbours - best.m) * within;
+                        for (int j = 0; j < best.m; ++j)
+                            lower += std::min(std::sqrt(double(best.d2[j])), within);
+                        lower /= kNeighbours;
+                        if (lower > threshold && (lower > remoteAt || upper <= remoteAt)) {
+                            accepted[i] = 0;
+                            remote[i] = lower > remoteAt;
+                            continue;
+                        }
+                        const double d = meanNearest(near, q, k, std::max(within, threshold), remoteAt, threshold);
                         accepted[i] = d <= threshold;
                         remote[i] = d > remoteAt;
                     }
@@ -492,9 +532,9 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
 
     // The lone low point: the lowest of its cell, kLowDepth or more under the
     // ground, and no other point within kLowIsolation.
+    // The neighbour test first: it is the cheaper one and fails for nearly
+    // every point.
     auto loneLow = [&](uint32_t i) {
-        if (!(depthUnderGround(i) >= kLowDepth))
-            return false;
         const float *q = &xyz[3 * size_t(i)];
         const float reach = float(kLowIsolation), r2 = float(kLowIsolation * kLowIsolation);
         const int64_t c0 = cols.col(q[0] - reach), c1 = cols.col(q[0] + reach);
@@ -507,7 +547,7 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
                         return false;
                 }
             }
-        return true;
+        return depthUnderGround(i) >= kLowDepth;
     };
     // Confirms a point the statistics single out: it lies clear of the
     // vertical range of the points in its column. Over those within

@@ -296,6 +296,11 @@ bool LasRecordReader::decodeOne(uint64_t i, PointCloud &out) const
     return true;
 }
 
+void LasRecordReader::decodeCopies(const uint8_t *records, uint64_t n, PointCloud *out) const
+{
+    decodePoints(records, n, d_->block, d_->header, out);
+}
+
 void LasRecordReader::release(uint64_t start, uint64_t n) const
 {
     if (!d_->block.laz) {

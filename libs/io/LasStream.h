@@ -103,6 +103,9 @@ public:
     bool decode(uint64_t start, uint64_t n, PointCloud *out) const;
     // The whole point of record i.
     bool decodeOne(uint64_t i, PointCloud &out) const;
+    // The whole points of n records of this file copied elsewhere (as load()
+    // hands them out), record after record.
+    void decodeCopies(const uint8_t *records, uint64_t n, PointCloud *out) const;
     // Lets the system take back the pages (or decompressed chunks) of
     // records [start, start + n) once they have been read, so that a long
     // scan stays flat in memory.

@@ -1,7 +1,7 @@
 #include "GroundFilterTool.h"
 
+#include "BlockRun.h"
 #include "Filter.h"
-#include "GridExtent.h"
 #include "InputDamage.h"
 #include "LasIO.h"
 
@@ -9,9 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <chrono>
 #include <cmath>
-#include <future>
 
 namespace GroundFilterTool {
 
@@ -20,23 +18,6 @@ namespace {
 using VerdantaIO::PointCloud;
 
 std::string local(const QString &path) { return QFile::encodeName(path).toStdString(); }
-
-struct BlockResult {
-    int result = FILTER::kFailed;
-    std::vector<PointCloud> points;
-};
-
-// Reads one block with its margin and filters it.
-BlockResult filterBlock(const FILTER &params, const std::string &path, const Block &b, CProcessBase *progress,
-                        std::vector<double> bookkeeping, double fraction)
-{
-    BlockResult r;
-    FILTER filter = params;
-    VerdantaIO::MultiFileData({path}, b.left - kBlockMargin, b.right + kBlockMargin, b.bottom - kBlockMargin,
-                              b.top + kBlockMargin, r.points);
-    r.result = filter.LasFilter(r.points, b.left, b.bottom, b.right, b.top, progress, bookkeeping, fraction);
-    return r;
-}
 
 ToolOutcome runGround(const ToolRequest &request, const QStringList &outputs, CProcessBase *progress)
 {
@@ -67,78 +48,51 @@ ToolOutcome runGround(const ToolRequest &request, const QStringList &outputs, CP
             return outcome;
         }
         outcome.notes << InputDamage::remarks(input, las.warnings());
-
-        // The blocks cover the header's extent, or the points' where the
-        // header cannot be right, and always every point.
-        VerdantaIO::LASExtent pointExtent;
-        GridExtent::Bounds extent;
-        if (las.PointExtent(pointExtent)) {
-            const GridExtent::Bounds pts = GridExtent::of(pointExtent);
-            std::string note;
-            extent = GridExtent::choose(path, GridExtent::of(las.header), pts, kBlockSize, kBlockSize, note);
-            if (!note.empty())
-                outcome.notes << QString::fromLocal8Bit(note.c_str());
-            extent.add(pts);
-        }
         VerdantaIO::PointHeader header = las.header;
         if (!VerdantaIO::WriteLasFile(output, header, {})) {
             outcome.warn("Write LAS file failed!", outputs[f]);
             return outcome;
         }
-        const std::vector<Block> blocks = extent.empty ? std::vector<Block>()
-                                                       : GroundFilterTool::blocks(extent.minX, extent.minY,
-                                                                                  extent.maxX, extent.maxY);
-        std::vector<double> bookkeeping = {double(n), double(f + 1), 0.0, double(std::max<size_t>(1, blocks.size()))};
-        double fraction = double(f) / n;
-        const double share = 1.0 / (n * bookkeeping[3]);
 
-        // Two blocks at a time: the next one on a second thread (without
-        // progress reports, which belong to this thread), written in block
-        // order.
-        auto write = [&](BlockResult &r) {
-            if (r.result == FILTER::kFailed) {
+        // Blocks row by row from the south-west corner, each taking the
+        // points on its left and bottom edges; the last column and row reach
+        // just past the extent so that the points on its far edges belong to
+        // them.
+        BlockRun::Job job;
+        job.path = path;
+        job.layout = BlockRun::layout(BlockRun::extentOf(las, outcome.notes), BlockRun::RowOrder::FromSouth);
+        job.margin = kBlockMargin;
+        job.scratchFolder = QFileInfo(outputs[f]).absolutePath();
+        const std::vector<BlockRun::Block> &blocks = job.layout.blocks;
+        const double total = double(std::max<size_t>(1, blocks.size()));
+        job.process = [&](size_t k, std::vector<PointCloud> &points, CProcessBase *blockProgress) {
+            const BlockRun::Block &b = blocks[k];
+            FILTER filter = params;
+            std::vector<double> bookkeeping = {double(n), double(f + 1), double(k), total};
+            double fraction = (f + k / total) / n;
+            return filter.LasFilter(points, b.left, b.bottom, b.lastCol ? std::nextafter(b.right, HUGE_VAL) : b.right,
+                                    b.lastRow ? std::nextafter(b.top, HUGE_VAL) : b.top, blockProgress, bookkeeping,
+                                    fraction);
+        };
+        job.take = [&](size_t, int result, std::vector<PointCloud> &points) {
+            if (result == FILTER::kFailed) {
                 outcome.warn("Filter failed!+\n+There is a error!", input);
                 return false;
             }
-            if (r.result == FILTER::kCancelled)
+            if (result == FILTER::kCancelled)
                 return false;
-            if (!r.points.empty() && !VerdantaIO::AppendLas(output, header, r.points)) {
+            if (!points.empty() && !VerdantaIO::AppendLas(output, header, points)) {
                 outcome.warn("Write LAS file failed!", outputs[f]);
                 return false;
             }
             return true;
         };
-        for (size_t k = 0; k < blocks.size(); k += 2) {
-            std::future<BlockResult> next;
-            if (k + 1 < blocks.size())
-                next = std::async(std::launch::async, filterBlock, std::cref(params), path, blocks[k + 1], nullptr,
-                                  bookkeeping, fraction + share);
-            BlockResult first = filterBlock(params, path, blocks[k], progress, bookkeeping, fraction);
-            fraction += share;
-            bookkeeping[2] += 1;
-            if (!next.valid()) {
-                if (!write(first))
-                    return outcome;
-                continue;
-            }
-            // Keep the window responsive while the second block finishes.
-            bool go = first.result == FILTER::kDone;
-            while (next.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready)
-                if (go && progress && !progress->SetPosition(fraction))
-                    go = false;
-            BlockResult second = next.get();
-            fraction += share;
-            bookkeeping[2] += 1;
-            if (!write(first))
-                return outcome;
-            if (!go)
-                return outcome;
-            if (!write(second))
-                return outcome;
-            if (progress && !progress->SetPosition(fraction))
-                return outcome;
-        }
-        VerdantaIO::SpatialIndex::releasePages(path);
+        std::string error;
+        const BlockRun::Status status = BlockRun::run(job, progress, double(f) / n, 1.0 / n, error);
+        if (status == BlockRun::Status::Failed)
+            outcome.warn("Open the " + input + " file failed!", QString::fromLocal8Bit(error.c_str()));
+        if (status != BlockRun::Status::Done)
+            return outcome;
         outcome.results << outputs[f];
     }
     if (progress)
@@ -148,26 +102,6 @@ ToolOutcome runGround(const ToolRequest &request, const QStringList &outputs, CP
 }
 
 }  // namespace
-
-std::vector<Block> blocks(double minX, double minY, double maxX, double maxY)
-{
-    std::vector<Block> out;
-    if (!(maxX >= minX) || !(maxY >= minY) || !std::isfinite(maxX - minX) || !std::isfinite(maxY - minY))
-        return out;
-    const int cols = std::max(1, int(std::ceil((maxX - minX) / kBlockSize)));
-    const int rows = std::max(1, int(std::ceil((maxY - minY) / kBlockSize)));
-    for (int j = 0; j < rows; ++j)
-        for (int i = 0; i < cols; ++i) {
-            Block b{minX + kBlockSize * i, minY + kBlockSize * j, minX + kBlockSize * (i + 1),
-                    minY + kBlockSize * (j + 1)};
-            if (i == cols - 1)
-                b.right = std::nextafter(std::max(b.right, maxX), HUGE_VAL);
-            if (j == rows - 1)
-                b.top = std::nextafter(std::max(b.top, maxY), HUGE_VAL);
-            out.push_back(b);
-        }
-    return out;
-}
 
 const Tool &ground()
 {
@@ -214,7 +148,7 @@ const Tool &ground()
             // The blocks' margin, on the dataset's 250 m blocks.
             s.tiles.buffer = kBlockMargin;
             s.tiles.blockSize = kBlockSize;
-            s.tiles.bytesPerPoint = 200;
+            s.tiles.bytesPerPoint = 240;  // with the row buckets of the whole window
             return s;
         }(),
                runGround};

@@ -1,7 +1,7 @@
 #include "OutlierTool.h"
 
+#include "BlockRun.h"
 #include "DataManagement.h"
-#include "GridExtent.h"
 #include "InputDamage.h"
 #include "LasIO.h"
 
@@ -10,32 +10,12 @@
 #include <QFileInfo>
 
 #include <algorithm>
-#include <cmath>
 
 namespace OutlierTool {
 
 namespace {
 
 std::string local(const QString &path) { return QFile::encodeName(path).toStdString(); }
-
-// Maps the 0..1 progress of one block onto its share of the whole run.
-class BlockProgress : public CProcessBase {
-public:
-    BlockProgress(CProcessBase *outer, double start, double span) : outer_(outer), start_(start), span_(span) {}
-    void SetMessage(const char *text) override
-    {
-        if (outer_)
-            outer_->SetMessage(text);
-    }
-    bool SetPosition(double f) override { return !outer_ || outer_->SetPosition(start_ + span_ * f); }
-    bool StepIt() override { return !outer_ || outer_->StepIt(); }
-    void SetStageCount(int32_t) override {}
-    void SetStageOffset(double) override {}
-
-private:
-    CProcessBase *outer_;
-    double start_, span_;
-};
 
 void removeSidecar(const QString &input)
 {
@@ -62,61 +42,53 @@ ToolOutcome runOutliers(const ToolRequest &request, const QStringList &outputs, 
         }
         outcome.notes << InputDamage::remarks(input, las.warnings());
 
-        // The blocks cover the header's extent; a header that cannot be right
-        // for its points gives way to the points' extent, and points lying
-        // just outside a sound header are covered too.
-        GridExtent::Bounds box = GridExtent::of(las.header);
-        LASExtent pe;
-        if (las.PointExtent(pe)) {
-            GridExtent::Bounds pts = GridExtent::of(pe);
-            std::string note;
-            box = GridExtent::choose(local(input), box, pts, kBlockSize, kBlockSize, note);
-            if (!note.empty())
-                outcome.notes << QString::fromLocal8Bit(note.c_str());
-            box.add(pts);
-        }
-        const double minX = box.minX, maxY = box.maxY;
-        const int cols = std::max(1, int(std::ceil((box.maxX - box.minX) / kBlockSize)));
-        const int rows = std::max(1, int(std::ceil((box.maxY - box.minY) / kBlockSize)));
-
-        QString working = QFileInfo(output).absolutePath() + "/" + kWorkingName;
+        const QString folder = QFileInfo(output).absolutePath();
+        QString working = folder + "/" + kWorkingName;
         if (output.endsWith(".laz", Qt::CaseInsensitive))  // the working file is written as the output will be
             working = working.left(working.size() - 4) + ".laz";
         const std::string work = local(working);
         PointHeader header = las.header;
-        const std::vector<std::string> paths{local(input)};
-        const double blocks = double(cols) * rows;
-        bool first = true;
-        std::vector<PointCloud> points;  // one block's points; its memory serves every block
-        for (int j = 0; j < rows; ++j) {
-            const double top = maxY - kBlockSize * j, bottom = top - kBlockSize;
-            for (int i = 0; i < cols; ++i) {
-                const double left = minX + kBlockSize * i, right = left + kBlockSize;
-                points.clear();
-                MultiFileData(paths, left - kBlockMargin, right + kBlockMargin, bottom - kBlockMargin,
-                              top + kBlockMargin, points);
-                // A point on the right or bottom edge belongs to the next
-                // block (the outermost edges belong to the last blocks).
-                const bool lastCol = i == cols - 1, lastRow = j == rows - 1;
-                points.erase(std::remove_if(points.begin(), points.end(),
-                                            [&](const PointCloud &p) {
-                                                return (p.x == right && !lastCol) || (p.y == bottom && !lastRow);
-                                            }),
-                             points.end());
-                BlockProgress blockProgress(progress, (f + (j * cols + i) / blocks) / files, 1.0 / (blocks * files));
-                C_DataManagement dm;
-                const int r = dm.ErroPoints(points, &blockProgress, left, bottom, right, top);
-                if (r <= 1) {
-                    QFile::remove(working);
-                    return outcome;
-                }
-                const bool written = first ? WriteLasFile(work, header, points) : AppendLas(work, header, points);
-                if (!written) {
-                    outcome.warn("Write LAS file failed!", working);
-                    return outcome;
-                }
-                first = false;
-            }
+        if (!WriteLasFile(work, header, {})) {
+            outcome.warn("Write LAS file failed!", working);
+            return outcome;
+        }
+
+        // Blocks row by row from the north-west corner. A point on a block's
+        // right or bottom edge belongs to the next block (the outermost edges
+        // belong to the last blocks), so it is taken out of this block's
+        // points; the rest of the window serves as neighbours.
+        BlockRun::Job job;
+        job.path = local(input);
+        job.layout = BlockRun::layout(BlockRun::extentOf(las, outcome.notes), BlockRun::RowOrder::FromNorth);
+        job.margin = kBlockMargin;
+        job.scratchFolder = folder;
+        const std::vector<BlockRun::Block> &blocks = job.layout.blocks;
+        job.process = [&](size_t k, std::vector<PointCloud> &points, CProcessBase *blockProgress) {
+            const BlockRun::Block &b = blocks[k];
+            points.erase(std::remove_if(points.begin(), points.end(),
+                                        [&](const PointCloud &p) {
+                                            return (p.x == b.right && !b.lastCol) || (p.y == b.bottom && !b.lastRow);
+                                        }),
+                         points.end());
+            C_DataManagement dm;
+            return dm.ErroPoints(points, blockProgress, b.left, b.bottom, b.right, b.top);
+        };
+        bool writeFailed = false;
+        job.take = [&](size_t, int result, std::vector<PointCloud> &points) {
+            if (result <= 1)
+                return false;
+            writeFailed = !points.empty() && !AppendLas(work, header, points);
+            return !writeFailed;
+        };
+        std::string error;
+        const BlockRun::Status status = BlockRun::run(job, progress, double(f) / files, 1.0 / files, error);
+        if (status != BlockRun::Status::Done) {
+            QFile::remove(working);
+            if (writeFailed)
+                outcome.warn("Write LAS file failed!", working);
+            else if (status == BlockRun::Status::Failed)
+                outcome.warn("Open LAS file failed!", input + ": " + QString::fromLocal8Bit(error.c_str()));
+            return outcome;
         }
         if (QFileInfo(output).absoluteFilePath() != QFileInfo(working).absoluteFilePath()) {
             QFile::remove(output);
@@ -159,7 +131,7 @@ const Tool &outliers()
             // run over the whole dataset.
             s.tiles.buffer = kBlockMargin;
             s.tiles.blockSize = kBlockSize;
-            s.tiles.bytesPerPoint = 160;
+            s.tiles.bytesPerPoint = 200;  // with the row buckets of the whole window
             return s;
         }(),
                runOutliers};

@@ -1,0 +1,379 @@
+#include "BlockRun.h"
+
+#include "LasIO.h"
+#include "LasStream.h"
+
+#include <QTemporaryFile>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+namespace BlockRun {
+
+using VerdantaIO::PointCloud;
+
+namespace {
+
+std::atomic<uint64_t> g_budget{0};  // 0: a quarter of the physical memory
+
+uint64_t bucketBudget()
+{
+    const uint64_t b = g_budget.load();
+    return b ? b : GridExtent::memoryBudget() / 2;
+}
+
+// Records handed out by a sequential pass are tested against the windows with
+// this slack; the decoded points are tested exactly later.
+constexpr double kSlack = 1e-3;
+// Records read per step of the pass, and buffered per row before a spill.
+constexpr uint64_t kPassChunk = 1 << 20;
+constexpr size_t kSpillAt = 4 << 20;
+// Blocks finished ahead of the one handed back next, at most.
+constexpr size_t kAhead = 4;
+
+// The progress of a block on a worker thread: it only carries the run's
+// cancellation to the block.
+class WorkerProgress : public CProcessBase {
+public:
+    explicit WorkerProgress(const std::atomic<bool> &stop) : stop_(stop) {}
+    void SetMessage(const char *) override {}
+    bool SetPosition(double) override { return !stop_.load(); }
+    bool StepIt() override { return !stop_.load(); }
+    void SetStageCount(int32_t) override {}
+    void SetStageOffset(double) override {}
+
+private:
+    const std::atomic<bool> &stop_;
+};
+
+// The X or Y of a record (bytes 0-3 and 4-7 hold X and Y in every format).
+inline double coordinate(const uint8_t *rec, int offset, double scale, double shift)
+{
+    int32_t v;
+    std::memcpy(&v, rec + offset, 4);
+    return v * scale + shift;
+}
+
+// The records of one block row, in memory or partly spilled to a file.
+struct RowBucket {
+    std::vector<uint8_t> held;
+    std::unique_ptr<QTemporaryFile> file;
+};
+
+// Keeps the memory of one block's arrays for the next block while a run
+// lasts. The C library would otherwise hand every large array back to the
+// system when it is freed, and each block would fault its pages in (and
+// have them zeroed) anew, which costs as much as a fifth of the work.
+class KeptMemory {
+public:
+    KeptMemory()
+    {
+#ifdef __GLIBC__
+        mallopt(M_MMAP_THRESHOLD, 512 << 20);
+        mallopt(M_TRIM_THRESHOLD, 1024 << 20);
+#endif
+    }
+    ~KeptMemory()
+    {
+#ifdef __GLIBC__
+        mallopt(M_MMAP_THRESHOLD, 128 << 10);  // the library's defaults
+        mallopt(M_TRIM_THRESHOLD, 128 << 10);
+        malloc_trim(0);
+#endif
+    }
+};
+
+}  // namespace
+
+uint64_t setBucketBudget(uint64_t bytes) { return g_budget.exchange(bytes); }
+
+Layout layout(const GridExtent::Bounds &e, RowOrder order)
+{
+    Layout out;
+    if (e.empty || !(e.maxX >= e.minX) || !(e.maxY >= e.minY) || !std::isfinite(e.maxX - e.minX) ||
+        !std::isfinite(e.maxY - e.minY))
+        return out;
+    const int cols = std::max(1, int(std::ceil((e.maxX - e.minX) / kBlockSize)));
+    const int rows = std::max(1, int(std::ceil((e.maxY - e.minY) / kBlockSize)));
+    out.cols = cols;
+    out.blocks.reserve(size_t(cols) * rows);
+    for (int j = 0; j < rows; ++j)
+        for (int i = 0; i < cols; ++i) {
+            Block b;
+            b.left = e.minX + kBlockSize * i;
+            b.right = b.left + kBlockSize;
+            if (order == RowOrder::FromSouth) {
+                b.bottom = e.minY + kBlockSize * j;
+                b.top = b.bottom + kBlockSize;
+            } else {
+                b.top = e.maxY - kBlockSize * j;
+                b.bottom = b.top - kBlockSize;
+            }
+            b.lastCol = i == cols - 1;
+            b.lastRow = j == rows - 1;
+            if (b.lastCol)
+                b.right = std::max(b.right, e.maxX);
+            if (b.lastRow && order == RowOrder::FromSouth)
+                b.top = std::max(b.top, e.maxY);
+            if (b.lastRow && order == RowOrder::FromNorth)
+                b.bottom = std::min(b.bottom, e.minY);
+            out.blocks.push_back(b);
+        }
+    return out;
+}
+
+GridExtent::Bounds extentOf(const VerdantaIO::CLASIO &las, QStringList &notes)
+{
+    GridExtent::Bounds box;
+    VerdantaIO::LASExtent pe;
+    if (!las.PointExtent(pe))
+        return box;
+    const GridExtent::Bounds pts = GridExtent::of(pe);
+    std::string note;
+    box = GridExtent::choose(las.path, GridExtent::of(las.header), pts, kBlockSize, kBlockSize, note);
+    if (!note.empty())
+        notes << QString::fromLocal8Bit(note.c_str());
+    box.add(pts);
+    return box;
+}
+
+Status run(const Job &job, CProcessBase *progress, double start, double span, std::string &error)
+{
+    const std::vector<Block> &blocks = job.layout.blocks;
+    const size_t count = blocks.size();
+    if (count == 0)
+        return Status::Done;
+    const size_t cols = size_t(std::max(1, job.layout.cols)), rows = count / cols;
+    const double m = std::min(job.margin, 0.5 * kBlockSize);
+    // The share of the progress that the reading pass takes.
+    const double passShare = 0.1 * span;
+    auto report = [&](double f) { return !progress || progress->SetPosition(start + f); };
+
+    const KeptMemory kept;
+    VerdantaIO::LasRecordReader reader;
+    if (!reader.open(job.path)) {
+        error = reader.lastError();
+        return Status::Failed;
+    }
+    const VerdantaIO::PointHeader &h = reader.header();
+    const uint64_t n = reader.count();
+    const uint16_t len = reader.recordLength();
+
+    // The windows of the rows and, within a row, of the columns.
+    std::vector<double> rowLo(rows), rowHi(rows), colLo(cols), colHi(cols);
+    for (size_t j = 0; j < rows; ++j)
+        rowLo[j] = blocks[j * cols].bottom - m, rowHi[j] = blocks[j * cols].top + m;
+    for (size_t i = 0; i < cols; ++i)
+        colLo[i] = blocks[i].left - m, colHi[i] = blocks[i].right + m;
+    const bool fromSouth = rows < 2 || blocks[cols].bottom > blocks[0].bottom;
+    // The rows or columns whose window may hold a coordinate: the one it
+    // lies in by its distance from the first, and its neighbours.
+    auto around = [](double offset, size_t limit, size_t &a, size_t &b) {
+        const double at = std::floor(offset / kBlockSize);
+        const double lo = std::max(0.0, at - 1), hi = std::min(double(limit) - 1, at + 1);
+        if (!(lo <= hi))
+            return false;
+        a = size_t(lo), b = size_t(hi);
+        return true;
+    };
+
+    // The pass: every record into the bucket of each row whose window holds
+    // it, spilling to scratch files when the records would not fit the
+    // budget.
+    const bool spill = double(n) * len * (1.0 + 2.0 * m / kBlockSize) > double(bucketBudget());
+    std::vector<RowBucket> buckets(rows);
+    auto flush = [&](RowBucket &b) {
+        if (b.held.empty())
+            return true;
+        if (!b.file) {
+            b.file.reset(new QTemporaryFile(job.scratchFolder + "/blockrowXXXXXX.tmp"));
+            if (!b.file->open()) {
+                error = "Could not create a scratch file in " + job.scratchFolder.toStdString();
+                return false;
+            }
+        }
+        if (b.file->write(reinterpret_cast<const char *>(b.held.data()), qint64(b.held.size())) !=
+            qint64(b.held.size())) {
+            error = "Could not write the scratch file " + b.file->fileName().toStdString();
+            return false;
+        }
+        b.held.clear();
+        return true;
+    };
+    if (!spill)
+        for (RowBucket &b : buckets)
+            b.held.reserve(size_t(double(n) * len / rows * (1.0 + 2.0 * m / kBlockSize)) + len);
+    for (uint64_t s = 0; s < n; s += kPassChunk) {
+        const uint64_t k = std::min(kPassChunk, n - s);
+        const uint8_t *recs = reader.load(s, k);
+        if (!recs) {
+            error = reader.lastError();
+            return Status::Failed;
+        }
+        for (uint64_t r = 0; r < k; ++r) {
+            const uint8_t *rec = recs + r * len;
+            const double y = coordinate(rec, 4, h.scaleY, h.offsetY);
+            size_t a, b;
+            if (!around(fromSouth ? y - blocks[0].bottom : blocks[0].top - y, rows, a, b))
+                continue;
+            for (size_t j = a; j <= b; ++j)
+                if (y >= rowLo[j] - kSlack && y <= rowHi[j] + kSlack)
+                    buckets[j].held.insert(buckets[j].held.end(), rec, rec + len);
+        }
+        reader.release(s, k);
+        if (spill)
+            for (RowBucket &b : buckets)
+                if (b.held.size() >= kSpillAt && !flush(b))
+                    return Status::Failed;
+        if (!report(passShare * double(s + k) / double(n)))
+            return Status::Stopped;
+    }
+    if (spill)
+        for (RowBucket &b : buckets)
+            if (!flush(b))
+                return Status::Failed;
+
+    // The blocks, on up to two threads.
+    struct Result {
+        bool ready = false;
+        int status = 0;
+        std::vector<PointCloud> points;
+    };
+    std::vector<Result> results(count);
+    std::vector<std::vector<uint8_t>> blockRecords(count);
+    std::unique_ptr<std::once_flag[]> rowSplit(new std::once_flag[rows]);
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::atomic<bool> stop{false}, failed{false};
+    std::atomic<size_t> next{0};
+    size_t handed = 0;  // blocks handed back so far
+    std::string workerError;
+
+    // Splits a row's records among its blocks.
+    auto split = [&](size_t j) {
+        RowBucket &b = buckets[j];
+        std::vector<uint8_t> recs;
+        if (b.file) {
+            recs.resize(size_t(b.file->size()));
+            if (!b.file->seek(0) ||
+                b.file->read(reinterpret_cast<char *>(recs.data()), qint64(recs.size())) != qint64(recs.size())) {
+                std::lock_guard<std::mutex> lock(mutex);
+                workerError = "Could not read the scratch file " + b.file->fileName().toStdString();
+                failed = stop = true;
+                return;
+            }
+            b.file.reset();
+        } else {
+            recs.swap(b.held);
+        }
+        for (size_t r = 0; r + len <= recs.size(); r += len) {
+            const uint8_t *rec = recs.data() + r;
+            const double x = coordinate(rec, 0, h.scaleX, h.offsetX);
+            size_t a, e;
+            if (!around(x - blocks[0].left, cols, a, e))
+                continue;
+            for (size_t i = a; i <= e; ++i)
+                if (x >= colLo[i] - kSlack && x <= colHi[i] + kSlack) {
+                    std::vector<uint8_t> &to = blockRecords[j * cols + i];
+                    to.insert(to.end(), rec, rec + len);
+                }
+        }
+    };
+    auto work = [&] {
+        WorkerProgress blockProgress(stop);
+        for (;;) {
+            const size_t k = next.fetch_add(1);
+            if (k >= count)
+                return;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [&] { return stop.load() || k < handed + kAhead; });
+            }
+            if (stop)
+                return;
+            std::call_once(rowSplit[k / cols], split, k / cols);
+            if (stop)
+                return;
+            // The block's points: its window exactly, in file order.
+            const Block &bl = blocks[k];
+            std::vector<uint8_t> recs;
+            recs.swap(blockRecords[k]);
+            std::vector<PointCloud> points(recs.size() / len);
+            reader.decodeCopies(recs.data(), points.size(), points.data());
+            recs = std::vector<uint8_t>();
+            points.erase(std::remove_if(points.begin(), points.end(),
+                                        [&](const PointCloud &p) {
+                                            return !(p.x >= bl.left - m && p.x <= bl.right + m &&
+                                                     p.y >= bl.bottom - m && p.y <= bl.top + m);
+                                        }),
+                         points.end());
+            const int status = job.process(k, points, &blockProgress);
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                results[k].status = status;
+                results[k].points.swap(points);
+                results[k].ready = true;
+            }
+            changed.notify_all();
+        }
+    };
+    const unsigned threads = unsigned(std::min<size_t>(count, std::max(1u, std::min(2u, std::thread::hardware_concurrency()))));
+    std::vector<std::thread> workers;
+    for (unsigned t = 0; t < threads; ++t)
+        workers.emplace_back(work);
+    auto finish = [&](Status s) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (s != Status::Done)
+                stop = true;
+        }
+        changed.notify_all();
+        for (std::thread &t : workers)
+            t.join();
+        if (failed) {
+            error = workerError;
+            return Status::Failed;
+        }
+        return s;
+    };
+
+    const double blockShare = span - passShare;
+    for (size_t k = 0; k < count; ++k) {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!results[k].ready && !failed) {
+            changed.wait_for(lock, std::chrono::milliseconds(50));
+            lock.unlock();
+            const bool go = report(passShare + blockShare * double(k) / double(count));
+            lock.lock();
+            if (!go) {
+                lock.unlock();
+                return finish(Status::Stopped);
+            }
+        }
+        if (failed) {
+            lock.unlock();
+            return finish(Status::Failed);
+        }
+        Result r = std::move(results[k]);
+        results[k] = Result();
+        ++handed;
+        lock.unlock();
+        changed.notify_all();
+        if (!job.take(k, r.status, r.points) || !report(passShare + blockShare * double(k + 1) / double(count)))
+            return finish(Status::Stopped);
+    }
+    return finish(Status::Done);
+}
+
+}  // namespace BlockRun

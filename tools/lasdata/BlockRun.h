@@ -1,0 +1,90 @@
+#pragma once
+// Block-by-block processing of one LAS file, shared by the tools that work
+// in square blocks with a read margin (ground filtering, outlier removal).
+//
+// Reading: one sequential pass over the file's records distributes each
+// record into the bucket of every block row whose window (the row widened
+// by the margin) holds it. The buckets stay in memory while the file's
+// records fit the bucket budget (a quarter of the physical memory), and
+// otherwise spill to one temporary file per block row in a scratch folder.
+// When a row's turn comes its bucket is split among the row's blocks. Every
+// block thus costs time in proportion to its own points whatever the order
+// of the records in the file (acquisition order, tiles, random), and the
+// file is read once.
+//
+// Processing: the blocks run on up to two threads; their results are handed
+// back on the calling thread in block order, which also reports progress and
+// passes a cancellation on to the blocks at work.
+
+#include "GridExtent.h"
+#include "PointRecords.h"
+#include "ProcessBase.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace VerdantaIO {
+class CLASIO;
+}
+
+namespace BlockRun {
+
+// The side of the square blocks (m).
+constexpr double kBlockSize = 250.0;
+
+// One block, without its margin. The last column reaches at least to the
+// extent's east edge and the last row to its far edge (north or south).
+struct Block {
+    double left, bottom, right, top;
+    bool lastCol, lastRow;
+};
+
+enum class RowOrder { FromSouth, FromNorth };
+
+// The blocks of an extent, row by row (from the south or the north), each row
+// from the west: ceil(range / kBlockSize) along each axis, at least one,
+// starting at the west edge and at the first row's edge of the extent. None
+// for an empty or broken extent.
+struct Layout {
+    std::vector<Block> blocks;
+    int cols = 0;
+};
+Layout layout(const GridExtent::Bounds &extent, RowOrder order);
+
+// The extent a file's blocks cover: its header's bounds, or its points' where
+// the header cannot be right for them (with a note), widened to hold every
+// point. Empty when the file holds no points.
+GridExtent::Bounds extentOf(const VerdantaIO::CLASIO &las, QStringList &notes);
+
+struct Job {
+    std::string path;      // the LAS or LAZ file
+    Layout layout;
+    double margin = 0;     // read around each block (m)
+    QString scratchFolder; // where row buckets spill when the file is large
+    // Processes block k's points: those within the block widened by the
+    // margin on every side (edges included), in file order. Runs on a worker
+    // thread; `progress` there reports nothing but says whether the run was
+    // cancelled. Returns the tool's status of the block.
+    std::function<int(size_t k, std::vector<VerdantaIO::PointCloud> &points, CProcessBase *progress)> process;
+    // Takes block k's status and points on the calling thread, in block
+    // order; false ends the run.
+    std::function<bool(size_t k, int status, std::vector<VerdantaIO::PointCloud> &points)> take;
+};
+
+enum class Status { Done, Stopped, Failed };
+
+// Runs every block of the job; progress (may be null) goes from `start` to
+// start + span. Stopped: cancelled or ended by `take`; Failed: the file or a
+// scratch file could not be read or written (`error` says why).
+Status run(const Job &job, CProcessBase *progress, double start, double span, std::string &error);
+
+// The bytes of records that the buckets may hold in memory; returns the
+// previous budget. Tests lower it to exercise the scratch files.
+uint64_t setBucketBudget(uint64_t bytes);
+
+}  // namespace BlockRun
