@@ -1,10 +1,12 @@
 // The two tree segmentations on hand-made inputs whose trees are known: a
-// CHM with cones, a plateau, a low tree and no-data holes; point clouds of
+// CHM with cones, a plateau, a low tree and no-data holes; crown outlines
+// with holes and parts; point clouds of
 // separate, touching and nearly merged crowns; the tables and the points
 // written, read back independently; and the detection rate on a generated
 // stand.
 
 #include "ChmSegment.h"
+#include "CrownOutlines.h"
 #include "LasBytes.h"
 #include "LasIO.h"
 #include "PointSegment.h"
@@ -153,11 +155,19 @@ private slots:
         QVERIFY(std::fabs(first[3].toDouble() - 2 * std::sqrt(area / M_PI)) < 0.01);
         QCOMPARE(plateau[4].toDouble(), 9.0);  // all 36 cells of 0.25 m2
         QCOMPARE(plateau[5].toDouble(), 90.0);
-        // The crown polygons, read with OGR: one per tree.
+        // The crown polygons, read with OGR: one per tree, numbered as the
+        // table runs, each with the table's crown area.
         OGRRegisterAll();
         OGRDataSourceH shp = OGROpen(s(f("trees.csv.shp")).c_str(), FALSE, nullptr);
         QVERIFY(shp);
-        QCOMPARE(int(OGR_L_GetFeatureCount(OGR_DS_GetLayer(shp, 0), TRUE)), 3);
+        OGRLayerH layer = OGR_DS_GetLayer(shp, 0);
+        QCOMPARE(int(OGR_L_GetFeatureCount(layer, TRUE)), 3);
+        for (int t = 1; t <= 3; ++t) {
+            OGRFeatureH feature = OGR_L_GetNextFeature(layer);
+            QCOMPARE(OGR_F_GetFieldAsInteger64(feature, OGR_F_GetFieldIndex(feature, "TreeID")), GIntBig(t));
+            QCOMPARE(QString::number(OGR_G_Area(OGR_F_GetGeometryRef(feature)), 'f', 2), table[t].split(',')[4]);
+            OGR_F_Destroy(feature);
+        }
         OGR_DS_Destroy(shp);
         QVERIFY(QFile::exists(f("trees.csv.tif")) && QFile::exists(f("trees.csvmasktemp.tif")));
 
@@ -171,6 +181,35 @@ private slots:
         seg.maxHeight = 5;
         QVERIFY(seg.seed_location(nullptr));
         QCOMPARE(lines(f("trees.csv")), QStringList{kHeader});
+    }
+
+    void crownOutlines()
+    {
+        // Label 1: a 4 x 4 square with a 2 x 2 hole (filled by label 2) and
+        // a cell touching it only at a corner (a second part); label 3: the
+        // one cell in the hole of a 3 x 3 ring of label 4.
+        const int w = 9, h = 6;
+        const std::vector<int32_t> labels = {
+            1, 1, 1, 1, 0, 0, 0, 0, 0,  //
+            1, 2, 2, 1, 0, 4, 4, 4, 0,  //
+            1, 2, 2, 1, 0, 4, 3, 4, 0,  //
+            1, 1, 1, 1, 0, 4, 4, 4, 0,  //
+            0, 0, 0, 0, 1, 0, 0, 0, 0,  //
+            0, 0, 0, 0, 0, 0, 0, 0, 0};
+        const auto regions = CrownOutlines::trace(labels.data(), w, h, 4);
+        QCOMPARE(regions.size(), size_t(4));
+        QCOMPARE(regions[0].size(), size_t(2));  // the corner cell is a part of its own
+        QCOMPARE(regions[0][0].outer.cells, int64_t(16));
+        QCOMPARE(regions[0][0].holes.size(), size_t(1));
+        QCOMPARE(regions[0][0].holes[0].cells, int64_t(4));
+        QCOMPARE(regions[0][1].outer.corners, (std::vector<int32_t>{4, 4, 4, 5, 5, 5, 5, 4}));
+        QCOMPARE(CrownOutlines::cellsOf(regions[0]), int64_t(13));
+        QCOMPARE(CrownOutlines::cellsOf(regions[1]), int64_t(4));
+        QCOMPARE(regions[1][0].outer.corners, (std::vector<int32_t>{1, 1, 1, 3, 3, 3, 3, 1}));
+        QCOMPARE(CrownOutlines::cellsOf(regions[2]), int64_t(1));
+        QCOMPARE(regions[3].size(), size_t(1));
+        QCOMPARE(regions[3][0].holes.size(), size_t(1));
+        QCOMPARE(CrownOutlines::cellsOf(regions[3]), int64_t(8));
     }
 
     void chmRefusals()
