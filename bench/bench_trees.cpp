@@ -11,6 +11,7 @@
 //                                  another segmentation
 
 #include "ChmSegment.h"
+#include "LasExtraBytes.h"
 #include "LasIO.h"
 #include "PointSegment.h"
 #include "RasterIO.h"
@@ -310,50 +311,6 @@ int speed(bool pcs)
     return 0;
 }
 
-// The extra-bytes attribute "treeID" of every point (NaN where it has none).
-bool readTreeIds(const std::string &path, std::vector<double> &ids)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto u16 = [&](size_t o) { uint16_t v; std::memcpy(&v, &b[o], 2); return v; };
-    auto u32 = [&](size_t o) { uint32_t v; std::memcpy(&v, &b[o], 4); return v; };
-    const uint16_t headerSize = u16(94);
-    const uint32_t offset = u32(96), vlrs = u32(100), count = u32(107);
-    const uint8_t format = uint8_t(b[104]) & 0x3f;
-    const uint16_t length = u16(105);
-    static const int standard[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
-    static const int sizes[] = {0, 1, 1, 2, 2, 4, 4, 8, 8, 4, 8};
-    size_t pos = headerSize;
-    int field = -1, type = 0;
-    for (uint32_t v = 0; v < vlrs; ++v) {
-        const std::string user(&b[pos + 2], strnlen(&b[pos + 2], 16));
-        const uint16_t record = u16(pos + 18), size = u16(pos + 20);
-        if (user == "LASF_Spec" && record == 4) {
-            int at = standard[format];
-            for (size_t e = 0; e + 192 <= size; e += 192) {
-                const size_t d = pos + 54 + e;
-                const int t = uint8_t(b[d + 2]);
-                const std::string name(&b[d + 4], strnlen(&b[d + 4], 32));
-                if (name == "treeID") {
-                    field = at;
-                    type = t;
-                }
-                at += t == 0 ? uint8_t(b[d + 3]) : (t <= 10 ? sizes[t] : 0);
-            }
-        }
-        pos += 54 + size;
-    }
-    if (field < 0 || type != 10)
-        return false;
-    ids.resize(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        double v;
-        std::memcpy(&v, &b[offset + size_t(i) * length + field], 8);
-        ids[i] = v > 1e300 ? std::nan("") : v;
-    }
-    return true;
-}
-
 int compare(const QString &path)
 {
     VerdantaIO::CLASIO las;
@@ -362,7 +319,9 @@ int compare(const QString &path)
         return 1;
     }
     std::vector<double> ids;
-    if (!readTreeIds(las.path.empty() ? path.toStdString() : las.path, ids) || ids.size() != las.points.size()) {
+    VerdantaIO::ExtraBytes extra;
+    if (!VerdantaIO::ReadExtraBytes(QFile::encodeName(path).toStdString(), extra) ||
+        !VerdantaIO::ExtraAttribute(extra, "treeID", ids) || ids.size() != las.points.size()) {
         std::fprintf(stderr, "no treeID attribute\n");
         return 1;
     }

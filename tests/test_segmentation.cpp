@@ -8,6 +8,7 @@
 #include "ChmSegment.h"
 #include "CrownOutlines.h"
 #include "LasBytes.h"
+#include "LasExtraBytes.h"
 #include "LasIO.h"
 #include "PointSegment.h"
 #include "Stand.h"
@@ -22,6 +23,7 @@
 
 #include <cmath>
 #include <functional>
+#include <set>
 
 namespace {
 
@@ -267,11 +269,31 @@ private slots:
         QCOMPARE(QString::fromStdString(PointSegmentation::pointsPath(s(f("pair.csv")), {})), f("pair.las"));
         QCOMPARE(QString::fromStdString(PointSegmentation::pointsPath(s(f("pair.csv")), {s(f("pair.las"))})),
                  f("pair_treeID.las"));
+        // Byte by byte: the tree number also after each record's standard 28
+        // bytes, described by one extra-bytes record as "treeID", uint32.
         const auto bytes = lasbytes::slurp(s(f("pair_treeID.las")));
         const lasbytes::Header h = lasbytes::parse(bytes);
         QCOMPARE(h.count, uint64_t(truth.size()));
-        for (uint64_t i = 0; i < h.count; ++i)
-            QCOMPARE(int(lasbytes::get<uint16_t>(lasbytes::pointBytes(bytes, h, i, 20), 18)), truth[i]);
+        QCOMPARE(h.recordLength, uint16_t(32));
+        QCOMPARE(h.vlrCount, uint32_t(1));
+        const auto text = [&](size_t at) { return std::string(reinterpret_cast<const char *>(&bytes[at])); };
+        QCOMPARE(text(h.headerSize + 2), std::string("LASF_Spec"));
+        QCOMPARE(lasbytes::get<uint16_t>(bytes, h.headerSize + 18), uint16_t(4));
+        QCOMPARE(int(bytes[h.headerSize + 54 + 2]), 5);
+        QCOMPARE(text(h.headerSize + 54 + 4), std::string("treeID"));
+        for (uint64_t i = 0; i < h.count; ++i) {
+            const auto record = lasbytes::pointBytes(bytes, h, i, 32);
+            QCOMPARE(int(lasbytes::get<uint16_t>(record, 18)), truth[i]);
+            QCOMPARE(int(lasbytes::get<uint32_t>(record, 28)), truth[i]);
+        }
+        // Through LAZ and back by the library's reader.
+        VerdantaIO::ExtraBytes extra, back;
+        QVERIFY(VerdantaIO::ReadExtraBytes(s(f("pair_treeID.las")), extra));
+        QVERIFY(VerdantaIO::WriteLasFile(s(f("pair.laz")), las.header, las.points, nullptr, &extra));
+        QVERIFY(VerdantaIO::ReadExtraBytes(s(f("pair.laz")), back));
+        std::vector<double> ids;
+        QVERIFY(VerdantaIO::ExtraAttribute(back, "treeID", ids));
+        QCOMPARE(ids, std::vector<double>(truth.begin(), truth.end()));
         // Nothing above 2 m: the header alone.
         for (auto &p : las.points)
             p.z = std::min(p.z, 1.9);
@@ -280,6 +302,37 @@ private slots:
         QCOMPARE(lines(f("low.csv")), QStringList{kHeader});
         QVERIFY(!PointSegment({s(f("missing.las"))}, s(f("m.csv")), 2.0, 10.0, nullptr));
         QVERIFY(!PointSegmentation::lastError().empty());
+    }
+
+    // Another tool's segmentation in a real file: lidR's "treeID" (float64)
+    // of MixedConifer, plain and LAZ: 29361 points in trees 1..205, 8296
+    // holding DBL_MAX, its declared no-data value.
+    void treeIdsOfAnotherTool()
+    {
+        const QString data = QStringLiteral(VERDANTA_SHARED_DATA);
+        if (!QFile::exists(data + "/lidR_MixedConifer.las"))
+            QSKIP("shared/data is absent: the treeID attribute of lidR_MixedConifer is not read");
+        for (const QString name : {"/lidR_MixedConifer.las", "/laz/lidR_MixedConifer.laz"}) {
+            VerdantaIO::ExtraBytes extra;
+            std::vector<double> ids;
+            QVERIFY(VerdantaIO::ReadExtraBytes(s(data + name), extra));
+            QVERIFY(VerdantaIO::ExtraAttribute(extra, "treeID", ids));
+            QVERIFY(!VerdantaIO::ExtraAttribute(extra, "treeid", ids) && ids.empty());
+            QVERIFY(VerdantaIO::ExtraAttribute(extra, "treeID", ids));
+            QCOMPARE(ids.size(), size_t(37657));
+            std::set<double> trees;
+            size_t inTrees = 0, unassigned = 0;
+            for (double id : ids) {
+                if (id >= 1 && id <= 205 && id == std::floor(id)) {
+                    ++inTrees;
+                    trees.insert(id);
+                }
+                unassigned += std::isnan(id);
+            }
+            QCOMPARE(inTrees, size_t(29361));
+            QCOMPARE(unassigned, size_t(8296));
+            QCOMPARE(trees.size(), size_t(205));
+        }
     }
 
     // The detection rate on a generated stand of 300 stems/ha (0.86 when

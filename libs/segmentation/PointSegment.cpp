@@ -1,5 +1,6 @@
 #include "PointSegment.h"
 
+#include "LasExtraBytes.h"
 #include "LasIO.h"
 
 #include <nanoflann.hpp>
@@ -297,12 +298,9 @@ std::string pointsPath(const std::string &tablePath, const std::vector<std::stri
     return std::find(inputs.begin(), inputs.end(), plain) == inputs.end() ? plain : base + "_treeID" + extension;
 }
 
-}  // namespace PointSegmentation
-
-bool PointSegment(const std::vector<std::string> &paths, const std::string &outputPath, double threshold,
-                  double maxCrownRadius, CProcessBase *progress)
+bool run(const std::vector<std::string> &paths, const std::string &outputPath, const Options &options,
+         CProcessBase *progress)
 {
-    using namespace PointSegmentation;
     g_error.clear();
     if (paths.empty()) {
         g_error = "no input";
@@ -325,9 +323,6 @@ bool PointSegment(const std::vector<std::string> &paths, const std::string &outp
         if (progress && !progress->SetPosition(0.1 * (f + 1) / paths.size()))
             return false;
     }
-    Options options;
-    options.threshold = threshold;
-    options.maxCrownRadius = maxCrownRadius;
     std::vector<uint32_t> ids;
     // The segmentation reports 0..1 of its own; the reading and writing
     // around it take the first and last tenth.
@@ -345,15 +340,34 @@ bool PointSegment(const std::vector<std::string> &paths, const std::string &outp
         g_error = "cancelled";
         return false;
     }
-    if (!TreeTable::write(outputPath, describe(points, ids), g_error))
+    const std::vector<TreeTable::Tree> table = describe(points, ids);
+    if (!TreeTable::write(outputPath, table, g_error))
         return false;
-    for (size_t i = 0; i < points.size(); ++i)
-        points[i].pointSourceId = ids[i] ? static_cast<uint16_t>((ids[i] - 1) % 65535 + 1) : 0;
+    // Tree k (1, 2, ...) is line k of the table, its top there.
+    std::vector<uint32_t> numbers(ids.size());
+    for (size_t i = 0; i < points.size(); ++i) {
+        const uint32_t t = ids[i];
+        numbers[i] = !t ? 0 : options.treeNumber ? options.treeNumber(table[t - 1].x, table[t - 1].y) : t;
+        points[i].pointSourceId = numbers[i] ? static_cast<uint16_t>((numbers[i] - 1) % 65535 + 1) : 0;
+    }
+    const VerdantaIO::ExtraBytes treeIds =
+        VerdantaIO::UInt32Attribute("treeID", "tree number", numbers);
     const std::string lasPath = pointsPath(outputPath, paths);
     std::string error;
-    if (!VerdantaIO::WriteLasFile(lasPath, header, points, &error)) {
+    if (!VerdantaIO::WriteLasFile(lasPath, header, points, &error, &treeIds)) {
         g_error = lasPath + ": " + error;
         return false;
     }
     return !progress || progress->SetPosition(1.0);
+}
+
+}  // namespace PointSegmentation
+
+bool PointSegment(const std::vector<std::string> &paths, const std::string &outputPath, double threshold,
+                  double maxCrownRadius, CProcessBase *progress)
+{
+    PointSegmentation::Options options;
+    options.threshold = threshold;
+    options.maxCrownRadius = maxCrownRadius;
+    return PointSegmentation::run(paths, outputPath, options, progress);
 }

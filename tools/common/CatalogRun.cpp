@@ -1,6 +1,7 @@
 #include "CatalogRun.h"
 
 #include "Catalog.h"
+#include "LasExtraBytes.h"
 #include "LasIO.h"
 #include "RasterIO.h"
 
@@ -207,15 +208,23 @@ bool cutLas(const QString &from, const QString &to, const Window &w, const Windo
         error = fromLocal(las.lastError());
         return false;
     }
+    // Attributes in extra bytes (a tree number) go with their points.
+    VerdantaIO::ExtraBytes extra;
+    std::string why;
+    if (!VerdantaIO::ReadExtraBytes(local(from), extra, &why)) {
+        error = fromLocal(why);
+        return false;
+    }
     std::vector<PointCloud> kept;
     kept.reserve(las.points.size());
-    for (const PointCloud &p : las.points)
-        if (owns(w, bounds, p.x, p.y))
-            kept.push_back(p);
+    std::vector<char> keep(las.points.size());
+    for (size_t i = 0; i < las.points.size(); ++i)
+        if ((keep[i] = owns(w, bounds, las.points[i].x, las.points[i].y)))
+            kept.push_back(las.points[i]);
     las.points.clear();
     las.points.shrink_to_fit();
-    std::string why;
-    if (!VerdantaIO::WriteLasFile(local(to), las.header, kept, &why)) {
+    const VerdantaIO::ExtraBytes keptExtra = VerdantaIO::SelectExtraBytes(extra, keep);
+    if (!VerdantaIO::WriteLasFile(local(to), las.header, kept, &why, extra.size ? &keptExtra : nullptr)) {
         error = fromLocal(why);
         return false;
     }
