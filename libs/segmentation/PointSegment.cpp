@@ -152,13 +152,20 @@ bool segment(const std::vector<PointCloud> &points, const Options &o, std::vecto
     treeIds.assign(points.size(), 0);
     Swept s;
     {
-        // Heights with their indices, sorted as one contiguous array.
+        // Highest first; points as high are taken west to east, then south
+        // to north, so that the order does not depend on the order of the
+        // input (a tile and the whole dataset segment alike).
         std::vector<std::pair<double, uint32_t>> order;
         order.reserve(points.size());
         for (size_t i = 0; i < points.size(); ++i)
             if (points[i].z >= o.minHeight)
                 order.push_back({-points[i].z, static_cast<uint32_t>(i)});
-        std::sort(order.begin(), order.end());
+        std::sort(order.begin(), order.end(), [&](const auto &a, const auto &b) {
+            if (a.first != b.first)
+                return a.first < b.first;
+            const PointCloud &p = points[a.second], &q = points[b.second];
+            return p.x != q.x ? p.x < q.x : p.y != q.y ? p.y < q.y : a.second < b.second;
+        });
         s.index.resize(order.size());
         for (size_t k = 0; k < order.size(); ++k)
             s.index[k] = order[k].second;
@@ -253,6 +260,7 @@ std::vector<TreeTable::Tree> describe(const std::vector<PointCloud> &points, con
     table.reserve(count);
     std::vector<std::pair<double, double>> xy;
     std::unordered_map<int64_t, double> cells;
+    std::vector<std::pair<int64_t, double>> columns;
     constexpr double kCell = 0.5;
     for (const std::vector<uint32_t> &m : members) {
         if (m.empty())
@@ -264,7 +272,8 @@ std::vector<TreeTable::Tree> describe(const std::vector<PointCloud> &points, con
         cells.clear();
         for (uint32_t i : m) {
             const PointCloud &p = points[i];
-            if (p.z > points[top].z)
+            const PointCloud &q = points[top];
+            if (p.z > q.z || (p.z == q.z && (p.x < q.x || (p.x == q.x && p.y < q.y))))
                 top = i;
             low = std::min(low, p.z);
             xy.emplace_back(p.x, p.y);
@@ -280,7 +289,11 @@ std::vector<TreeTable::Tree> describe(const std::vector<PointCloud> &points, con
         t.height = points[top].z;
         t.crownArea = hullArea(xy);
         t.crownDiameter = 2 * std::sqrt(t.crownArea / M_PI);
-        for (const auto &c : cells)
+        // Summed in cell order, so that the total does not depend on the
+        // order of the points.
+        columns.assign(cells.begin(), cells.end());
+        std::sort(columns.begin(), columns.end());
+        for (const auto &c : columns)
             t.crownVolume += (c.second - low) * kCell * kCell;
         table.push_back(t);
     }

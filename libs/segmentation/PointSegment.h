@@ -42,11 +42,15 @@ struct Options {
 };
 
 // Gives every point its tree number (1, 2, ... in the order the trees were
-// grown, tallest first; 0 for points below minHeight). False when cancelled.
+// grown, tallest first; 0 for points below minHeight). Points as high are
+// taken in the order of their position, not of the input, so that a tile
+// and the whole dataset grow their common trees alike. False when
+// cancelled.
 bool segment(const std::vector<VerdantaIO::PointCloud> &points, const Options &options,
              std::vector<uint32_t> &treeIds, CProcessBase *progress);
 
-// One table line per tree: its highest point, the area of the convex hull of
+// One table line per tree: its highest point (of points as high, the
+// westernmost, then southernmost), the area of the convex hull of
 // its points, the diameter of a circle of that area, and the volume between
 // its highest point per 0.5 m cell and its lowest point.
 std::vector<TreeTable::Tree> describe(const std::vector<VerdantaIO::PointCloud> &points,

@@ -541,13 +541,16 @@ ToolOutcome run(const Tool &tool, const ToolRequest &request, const QStringList 
         outcome.notes << relabel(n);
     for (int i = 0; i < result.warnings.size(); ++i)
         outcome.warn(relabel(result.warnings[i]), relabel(result.details.value(i)));
-    for (const QString &written : result.results) {
+    const QStringList all = result.results + result.besides;
+    for (int n = 0; n < all.size(); ++n) {
+        const QString &written = all[n];
+        QStringList &listed = n < result.results.size() ? outcome.results : outcome.besides;
         const int k = innerOutputs.indexOf(written);
         const QString target = k >= 0 ? outputs[k] : relabel(written);
         const QString ext = QFileInfo(written).suffix().toLower();
         bool ok = true;
         bool cut = true;
-        if (ext == "las")
+        if (ext == "las" || ext == "laz")
             ok = cutLas(written, target, w, d.bounds, error);
         else if (ext == "tif" || ext == "tiff")
             cut = ok = cutRaster(written, target, w, d.bounds, error);
@@ -565,7 +568,7 @@ ToolOutcome run(const Tool &tool, const ToolRequest &request, const QStringList 
             outcome.warn(tool.spec.title + ": " + target + " was not written: " + error);
             continue;
         }
-        outcome.results << target;
+        listed << target;
     }
     outcome.completed = result.completed;
     return outcome;

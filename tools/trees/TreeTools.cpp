@@ -172,8 +172,9 @@ ToolOutcome runPcs(const ToolRequest &r, const QStringList &outs, CProcessBase *
             outcome.warn("Point Cloud Segmentation Failed!", fromLocal(PointSegmentation::lastError()));
         return outcome;
     }
-    outcome.notes << "The points with their tree numbers (treeID): " +
-                         fromLocal(PointSegmentation::pointsPath(local(table), paths));
+    const QString points = fromLocal(PointSegmentation::pointsPath(local(table), paths));
+    outcome.notes << "The points with their tree numbers (treeID): " + points;
+    outcome.besides << points;
     outcome.results << table;
     outcome.completed = true;
     return outcome;
