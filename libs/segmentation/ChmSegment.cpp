@@ -283,62 +283,42 @@ bool Cchm_segment::seed_location(CProcessBase *progress)
 
 bool Cchm_segment::writeRasters(const std::vector<uint32_t> &numbers, std::string &error) const
 {
-    auto create = [&](const std::string &path, GDALDataType type) -> GDALDataset * {
+    // Row blocks keep the converted copy small.
+    auto write = [&](const std::string &path, GDALDataType type, bool zeroIsNoData, auto value, const char *what) {
+        using Cell = decltype(value(0));
+        if (path.empty())
+            return true;
+        constexpr int kRows = 256;
         GDALDriver *tiff = GetGDALDriverManager()->GetDriverByName("GTiff");
         GDALDataset *ds = tiff ? tiff->Create(path.c_str(), width_, height_, 1, type, nullptr) : nullptr;
-        if (!ds)
-            return nullptr;
-        std::array<double, 6> g = geo_;
-        ds->SetGeoTransform(g.data());
-        if (!reference_.empty())
-            ds->SetProjection(reference_.c_str());
-        return ds;
-    };
-    // Row blocks keep the converted copy small.
-    constexpr int kRows = 256;
-    if (!rasterPath.empty()) {
-        GDALDataset *ds = create(rasterPath, GDT_UInt32);
         bool ok = ds != nullptr;
-        if (ok)
-            ds->GetRasterBand(1)->SetNoDataValue(0);
-        std::vector<uint32_t> block;
+        if (ok) {
+            std::array<double, 6> g = geo_;
+            ds->SetGeoTransform(g.data());
+            if (!reference_.empty())
+                ds->SetProjection(reference_.c_str());
+            if (zeroIsNoData)
+                ds->GetRasterBand(1)->SetNoDataValue(0);
+        }
+        std::vector<Cell> block;
         for (int r0 = 0; ok && r0 < height_; r0 += kRows) {
             const int rows = std::min(kRows, height_ - r0);
             block.resize(size_t(rows) * width_);
             const int32_t *src = labels_.data() + size_t(r0) * width_;
             for (size_t k = 0; k < block.size(); ++k)
-                block[k] = src[k] ? numbers[size_t(src[k] - 1)] : 0;
-            ok = ds->GetRasterBand(1)->RasterIO(GF_Write, 0, r0, width_, rows, block.data(), width_, rows, GDT_UInt32,
-                                                0, 0) == CE_None;
-        }
-        if (ds)
-            GDALClose(ds);
-        if (!ok) {
-            error = rasterPath + ": the crown raster could not be written";
-            return false;
-        }
-    }
-    if (!maskPath.empty()) {
-        GDALDataset *ds = create(maskPath, GDT_Byte);
-        bool ok = ds != nullptr;
-        std::vector<uint8_t> block;
-        for (int r0 = 0; ok && r0 < height_; r0 += kRows) {
-            const int rows = std::min(kRows, height_ - r0);
-            block.resize(size_t(rows) * width_);
-            const int32_t *src = labels_.data() + size_t(r0) * width_;
-            for (size_t k = 0; k < block.size(); ++k)
-                block[k] = src[k] ? 1 : 0;
-            ok = ds->GetRasterBand(1)->RasterIO(GF_Write, 0, r0, width_, rows, block.data(), width_, rows, GDT_Byte, 0,
+                block[k] = value(src[k]);
+            ok = ds->GetRasterBand(1)->RasterIO(GF_Write, 0, r0, width_, rows, block.data(), width_, rows, type, 0,
                                                 0) == CE_None;
         }
         if (ds)
             GDALClose(ds);
-        if (!ok) {
-            error = maskPath + ": the crown mask could not be written";
-            return false;
-        }
-    }
-    return true;
+        if (!ok)
+            error = path + ": the crown " + what + " could not be written";
+        return ok;
+    };
+    return write(rasterPath, GDT_UInt32, true,
+                 [&](int32_t label) -> uint32_t { return label ? numbers[size_t(label - 1)] : 0; }, "raster") &&
+           write(maskPath, GDT_Byte, false, [](int32_t label) -> uint8_t { return label ? 1 : 0; }, "mask");
 }
 
 bool Cchm_segment::writePolygons(const std::vector<std::vector<CrownOutlines::Part>> &outlines,

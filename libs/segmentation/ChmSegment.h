@@ -33,7 +33,7 @@ public:
     std::string maskPath;    // the crowns' mask (Byte GeoTIFF, 1 in a crown)
     float minHeight = 2.0f;  // metres
     float maxHeight = 80.0f;
-    std::string rasterPath;  // the crown numbers (Int32 GeoTIFF, 0 outside)
+    std::string rasterPath;  // the crown numbers (UInt32 GeoTIFF, 0 outside)
     std::string shapePath;   // the crown polygons (ESRI shapefile, field "TreeID")
     std::string tablePath;   // the tree table (CSV)
 
