@@ -3,18 +3,24 @@
 // real stand.
 //   bench_trees accuracy [SEEDS]   PCS and CHM segmentation on stands of 250,
 //                                  300 and 350 stems/ha (SEEDS each, default 3)
-//   bench_trees speed              PCS on a 2-million-point stand, CHM
-//                                  segmentation of a 4000 x 4000 CHM
+//   bench_trees speed [chm]        PCS on a 2-million-point stand, CHM
+//                                  segmentation of a 4000 x 4000 CHM (with
+//                                  "chm": the CHM only)
 //   bench_trees compare FILE.las   both on a normalised LAS file whose
 //                                  extra-bytes attribute "treeID" holds
 //                                  another segmentation
 
 #include "ChmSegment.h"
+#include "LasExtraBytes.h"
 #include "LasIO.h"
 #include "PointSegment.h"
 #include "RasterIO.h"
 #include "Stand.h"
 #include "ToolRegistry.h"
+
+#include <gdal_alg.h>
+#include <gdal_priv.h>
+#include <ogrsf_frmts.h>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -153,7 +159,53 @@ int accuracy(int seeds)
     return 0;
 }
 
-int speed()
+// The crown polygons against GDALPolygonize of the crown raster: the area
+// of every crown, summed over its polygons, in both.
+void comparePolygons(const std::string &raster, const std::string &shape)
+{
+    GDALDataset *labels = static_cast<GDALDataset *>(GDALOpen(raster.c_str(), GA_ReadOnly));
+    GDALDataset *mem = GetGDALDriverManager()->GetDriverByName("Memory")->Create("", 0, 0, 0, GDT_Unknown, nullptr);
+    OGRLayer *layer = mem->CreateLayer("crowns", nullptr, wkbPolygon, nullptr);
+    OGRFieldDefn field("TreeID", OFTInteger64);
+    layer->CreateField(&field);
+    auto t0 = Clock::now();
+    double c0 = cpuSeconds();
+    GDALPolygonize(labels->GetRasterBand(1), labels->GetRasterBand(1)->GetMaskBand(), OGRLayer::ToHandle(layer), 0,
+                   nullptr, nullptr, nullptr);
+    std::printf("  GDALPolygonize of the crown raster (in memory): %.2f s CPU, %.2f s wall\n", cpuSeconds() - c0,
+                seconds(t0));
+    auto areas = [](OGRLayer *l, size_t &features) {
+        std::map<GIntBig, double> a;
+        features = 0;
+        l->ResetReading();
+        for (auto &f : *l) {
+            ++features;
+            a[f->GetFieldAsInteger64(0)] += OGR_G_Area(OGRGeometry::ToHandle(f->GetGeometryRef()));
+        }
+        return a;
+    };
+    GDALDataset *traced = static_cast<GDALDataset *>(GDALOpenEx(shape.c_str(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr));
+    size_t nGdal = 0, nOurs = 0;
+    const auto byGdal = areas(layer, nGdal), byOurs = areas(traced->GetLayer(0), nOurs);
+    size_t same = 0;
+    double worst = 0;
+    for (const auto &a : byGdal) {
+        auto it = byOurs.find(a.first);
+        if (it != byOurs.end()) {
+            worst = std::max(worst, std::fabs(it->second - a.second));
+            same += std::fabs(it->second - a.second) < 1e-6;
+        }
+    }
+    std::printf("  crowns: %zu by GDALPolygonize (%zu polygons), %zu traced (%zu features); %zu with equal areas, "
+                "largest difference %.3g m2\n",
+                byGdal.size(), nGdal, byOurs.size(), nOurs, same, worst);
+    GDALClose(traced);
+    GDALClose(mem);
+    GDALClose(labels);
+}
+
+// PCS on about 2 million points.
+bool pcsSpeed(const QString &folder)
 {
     // About 2 million points: 13 ha at the stands' density.
     DemoStand::Options o;
@@ -161,12 +213,11 @@ int speed()
     o.seed = 7;
     auto t0 = Clock::now();
     DemoStand::Stand stand = DemoStand::generate(o);
-    QTemporaryDir dir;
-    const std::string las = (dir.path() + "/stand.las").toStdString();
+    const std::string las = (folder + "/stand.las").toStdString();
     {
         std::string error;
         if (!DemoStand::write(stand, std::string(), las, std::string(), error))
-            return 1;
+            return false;
     }
     for (auto &p : stand.points)
         p.z = std::max(0.0, p.z - DemoStand::terrain(p.x - o.originX, p.y - o.originY));
@@ -188,12 +239,20 @@ int speed()
     {
         t0 = Clock::now();
         c0 = cpuSeconds();
-        const bool ok = PointSegment({las}, (dir.path() + "/stand.csv").toStdString(), 2.0, 10.0, nullptr);
+        const bool ok = PointSegment({las}, (folder + "/stand.csv").toStdString(), 2.0, 10.0, nullptr);
         std::printf("PCS with reading and writing the LAS files: %.2f s CPU, %.2f s wall (%.0f k points/s CPU)%s\n",
                     cpuSeconds() - c0, seconds(t0), stand.points.size() / (cpuSeconds() - c0) / 1000, ok ? "" : " FAILED");
         if (!ok)
             std::printf("  %s\n", PointSegmentation::lastError().c_str());
     }
+    return true;
+}
+
+int speed(bool pcs)
+{
+    QTemporaryDir dir;
+    if (pcs && !pcsSpeed(dir.path()))
+        return 1;
 
     // A 4000 x 4000 CHM at 0.5 m: 20 x 20 stands of 1 ha, trees only.
     constexpr int kTiles = 20, kCells = 200, kSide = kTiles * kCells;
@@ -234,63 +293,22 @@ int speed()
             seg.maskPath = seg.tablePath + "masktemp.tif";
             seg.shapePath = seg.tablePath + ".shp";
         }
-        t0 = Clock::now();
+        auto t0 = Clock::now();
         double c1 = cpuSeconds();
         const bool ok = seg.raster_input();
-        const double read = cpuSeconds() - c1;
+        const double read = cpuSeconds() - c1, readWall = seconds(t0);
         t0 = Clock::now();
         c1 = cpuSeconds();
         const bool done = ok && seg.seed_location(nullptr);
-        std::printf("CHM segmentation 4000 x 4000%s: reading %.2f s CPU, segmentation %.2f s CPU (%.2f s wall), "
-                    "%d trees%s\n",
-                    intermediates ? " with crown raster, mask and polygons" : "", read, cpuSeconds() - c1, seconds(t0),
+        const double segCpu = cpuSeconds() - c1, segWall = seconds(t0);
+        std::printf("CHM segmentation 4000 x 4000%s: reading %.2f s CPU (%.2f s wall), segmentation %.2f s CPU "
+                    "(%.2f s wall), %d trees%s\n",
+                    intermediates ? " with crown raster, mask and polygons" : "", read, readWall, segCpu, segWall,
                     seg.treeCount(), done ? "" : " (FAILED)");
+        if (intermediates && done)
+            comparePolygons(seg.rasterPath, seg.shapePath);
     }
     return 0;
-}
-
-// The extra-bytes attribute "treeID" of every point (NaN where it has none).
-bool readTreeIds(const std::string &path, std::vector<double> &ids)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::vector<char> b((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    auto u16 = [&](size_t o) { uint16_t v; std::memcpy(&v, &b[o], 2); return v; };
-    auto u32 = [&](size_t o) { uint32_t v; std::memcpy(&v, &b[o], 4); return v; };
-    const uint16_t headerSize = u16(94);
-    const uint32_t offset = u32(96), vlrs = u32(100), count = u32(107);
-    const uint8_t format = uint8_t(b[104]) & 0x3f;
-    const uint16_t length = u16(105);
-    static const int standard[] = {20, 28, 26, 34, 57, 63, 30, 36, 38, 59, 67};
-    static const int sizes[] = {0, 1, 1, 2, 2, 4, 4, 8, 8, 4, 8};
-    size_t pos = headerSize;
-    int field = -1, type = 0;
-    for (uint32_t v = 0; v < vlrs; ++v) {
-        const std::string user(&b[pos + 2], strnlen(&b[pos + 2], 16));
-        const uint16_t record = u16(pos + 18), size = u16(pos + 20);
-        if (user == "LASF_Spec" && record == 4) {
-            int at = standard[format];
-            for (size_t e = 0; e + 192 <= size; e += 192) {
-                const size_t d = pos + 54 + e;
-                const int t = uint8_t(b[d + 2]);
-                const std::string name(&b[d + 4], strnlen(&b[d + 4], 32));
-                if (name == "treeID") {
-                    field = at;
-                    type = t;
-                }
-                at += t == 0 ? uint8_t(b[d + 3]) : (t <= 10 ? sizes[t] : 0);
-            }
-        }
-        pos += 54 + size;
-    }
-    if (field < 0 || type != 10)
-        return false;
-    ids.resize(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        double v;
-        std::memcpy(&v, &b[offset + size_t(i) * length + field], 8);
-        ids[i] = v > 1e300 ? std::nan("") : v;
-    }
-    return true;
 }
 
 int compare(const QString &path)
@@ -301,7 +319,9 @@ int compare(const QString &path)
         return 1;
     }
     std::vector<double> ids;
-    if (!readTreeIds(las.path.empty() ? path.toStdString() : las.path, ids) || ids.size() != las.points.size()) {
+    VerdantaIO::ExtraBytes extra;
+    if (!VerdantaIO::ReadExtraBytes(QFile::encodeName(path).toStdString(), extra) ||
+        !VerdantaIO::ExtraAttribute(extra, "treeID", ids) || ids.size() != las.points.size()) {
         std::fprintf(stderr, "no treeID attribute\n");
         return 1;
     }
@@ -352,7 +372,7 @@ int main(int argc, char **argv)
     if (mode == "accuracy")
         return accuracy(argc > 2 ? std::atoi(argv[2]) : 3);
     if (mode == "speed")
-        return speed();
+        return speed(!(argc > 2 && QString(argv[2]) == "chm"));
     if (mode == "compare" && argc > 2)
         return compare(QString::fromLocal8Bit(argv[2]));
     std::fprintf(stderr, "Usage: bench_trees accuracy [SEEDS] | speed | compare FILE.las\n");

@@ -1,11 +1,14 @@
 // The two tree segmentations on hand-made inputs whose trees are known: a
-// CHM with cones, a plateau, a low tree and no-data holes; point clouds of
+// CHM with cones, a plateau, a low tree and no-data holes; crown outlines
+// with holes and parts; point clouds of
 // separate, touching and nearly merged crowns; the tables and the points
 // written, read back independently; and the detection rate on a generated
 // stand.
 
 #include "ChmSegment.h"
+#include "CrownOutlines.h"
 #include "LasBytes.h"
+#include "LasExtraBytes.h"
 #include "LasIO.h"
 #include "PointSegment.h"
 #include "Stand.h"
@@ -20,6 +23,7 @@
 
 #include <cmath>
 #include <functional>
+#include <set>
 
 namespace {
 
@@ -153,11 +157,19 @@ private slots:
         QVERIFY(std::fabs(first[3].toDouble() - 2 * std::sqrt(area / M_PI)) < 0.01);
         QCOMPARE(plateau[4].toDouble(), 9.0);  // all 36 cells of 0.25 m2
         QCOMPARE(plateau[5].toDouble(), 90.0);
-        // The crown polygons, read with OGR: one per tree.
+        // The crown polygons, read with OGR: one per tree, numbered as the
+        // table runs, each with the table's crown area.
         OGRRegisterAll();
         OGRDataSourceH shp = OGROpen(s(f("trees.csv.shp")).c_str(), FALSE, nullptr);
         QVERIFY(shp);
-        QCOMPARE(int(OGR_L_GetFeatureCount(OGR_DS_GetLayer(shp, 0), TRUE)), 3);
+        OGRLayerH layer = OGR_DS_GetLayer(shp, 0);
+        QCOMPARE(int(OGR_L_GetFeatureCount(layer, TRUE)), 3);
+        for (int t = 1; t <= 3; ++t) {
+            OGRFeatureH feature = OGR_L_GetNextFeature(layer);
+            QCOMPARE(OGR_F_GetFieldAsInteger64(feature, OGR_F_GetFieldIndex(feature, "TreeID")), GIntBig(t));
+            QCOMPARE(QString::number(OGR_G_Area(OGR_F_GetGeometryRef(feature)), 'f', 2), table[t].split(',')[4]);
+            OGR_F_Destroy(feature);
+        }
         OGR_DS_Destroy(shp);
         QVERIFY(QFile::exists(f("trees.csv.tif")) && QFile::exists(f("trees.csvmasktemp.tif")));
 
@@ -171,6 +183,35 @@ private slots:
         seg.maxHeight = 5;
         QVERIFY(seg.seed_location(nullptr));
         QCOMPARE(lines(f("trees.csv")), QStringList{kHeader});
+    }
+
+    void crownOutlines()
+    {
+        // Label 1: a 4 x 4 square with a 2 x 2 hole (filled by label 2) and
+        // a cell touching it only at a corner (a second part); label 3: the
+        // one cell in the hole of a 3 x 3 ring of label 4.
+        const int w = 9, h = 6;
+        const std::vector<int32_t> labels = {
+            1, 1, 1, 1, 0, 0, 0, 0, 0,  //
+            1, 2, 2, 1, 0, 4, 4, 4, 0,  //
+            1, 2, 2, 1, 0, 4, 3, 4, 0,  //
+            1, 1, 1, 1, 0, 4, 4, 4, 0,  //
+            0, 0, 0, 0, 1, 0, 0, 0, 0,  //
+            0, 0, 0, 0, 0, 0, 0, 0, 0};
+        const auto regions = CrownOutlines::trace(labels.data(), w, h, 4);
+        QCOMPARE(regions.size(), size_t(4));
+        QCOMPARE(regions[0].size(), size_t(2));  // the corner cell is a part of its own
+        QCOMPARE(regions[0][0].outer.cells, int64_t(16));
+        QCOMPARE(regions[0][0].holes.size(), size_t(1));
+        QCOMPARE(regions[0][0].holes[0].cells, int64_t(4));
+        QCOMPARE(regions[0][1].outer.corners, (std::vector<int32_t>{4, 4, 4, 5, 5, 5, 5, 4}));
+        QCOMPARE(CrownOutlines::cellsOf(regions[0]), int64_t(13));
+        QCOMPARE(CrownOutlines::cellsOf(regions[1]), int64_t(4));
+        QCOMPARE(regions[1][0].outer.corners, (std::vector<int32_t>{1, 1, 1, 3, 3, 3, 3, 1}));
+        QCOMPARE(CrownOutlines::cellsOf(regions[2]), int64_t(1));
+        QCOMPARE(regions[3].size(), size_t(1));
+        QCOMPARE(regions[3][0].holes.size(), size_t(1));
+        QCOMPARE(CrownOutlines::cellsOf(regions[3]), int64_t(8));
     }
 
     void chmRefusals()
@@ -228,11 +269,31 @@ private slots:
         QCOMPARE(QString::fromStdString(PointSegmentation::pointsPath(s(f("pair.csv")), {})), f("pair.las"));
         QCOMPARE(QString::fromStdString(PointSegmentation::pointsPath(s(f("pair.csv")), {s(f("pair.las"))})),
                  f("pair_treeID.las"));
+        // Byte by byte: the tree number also after each record's standard 28
+        // bytes, described by one extra-bytes record as "treeID", uint32.
         const auto bytes = lasbytes::slurp(s(f("pair_treeID.las")));
         const lasbytes::Header h = lasbytes::parse(bytes);
         QCOMPARE(h.count, uint64_t(truth.size()));
-        for (uint64_t i = 0; i < h.count; ++i)
-            QCOMPARE(int(lasbytes::get<uint16_t>(lasbytes::pointBytes(bytes, h, i, 20), 18)), truth[i]);
+        QCOMPARE(h.recordLength, uint16_t(32));
+        QCOMPARE(h.vlrCount, uint32_t(1));
+        const auto text = [&](size_t at) { return std::string(reinterpret_cast<const char *>(&bytes[at])); };
+        QCOMPARE(text(h.headerSize + 2), std::string("LASF_Spec"));
+        QCOMPARE(lasbytes::get<uint16_t>(bytes, h.headerSize + 18), uint16_t(4));
+        QCOMPARE(int(bytes[h.headerSize + 54 + 2]), 5);
+        QCOMPARE(text(h.headerSize + 54 + 4), std::string("treeID"));
+        for (uint64_t i = 0; i < h.count; ++i) {
+            const auto record = lasbytes::pointBytes(bytes, h, i, 32);
+            QCOMPARE(int(lasbytes::get<uint16_t>(record, 18)), truth[i]);
+            QCOMPARE(int(lasbytes::get<uint32_t>(record, 28)), truth[i]);
+        }
+        // Through LAZ and back by the library's reader.
+        VerdantaIO::ExtraBytes extra, back;
+        QVERIFY(VerdantaIO::ReadExtraBytes(s(f("pair_treeID.las")), extra));
+        QVERIFY(VerdantaIO::WriteLasFile(s(f("pair.laz")), las.header, las.points, nullptr, &extra));
+        QVERIFY(VerdantaIO::ReadExtraBytes(s(f("pair.laz")), back));
+        std::vector<double> ids;
+        QVERIFY(VerdantaIO::ExtraAttribute(back, "treeID", ids));
+        QCOMPARE(ids, std::vector<double>(truth.begin(), truth.end()));
         // Nothing above 2 m: the header alone.
         for (auto &p : las.points)
             p.z = std::min(p.z, 1.9);
@@ -241,6 +302,37 @@ private slots:
         QCOMPARE(lines(f("low.csv")), QStringList{kHeader});
         QVERIFY(!PointSegment({s(f("missing.las"))}, s(f("m.csv")), 2.0, 10.0, nullptr));
         QVERIFY(!PointSegmentation::lastError().empty());
+    }
+
+    // Another tool's segmentation in a real file: lidR's "treeID" (float64)
+    // of MixedConifer, plain and LAZ: 29361 points in trees 1..205, 8296
+    // holding DBL_MAX, its declared no-data value.
+    void treeIdsOfAnotherTool()
+    {
+        const QString data = QStringLiteral(VERDANTA_SHARED_DATA);
+        if (!QFile::exists(data + "/lidR_MixedConifer.las"))
+            QSKIP("shared/data is absent: the treeID attribute of lidR_MixedConifer is not read");
+        for (const QString name : {"/lidR_MixedConifer.las", "/laz/lidR_MixedConifer.laz"}) {
+            VerdantaIO::ExtraBytes extra;
+            std::vector<double> ids;
+            QVERIFY(VerdantaIO::ReadExtraBytes(s(data + name), extra));
+            QVERIFY(VerdantaIO::ExtraAttribute(extra, "treeID", ids));
+            QVERIFY(!VerdantaIO::ExtraAttribute(extra, "treeid", ids) && ids.empty());
+            QVERIFY(VerdantaIO::ExtraAttribute(extra, "treeID", ids));
+            QCOMPARE(ids.size(), size_t(37657));
+            std::set<double> trees;
+            size_t inTrees = 0, unassigned = 0;
+            for (double id : ids) {
+                if (id >= 1 && id <= 205 && id == std::floor(id)) {
+                    ++inTrees;
+                    trees.insert(id);
+                }
+                unassigned += std::isnan(id);
+            }
+            QCOMPARE(inTrees, size_t(29361));
+            QCOMPARE(unassigned, size_t(8296));
+            QCOMPARE(trees.size(), size_t(205));
+        }
     }
 
     // The detection rate on a generated stand of 300 stems/ha (0.86 when

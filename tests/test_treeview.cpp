@@ -1,7 +1,8 @@
 // Colouring a cloud by tree and the segmentation overlap: which table is
-// read, the nearest-tree and segmented-crown colours, the refusals, and the
+// read, the nearest-tree colours and those of a cloud's own tree numbers, the refusals, and the
 // two small dialogs.
 
+#include "LasExtraBytes.h"
 #include "LasIO.h"
 #include "PromptRecorder.h"
 #include "ScenceControl.h"
@@ -138,14 +139,31 @@ private slots:
         scene.IndividualTreesRender();
         QCOMPARE(scene.colorMode, int(Height));
 
-        // A cloud written beside its table by the segmentation: its crowns.
-        writeCloud(f("seg.las"), 12, 1);
-        writeText(f("seg.csv"), table(1));
+        // A cloud that carries its trees as "treeID" is coloured by them,
+        // with no table (points in file order; the scene sorts them).
+        CLASIO seg;
+        seg.header.pointDataFormat = 1;
+        std::vector<uint32_t> ids;
+        for (uint32_t t : {12u, 1u, 0u, 4u, 4000000003u}) {
+            PointCloud p;
+            p.x = 100 + ids.size();
+            p.z = 20 - double(ids.size());
+            seg.points.push_back(p);
+            ids.push_back(t);
+        }
+        const ExtraBytes extra = UInt32Attribute("treeID", "tree", ids);
+        QVERIFY(WriteLasFile(s(f("seg.las")), seg.header, seg.points, nullptr, &extra));
         scene.AddLasFile(f("seg.las"));
+        asked = 0;
+        scene.askTreeTable = [&] { ++asked; return QString(); };
         scene.IndividualTreesRender();
-        QCOMPARE(colourAt(scene, 100.3), scene.rampColors[0]);
-        QCOMPARE(colourAt(scene, 130.3), scene.rampColors[3]);
-        QCOMPARE(colourAt(scene, 210.3), scene.rampColors[1]);  // tree 12
+        QCOMPARE(asked, 0);
+        QCOMPARE(scene.colorMode, int(TreeId));
+        const std::array<float, 3> black{{0, 0, 0}};
+        const std::vector<std::array<float, 3>> expected = {scene.rampColors[1], scene.rampColors[0], black,
+                                                            scene.rampColors[3], scene.rampColors[2]};
+        for (size_t i = 0; i < scene.lasReader->points.size(); ++i)
+            QCOMPARE(scene.pointColors[i], expected[size_t(scene.lasReader->points[i].x - 100)]);
     }
 
     void overlap()

@@ -2,6 +2,7 @@
 #include "Catalog.h"
 
 #include "DataIndex.h"
+#include "LasExtraBytes.h"
 #include "ProcessDlg.h"
 #include "Prompt.h"
 #include "SceneMath.h"
@@ -118,6 +119,11 @@ void ScenceControl::AddLasFile(const QString &path)
         warn(tr("Add LAS File"), tr("Open LAS file failed!"));
         return;
     }
+    // Each point keeps its record number (in the field no file holds), by
+    // which attributes read later find it after the sort.
+    const uint64_t stride = thinningStride ? thinningStride : 1;
+    for (size_t i = 0; i < lasReader->points.size(); ++i)
+        lasReader->points[i].reserved = static_cast<uint32_t>(i * stride);
     SceneMath::HeightStats stats;
     SceneMath::sortByHeight(lasReader->points);
     if (SceneMath::heightStats(lasReader->points, stats)) {
@@ -696,18 +702,16 @@ void ScenceControl::IndividualTreesRender()
         setMode(TreeId, true);
         return;
     }
+    std::vector<double> treeIds;
+    VerdantaIO::ExtraBytes extra;
+    if (VerdantaIO::ReadExtraBytes(local(currentPath), extra) && VerdantaIO::ExtraAttribute(extra, "treeID", treeIds)) {
+        assignTreeColours(&treeIds);
+        setMode(TreeId, true);
+        recolour = false;
+        return;
+    }
     const QFileInfo las(currentPath);
     QString table = las.absolutePath() + "/" + las.baseName() + "_PCS.csv";
-    // A cloud written by the point cloud segmentation lies beside its table
-    // under the same name and carries the trees as point source IDs.
-    const QString beside = las.absolutePath() + "/" + las.completeBaseName() + ".csv";
-    bool segmented = false;
-    if (!QFile::exists(table) && QFile::exists(beside)) {
-        QFile f(beside);
-        segmented = f.open(QIODevice::ReadOnly | QIODevice::Text) && QTextStream(&f).readLine() == kTreeHeader;
-        if (segmented)
-            table = beside;
-    }
     if (!QFile::exists(table)) {
         table = askTreeTable ? askTreeTable() : QString();
         if (table.isEmpty())
@@ -715,12 +719,12 @@ void ScenceControl::IndividualTreesRender()
     }
     if (!readTreeTable(table))
         return;
-    assignTreeColours(segmented);
+    assignTreeColours(nullptr);
     setMode(TreeId, true);
     recolour = false;
 }
 
-void ScenceControl::assignTreeColours(bool fromSourceIds)
+void ScenceControl::assignTreeColours(const std::vector<double> *treeIds)
 {
     const auto &pts = lasReader->points;
     C_DataIndex *index = new C_DataIndex;
@@ -739,9 +743,11 @@ void ScenceControl::assignTreeColours(bool fromSourceIds)
     for (size_t i = 0; i < pts.size(); ++i) {
         const PointCloud &p = pts[i];
         std::array<float, 3> colour{{0, 0, 0}};
-        if (fromSourceIds) {
-            if (p.pointSourceId > 0)
-                colour = rampColors[(p.pointSourceId - 1) % 10];
+        if (treeIds) {
+            // 0, no-data and values beyond 32 bits stand for no tree.
+            const double id = p.reserved < treeIds->size() ? (*treeIds)[p.reserved] : 0.0;
+            if (id >= 1 && id < 4294967296.0)
+                colour = rampColors[(static_cast<uint64_t>(id) - 1) % 10];
         } else if ((p.classification & 63) != 2) {
             PointCloud q = p;
             q.z = 0;

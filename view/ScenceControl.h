@@ -84,11 +84,11 @@ public:
     // replace it. False stands for Cancel.
     std::function<bool(const QStringList &header, TableColumns &chosen)> chooseColumns;
 
-    // Colours the cloud by tree (mode TreeId) from a tree table: the one
-    // named after the cloud ("_PCS.csv"), or one the user picks. A cloud
-    // written by the point cloud segmentation beside its table carries its
-    // trees as point source IDs: its crowns are coloured as segmented.
-    // Otherwise each non-ground point takes the colour of the nearest tree.
+    // Colours the cloud by tree (mode TreeId). A cloud that carries its
+    // trees in the extra attribute "treeID" (as the point cloud segmentation
+    // writes them) is coloured by those. Otherwise the tree table named after
+    // the cloud ("_PCS.csv"), or one the user picks, gives each non-ground
+    // point the colour of the nearest tree.
     void IndividualTreesRender();
     // Shows a CHM in grey with the positions of a tree table on top.
     void ShowSegmentationOverlap();
@@ -174,5 +174,7 @@ private:
     // Reads the one band of rasterReader into cells, centre and scale.
     bool loadGreyRaster();
     bool readTreeTable(const QString &path);
-    void assignTreeColours(bool fromSourceIds);
+    // Colours by the nearest tree position, or by the points' own tree
+    // numbers (indexed by record) when `treeIds` is set.
+    void assignTreeColours(const std::vector<double> *treeIds);
 };

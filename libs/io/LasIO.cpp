@@ -1,5 +1,7 @@
 #include "LasIO.h"
 
+#include "LasExtraBytes.h"
+
 #include "LargeVector.h"
 #include "LasFormat.h"
 #include "LasIndex.h"
@@ -10,6 +12,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <atomic>
 #include <limits>
@@ -527,11 +530,26 @@ bool CLASIO::WriteLas(const std::string &outPath)
 // ---- writing --------------------------------------------------------------
 
 bool WriteLasFile(const std::string &outPath, PointHeader &header,
-                  const std::vector<PointCloud> &pts, std::string *error)
+                  const std::vector<PointCloud> &pts, std::string *error, const ExtraBytes *extra)
 {
     PointHeader h = header;
     if (!prepareForWriting(h, error))
         return false;
+    const uint16_t standard = h.pointRecordLength;
+    if (extra && extra->size) {
+        if (extra->values.size() != pts.size() * extra->size)
+            return fail(error, "The extra bytes do not match the points");
+        h.pointRecordLength = static_cast<uint16_t>(h.pointRecordLength + extra->size);
+        h.extraBytesPerPoint = extra->size;
+        VariableLengthRecord v;
+        v.userId = "LASF_Spec";
+        v.recordId = 4;
+        v.description = "Extra bytes";
+        v.data = extra->descriptors;
+        h.vlrs.push_back(v);
+    } else {
+        extra = nullptr;
+    }
     if (h.versionMinor < 4 && pts.size() > std::numeric_limits<uint32_t>::max())
         return fail(error, "More than 4294967295 points need LAS 1.4");
     const bool compress = IsLazPath(outPath);
@@ -578,6 +596,8 @@ bool WriteLasFile(const std::string &outPath, PointHeader &header,
             uint8_t *rec = buffer.data() + i * len;
             if (!encodePoint(p, h, rec))
                 return abandon("A coordinate does not fit the scale and offset of the header");
+            if (extra)
+                std::memcpy(rec + standard, &extra->values[(from + i) * extra->size], extra->size);
             sum.add(p, h, load<int32_t>(rec), load<int32_t>(rec + 4), load<int32_t>(rec + 8));
         }
         const uint8_t *bytes = buffer.data();

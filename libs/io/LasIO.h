@@ -93,10 +93,15 @@ bool IsLazPath(const std::string &path);
 // The last error of the free functions on this thread.
 const std::string &LastError();
 
+struct ExtraBytes;
+
 // Writes a LAS file from a header and points (what CLASIO::WriteLas does),
-// without copying the points into an IO object.
+// without copying the points into an IO object. `extra` (LasExtraBytes.h),
+// with one entry per point, is written after each point's standard record
+// and described in the header.
 bool WriteLasFile(const std::string &path, PointHeader &header,
-                  const std::vector<PointCloud> &points, std::string *error = nullptr);
+                  const std::vector<PointCloud> &points, std::string *error = nullptr,
+                  const ExtraBytes *extra = nullptr);
 
 // The spatial index of a LAS file.
 namespace SpatialIndex {

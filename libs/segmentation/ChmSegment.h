@@ -13,13 +13,17 @@
 //     markers, highest level first (a hierarchical queue on 1 cm levels); a
 //     cell joins a crown only while it lies above crownFraction x the crown's
 //     top height and above the minimum height.
-// The table holds one line per crown; the crown raster, its mask and its
-// polygons are written as well when their paths are set.
+// The crowns' outlines are traced along the cell edges (CrownOutlines); the
+// table holds one line per crown, its area taken from those polygons. The
+// crown raster, its mask and its polygons are written as well when their
+// paths are set.
 
+#include "CrownOutlines.h"
 #include "ProcessBase.h"
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,7 +33,7 @@ public:
     std::string maskPath;    // the crowns' mask (Byte GeoTIFF, 1 in a crown)
     float minHeight = 2.0f;  // metres
     float maxHeight = 80.0f;
-    std::string rasterPath;  // the crown numbers (Int32 GeoTIFF, 0 outside)
+    std::string rasterPath;  // the crown numbers (UInt32 GeoTIFF, 0 outside)
     std::string shapePath;   // the crown polygons (ESRI shapefile, field "TreeID")
     std::string tablePath;   // the tree table (CSV)
 
@@ -37,6 +41,10 @@ public:
     double windowBase = 0.6;    // metres
     double windowSlope = 0.06;  // metres of window radius per metre of height
     double crownFraction = 0.5;
+
+    // The number a crown gets in the crown raster and its polygons, from
+    // its top's position; unset: 1, 2, ... in the order of the table.
+    std::function<uint32_t(double x, double y)> treeNumber;
 
     // Opens the CHM and reads its first band; false when it cannot be read
     // or has no georeferencing (lastError() says which).
@@ -52,7 +60,9 @@ public:
     int treeCount() const { return trees_; }
 
 private:
-    bool writeIntermediates();
+    bool writeRasters(const std::vector<uint32_t> &numbers, std::string &error) const;
+    bool writePolygons(const std::vector<std::vector<CrownOutlines::Part>> &outlines,
+                       const std::vector<uint32_t> &numbers);
 
     std::string error_;
     int width_ = 0, height_ = 0;

@@ -1,5 +1,6 @@
 #include "PointSegment.h"
 
+#include "LasExtraBytes.h"
 #include "LasIO.h"
 
 #include <nanoflann.hpp>
@@ -151,13 +152,20 @@ bool segment(const std::vector<PointCloud> &points, const Options &o, std::vecto
     treeIds.assign(points.size(), 0);
     Swept s;
     {
-        // Heights with their indices, sorted as one contiguous array.
+        // Highest first; points as high are taken west to east, then south
+        // to north, so that the order does not depend on the order of the
+        // input (a tile and the whole dataset segment alike).
         std::vector<std::pair<double, uint32_t>> order;
         order.reserve(points.size());
         for (size_t i = 0; i < points.size(); ++i)
             if (points[i].z >= o.minHeight)
                 order.push_back({-points[i].z, static_cast<uint32_t>(i)});
-        std::sort(order.begin(), order.end());
+        std::sort(order.begin(), order.end(), [&](const auto &a, const auto &b) {
+            if (a.first != b.first)
+                return a.first < b.first;
+            const PointCloud &p = points[a.second], &q = points[b.second];
+            return p.x != q.x ? p.x < q.x : p.y != q.y ? p.y < q.y : a.second < b.second;
+        });
         s.index.resize(order.size());
         for (size_t k = 0; k < order.size(); ++k)
             s.index[k] = order[k].second;
@@ -252,6 +260,7 @@ std::vector<TreeTable::Tree> describe(const std::vector<PointCloud> &points, con
     table.reserve(count);
     std::vector<std::pair<double, double>> xy;
     std::unordered_map<int64_t, double> cells;
+    std::vector<std::pair<int64_t, double>> columns;
     constexpr double kCell = 0.5;
     for (const std::vector<uint32_t> &m : members) {
         if (m.empty())
@@ -263,7 +272,8 @@ std::vector<TreeTable::Tree> describe(const std::vector<PointCloud> &points, con
         cells.clear();
         for (uint32_t i : m) {
             const PointCloud &p = points[i];
-            if (p.z > points[top].z)
+            const PointCloud &q = points[top];
+            if (p.z > q.z || (p.z == q.z && (p.x < q.x || (p.x == q.x && p.y < q.y))))
                 top = i;
             low = std::min(low, p.z);
             xy.emplace_back(p.x, p.y);
@@ -279,7 +289,11 @@ std::vector<TreeTable::Tree> describe(const std::vector<PointCloud> &points, con
         t.height = points[top].z;
         t.crownArea = hullArea(xy);
         t.crownDiameter = 2 * std::sqrt(t.crownArea / M_PI);
-        for (const auto &c : cells)
+        // Summed in cell order, so that the total does not depend on the
+        // order of the points.
+        columns.assign(cells.begin(), cells.end());
+        std::sort(columns.begin(), columns.end());
+        for (const auto &c : columns)
             t.crownVolume += (c.second - low) * kCell * kCell;
         table.push_back(t);
     }
@@ -297,12 +311,9 @@ std::string pointsPath(const std::string &tablePath, const std::vector<std::stri
     return std::find(inputs.begin(), inputs.end(), plain) == inputs.end() ? plain : base + "_treeID" + extension;
 }
 
-}  // namespace PointSegmentation
-
-bool PointSegment(const std::vector<std::string> &paths, const std::string &outputPath, double threshold,
-                  double maxCrownRadius, CProcessBase *progress)
+bool run(const std::vector<std::string> &paths, const std::string &outputPath, const Options &options,
+         CProcessBase *progress)
 {
-    using namespace PointSegmentation;
     g_error.clear();
     if (paths.empty()) {
         g_error = "no input";
@@ -325,9 +336,6 @@ bool PointSegment(const std::vector<std::string> &paths, const std::string &outp
         if (progress && !progress->SetPosition(0.1 * (f + 1) / paths.size()))
             return false;
     }
-    Options options;
-    options.threshold = threshold;
-    options.maxCrownRadius = maxCrownRadius;
     std::vector<uint32_t> ids;
     // The segmentation reports 0..1 of its own; the reading and writing
     // around it take the first and last tenth.
@@ -345,15 +353,34 @@ bool PointSegment(const std::vector<std::string> &paths, const std::string &outp
         g_error = "cancelled";
         return false;
     }
-    if (!TreeTable::write(outputPath, describe(points, ids), g_error))
+    const std::vector<TreeTable::Tree> table = describe(points, ids);
+    if (!TreeTable::write(outputPath, table, g_error))
         return false;
-    for (size_t i = 0; i < points.size(); ++i)
-        points[i].pointSourceId = ids[i] ? static_cast<uint16_t>((ids[i] - 1) % 65535 + 1) : 0;
+    // Tree k (1, 2, ...) is line k of the table, its top there.
+    std::vector<uint32_t> numbers(ids.size());
+    for (size_t i = 0; i < points.size(); ++i) {
+        const uint32_t t = ids[i];
+        numbers[i] = !t ? 0 : options.treeNumber ? options.treeNumber(table[t - 1].x, table[t - 1].y) : t;
+        points[i].pointSourceId = numbers[i] ? static_cast<uint16_t>((numbers[i] - 1) % 65535 + 1) : 0;
+    }
+    const VerdantaIO::ExtraBytes treeIds =
+        VerdantaIO::UInt32Attribute("treeID", "tree number", numbers);
     const std::string lasPath = pointsPath(outputPath, paths);
     std::string error;
-    if (!VerdantaIO::WriteLasFile(lasPath, header, points, &error)) {
+    if (!VerdantaIO::WriteLasFile(lasPath, header, points, &error, &treeIds)) {
         g_error = lasPath + ": " + error;
         return false;
     }
     return !progress || progress->SetPosition(1.0);
+}
+
+}  // namespace PointSegmentation
+
+bool PointSegment(const std::vector<std::string> &paths, const std::string &outputPath, double threshold,
+                  double maxCrownRadius, CProcessBase *progress)
+{
+    PointSegmentation::Options options;
+    options.threshold = threshold;
+    options.maxCrownRadius = maxCrownRadius;
+    return PointSegmentation::run(paths, outputPath, options, progress);
 }

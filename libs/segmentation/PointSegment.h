@@ -23,6 +23,7 @@
 #include "TreeTable.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,14 +36,21 @@ struct Options {
     double lowZoneHeight = 15.0;
     double lowZoneFactor = 0.75;
     double localMaxRadius = 1.0;
+    // The number a tree gets in the points written, from its top's
+    // position; unset: 1, 2, ... in the order of the table.
+    std::function<uint32_t(double x, double y)> treeNumber;
 };
 
 // Gives every point its tree number (1, 2, ... in the order the trees were
-// grown, tallest first; 0 for points below minHeight). False when cancelled.
+// grown, tallest first; 0 for points below minHeight). Points as high are
+// taken in the order of their position, not of the input, so that a tile
+// and the whole dataset grow their common trees alike. False when
+// cancelled.
 bool segment(const std::vector<VerdantaIO::PointCloud> &points, const Options &options,
              std::vector<uint32_t> &treeIds, CProcessBase *progress);
 
-// One table line per tree: its highest point, the area of the convex hull of
+// One table line per tree: its highest point (of points as high, the
+// westernmost, then southernmost), the area of the convex hull of
 // its points, the diameter of a circle of that area, and the volume between
 // its highest point per 0.5 m cell and its lowest point.
 std::vector<TreeTable::Tree> describe(const std::vector<VerdantaIO::PointCloud> &points,
@@ -53,15 +61,20 @@ std::vector<TreeTable::Tree> describe(const std::vector<VerdantaIO::PointCloud> 
 // ".laz", compressed, when the first input is a LAZ file.
 std::string pointsPath(const std::string &tablePath, const std::vector<std::string> &inputs);
 
-// Why the last PointSegment call on this thread failed.
+// Why the last PointSegment or run call on this thread failed.
 const std::string &lastError();
+
+// Segments the points of every input together and writes the tree table at
+// outputPath, and beside it (pointsPath) the input points with their tree
+// number as the extra-bytes attribute "treeID" (32-bit unsigned; 0 for no
+// tree) and, cut to 16 bits, as the point source ID. False when an input
+// cannot be read, the outputs cannot be written, or on cancellation.
+bool run(const std::vector<std::string> &paths, const std::string &outputPath, const Options &options,
+         CProcessBase *progress);
 
 }  // namespace PointSegmentation
 
-// Segments the points of every input together and writes the tree table at
-// outputPath, and beside it the input points with their tree number as the
-// point source ID (pointsPath). `maxCrownRadius` bounds the sweep of each
-// tree (10.0 is ample for every crown). False when an input cannot be read,
-// the outputs cannot be written, or on cancellation.
+// PointSegmentation::run with the threshold and the largest crown radius
+// swept per tree (10.0 is ample for every crown), trees numbered 1, 2, ...
 bool PointSegment(const std::vector<std::string> &paths, const std::string &outputPath, double threshold,
                   double maxCrownRadius, CProcessBase *progress);

@@ -1,6 +1,7 @@
 #include "CatalogRun.h"
 
 #include "Catalog.h"
+#include "LasExtraBytes.h"
 #include "LasIO.h"
 #include "RasterIO.h"
 
@@ -207,15 +208,23 @@ bool cutLas(const QString &from, const QString &to, const Window &w, const Windo
         error = fromLocal(las.lastError());
         return false;
     }
+    // Attributes in extra bytes (a tree number) go with their points.
+    VerdantaIO::ExtraBytes extra;
+    std::string why;
+    if (!VerdantaIO::ReadExtraBytes(local(from), extra, &why)) {
+        error = fromLocal(why);
+        return false;
+    }
     std::vector<PointCloud> kept;
     kept.reserve(las.points.size());
-    for (const PointCloud &p : las.points)
-        if (owns(w, bounds, p.x, p.y))
-            kept.push_back(p);
+    std::vector<char> keep(las.points.size());
+    for (size_t i = 0; i < las.points.size(); ++i)
+        if ((keep[i] = owns(w, bounds, las.points[i].x, las.points[i].y)))
+            kept.push_back(las.points[i]);
     las.points.clear();
     las.points.shrink_to_fit();
-    std::string why;
-    if (!VerdantaIO::WriteLasFile(local(to), las.header, kept, &why)) {
+    const VerdantaIO::ExtraBytes keptExtra = VerdantaIO::SelectExtraBytes(extra, keep);
+    if (!VerdantaIO::WriteLasFile(local(to), las.header, kept, &why, extra.size ? &keptExtra : nullptr)) {
         error = fromLocal(why);
         return false;
     }
@@ -532,13 +541,16 @@ ToolOutcome run(const Tool &tool, const ToolRequest &request, const QStringList 
         outcome.notes << relabel(n);
     for (int i = 0; i < result.warnings.size(); ++i)
         outcome.warn(relabel(result.warnings[i]), relabel(result.details.value(i)));
-    for (const QString &written : result.results) {
+    const QStringList all = result.results + result.besides;
+    for (int n = 0; n < all.size(); ++n) {
+        const QString &written = all[n];
+        QStringList &listed = n < result.results.size() ? outcome.results : outcome.besides;
         const int k = innerOutputs.indexOf(written);
         const QString target = k >= 0 ? outputs[k] : relabel(written);
         const QString ext = QFileInfo(written).suffix().toLower();
         bool ok = true;
         bool cut = true;
-        if (ext == "las")
+        if (ext == "las" || ext == "laz")
             ok = cutLas(written, target, w, d.bounds, error);
         else if (ext == "tif" || ext == "tiff")
             cut = ok = cutRaster(written, target, w, d.bounds, error);
@@ -556,7 +568,7 @@ ToolOutcome run(const Tool &tool, const ToolRequest &request, const QStringList 
             outcome.warn(tool.spec.title + ": " + target + " was not written: " + error);
             continue;
         }
-        outcome.results << target;
+        listed << target;
     }
     outcome.completed = result.completed;
     return outcome;

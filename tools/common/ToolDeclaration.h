@@ -168,6 +168,9 @@ struct ToolOutcome {
     QStringList notes;
     // Results the command line prints on standard output (figures of the run).
     QStringList output;
+    // Files written beside the results that are not offered to the project
+    // (a windowed run cuts them to the window as it does the results).
+    QStringList besides;
     bool completed = false;
 
     void warn(const QString &text, const QString &detail = QString())

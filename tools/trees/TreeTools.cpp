@@ -1,5 +1,6 @@
 #include "TreeTools.h"
 
+#include "CatalogRun.h"
 #include "ChmSegment.h"
 #include "InputDamage.h"
 #include "LasIO.h"
@@ -18,6 +19,17 @@ namespace {
 std::string local(const QString &path) { return QFile::encodeName(path).toStdString(); }
 QString fromLocal(const std::string &s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
 QString baseName(const QString &path) { return QFileInfo(path).fileName().section('.', 0, 0); }
+
+// A tree's number in the crowns and points written: its top's position
+// (CatalogRun::apexId) on a 32 cm grid, 16 bits a side. It does not depend
+// on the tile the tree was found in, so tiles of one dataset agree on it,
+// and trees less than 20 km apart never share it (the grid wraps at
+// 2^16 x 0.32 m = 20.97 km).
+uint32_t apexNumber(double x, double y)
+{
+    const uint32_t n = static_cast<uint32_t>(CatalogRun::apexId(x, y) >> 10);
+    return n ? n : 0xffffffffu;  // 0 stands for no tree
+}
 
 CheckResult failure(const QString &message, bool clearOutput = false, const QString &detail = QString())
 {
@@ -100,6 +112,7 @@ ToolOutcome runChm(const ToolRequest &r, const QStringList &outs, CProcessBase *
     seg.rasterPath = local(table + ".tif");
     seg.shapePath = local(table + ".shp");
     seg.tablePath = local(table);
+    seg.treeNumber = apexNumber;
     if (!seg.raster_input()) {
         outcome.warn("Open raster file failed!", fromLocal(seg.lastError()));
         return outcome;
@@ -150,13 +163,18 @@ ToolOutcome runPcs(const ToolRequest &r, const QStringList &outs, CProcessBase *
         if (!confirmNormalised(r, r.inputs[int(i)], extents[i].maxZ))
             return outcome;
     const QString table = outs.first();
-    if (!PointSegment(paths, local(table), r.values.value("threshold").toDouble(), kMaxCrownRadius, progress)) {
+    PointSegmentation::Options options;
+    options.threshold = r.values.value("threshold").toDouble();
+    options.maxCrownRadius = kMaxCrownRadius;
+    options.treeNumber = apexNumber;
+    if (!PointSegmentation::run(paths, local(table), options, progress)) {
         if (PointSegmentation::lastError() != "cancelled")
             outcome.warn("Point Cloud Segmentation Failed!", fromLocal(PointSegmentation::lastError()));
         return outcome;
     }
-    outcome.notes << "The points with their tree numbers (point source ID): " +
-                         fromLocal(PointSegmentation::pointsPath(local(table), paths));
+    const QString points = fromLocal(PointSegmentation::pointsPath(local(table), paths));
+    outcome.notes << "The points with their tree numbers (treeID): " + points;
+    outcome.besides << points;
     outcome.results << table;
     outcome.completed = true;
     return outcome;
@@ -194,6 +212,11 @@ const Tool &chmSegment()
         chm.fileFilter = "TIFF(*.tif)";
         s.params = {chm, height("max-height", "Maximum tree height(m)", "80", "Maximum"),
                     height("min-height", "Minimum tree height(m)", "2", "Minimum")};
+        // Tiles: a crown whose top lies in the window must be whole in the
+        // read region, and so must the crowns next to it that bound it: two
+        // crowns of the largest radius PCS sweeps, 2 x 10 m.
+        s.tiles.buffer = 2 * kMaxCrownRadius;
+        s.tiles.bytesPerPoint = 32;  // per CHM cell: the CHM, its smoothing, drains, labels, outlines
         t.run = runChm;
         t.check = checkChm;
         tableOutput(t);
@@ -223,7 +246,7 @@ const Tool &pointCloudSegment()
                  "within the spacing threshold (default distance threshold 2.0 m) and nearer to that tree than to "
                  "any other. Points below 2 m are ignored.</p><p>The input heights must first be normalised "
                  "(see the LAS normalisation tool). Beside the table, the points are written with their tree "
-                 "number as the point source ID.</p>";
+                 "number as the extra attribute treeID.</p>";
         s.noInputMessage = "Please add Las File!";
         s.suffix = "_PCS.csv";
         ParamSpec threshold;
@@ -236,6 +259,11 @@ const Tool &pointCloudSegment()
         threshold.limitMinOpen = true;
         threshold.limitMax = 2;
         s.params = {threshold};
+        // Tiles: the points of a tree whose top lies in the window lie
+        // within the 10 m swept round its top, and the points that decide
+        // theirs within another 10 m.
+        s.tiles.buffer = 2 * kMaxCrownRadius;
+        s.tiles.bytesPerPoint = 200;
         t.run = runPcs;
         t.check = [](const ToolSpec &spec, ToolRequest &r) {
             const CheckResult params = ToolChecks::validateParams(spec, r);
