@@ -4,6 +4,7 @@
 
 #include "CatalogRun.h"
 #include "CliRunner.h"
+#include "LasIO.h"
 #include "LasBytes.h"
 #include "RasterRead.h"
 #include "SyntheticArea.h"
@@ -262,6 +263,52 @@ private slots:
         QCOMPARE(runCli({"merge", "--window", "0,0,10,10", vpc, "-o", empty}, &err), 0);
         QVERIFY2(err.contains("The window 0,0,10,10 lies outside the dataset"), qPrintable(err));
         QCOMPARE(lasbytes::parse(lasbytes::slurp(QFile::encodeName(empty).toStdString())).count, uint64_t(0));
+    }
+
+    // A catalogue of LAZ and LAS tiles is the same dataset as the one of LAS
+    // tiles: a window across both kinds gives the same points (through a
+    // working file, and as LAZ) and the same DEM (points in memory, read
+    // through the index and streamed).
+    void mixedLazCatalogue()
+    {
+        QTemporaryDir out;
+        QStringList args{"catalog"};
+        for (size_t i = 0; i < files.size(); ++i) {
+            QString path = QString::fromStdString(files[i]);
+            if (i % 2 == 0) {
+                VerdantaIO::CLASIO las;
+                QVERIFY(las.LoadFile(files[i]) && las.ReadData(nullptr));
+                path = out.filePath(QFileInfo(path).completeBaseName() + ".laz");
+                QVERIFY(VerdantaIO::WriteLasFile(QFile::encodeName(path).toStdString(), las.header, las.points));
+            }
+            args << path;
+        }
+        const QString mixed = out.filePath("mixed.vpc");
+        QString err;
+        QCOMPARE(runCli(args + QStringList{"-o", mixed}, &err), 0);
+        const double x0 = SyntheticArea::kOriginX, y0 = SyntheticArea::kOriginY;
+        const QString window = QString("%1,%2,%3,%4").arg(x0 + 20, 0, 'f', 3).arg(y0 + 30, 0, 'f', 3)
+                                   .arg(x0 + 70, 0, 'f', 3).arg(y0 + 90, 0, 'f', 3);
+        const QString a = out.filePath("las.las"), b = out.filePath("mixed.las"), c = out.filePath("mixed.laz");
+        QCOMPARE(runCli({"merge", "--window", window, vpc, "-o", a}, &err), 0);
+        QVERIFY2(runCli({"merge", "--window", window, mixed, "-o", b}, &err) == 0, qPrintable(err));
+        QCOMPARE(runCli({"merge", "--window", window, mixed, "-o", c}, &err), 0);
+        const auto expected = records(a);
+        QVERIFY(expected.size() > 1000);
+        QVERIFY(records(b) == expected);
+        VerdantaIO::CLASIO laz;
+        QVERIFY(laz.LoadFile(QFile::encodeName(c).toStdString()) && laz.ReadData(nullptr));
+        QCOMPARE(laz.points.size(), expected.size());
+        const QStringList dem{"dem", "--xsize", "1", "--ysize", "1", "--yes", "--window", window};
+        QCOMPARE(runCli(dem + QStringList{vpc, "-o", out.filePath("las.tif")}, &err), 0);
+        QCOMPARE(runCli(dem + QStringList{mixed, "-o", out.filePath("mixed.tif")}, &err), 0);
+        const TestRaster r1 = readRaster(out.filePath("las.tif")), r2 = readRaster(out.filePath("mixed.tif"));
+        QCOMPARE(r1.w, 50);
+        QCOMPARE(r1.h, 60);
+        QCOMPARE(r2.w, r1.w);
+        QCOMPARE(r2.h, r1.h);
+        QVERIFY(std::equal(r1.gt, r1.gt + 6, r2.gt));
+        QVERIFY(r1.v == r2.v);
     }
 
     // Tree identifiers from the apex position: the same apex found in two

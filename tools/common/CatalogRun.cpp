@@ -229,6 +229,28 @@ bool cutLas(const QString &from, const QString &to, const Window &w, const Windo
     return true;
 }
 
+// Copies an output with the files that belong to it (a shapefile's .shx,
+// .dbf, .prj and .cpg).
+bool copyWhole(const QString &from, const QString &to, QString &error)
+{
+    QStringList suffixes{QString()};
+    if (QFileInfo(from).suffix().toLower() == "shp")
+        suffixes << ".shx" << ".dbf" << ".prj" << ".cpg";
+    const QString fromBase = from.left(from.size() - QFileInfo(from).suffix().size() - 1);
+    const QString toBase = to.left(to.size() - QFileInfo(to).suffix().size() - 1);
+    for (const QString &suffix : suffixes) {
+        const QString a = suffix.isEmpty() ? from : fromBase + suffix, b = suffix.isEmpty() ? to : toBase + suffix;
+        if (!suffix.isEmpty() && !QFileInfo::exists(a))
+            continue;
+        QFile::remove(b);
+        if (!QFile::copy(a, b)) {
+            error = "cannot copy " + a + " to " + b;
+            return false;
+        }
+    }
+    return true;
+}
+
 // A raster's size and geotransform.
 bool gridOf(const QString &path, int &width, int &height, std::array<double, 6> &g, QString &error)
 {
@@ -406,6 +428,8 @@ QString checkInputs(const Tool &tool, const ToolRequest &request, const Window &
 {
     if (!applies(tool, request, window) || !tool.spec.lasInputs)
         return QString();
+    if (window.set && !tool.spec.tiles.untileable.isEmpty())
+        return tool.spec.title + " cannot run on a window: " + tool.spec.tiles.untileable;
     if (request.inputs.size() > 1)
         return window.set ? "--window takes one input: a catalogue (.vpc) or one LAS file."
                           : "A catalogue (.vpc) stands for a whole dataset: give it as the only input.";
@@ -525,7 +549,11 @@ ToolOutcome run(const Tool &tool, const ToolRequest &request, const QStringList 
         // The working input keeps the format of the output when that is a
         // compressed LAS, so a tool that writes as it reads stays in it.
         const bool laz = !outputs.isEmpty() && VerdantaIO::IsLazPath(local(outputs.first()));
-        const QString input = work.filePath(d.name + (laz ? ".laz" : ".las"));
+        // It lies in a folder of its own, so that no output (named as the
+        // final one) can take its name.
+        const QString input = work.filePath("input/" + d.name + (laz ? ".laz" : ".las"));
+        if (!rule.readsPoints)
+            QDir(work.path()).mkpath("input");
         auto held = std::make_shared<WindowPoints>();
         VerdantaIO::PointHeader written = first.header;
         bool started = false;
@@ -541,8 +569,9 @@ ToolOutcome run(const Tool &tool, const ToolRequest &request, const QStringList 
         }
         std::vector<PointCloud> &into = rule.readsPoints ? held->points : points;
         auto visit = [&](const PointCloud &p) {
-            owned += owns(w, d.bounds, p.x, p.y);
-            if (!rule.keeps || rule.keeps(p))
+            const bool own = owns(w, d.bounds, p.x, p.y);
+            owned += own;
+            if ((own || !rule.perPoint) && (!rule.keeps || rule.keeps(p)))
                 into.push_back(p);
         };
         for (size_t i = 0; i < d.files.size(); ++i) {
@@ -622,16 +651,16 @@ ToolOutcome run(const Tool &tool, const ToolRequest &request, const QStringList 
         const QString ext = QFileInfo(written).suffix().toLower();
         bool ok = true;
         bool cut = true;
-        if (ext == "las")
+        if (rule.perPoint)
+            ok = copyWhole(written, target, error);
+        else if (ext == "las")
             ok = cutLas(written, target, w, d.bounds, error);
         else if (ext == "tif" || ext == "tiff")
             cut = ok = cutRaster(written, target, w, d.bounds, error);
         else if (ext == "csv" || ext == "txt")
             ok = cutTable(written, target, w, d.bounds, error);
-        else {
-            QFile::remove(target);
-            ok = QFile::copy(written, target);
-        }
+        else
+            ok = copyWhole(written, target, error);
         if (!ok && !cut && error.isEmpty()) {
             // No cell of the raster lies in the window.
             ok = writeEmptyOutput(target, w, d, cellX, cellY, error);

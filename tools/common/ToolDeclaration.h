@@ -107,8 +107,14 @@ struct TileRule {
     bool readsPoints = false;
     // The points such a tool uses (empty: all); the others are not kept.
     std::function<bool(const VerdantaIO::PointCloud &)> keeps;
-    // Why the tool cannot run window by window (empty: it can); `plan`
-    // refuses it with this reason rather than write outputs with seams.
+    // What the tool writes for a point depends on that point alone (clips,
+    // extractions, conversions): a window's run reads only the points the
+    // window owns, without a buffer, and keeps its outputs whole, whatever
+    // their form (text, shapefiles).
+    bool perPoint = false;
+    // Why the tool cannot run window by window (empty: it can): --window
+    // and `plan` refuse it with this reason rather than write outputs with
+    // seams.
     QString untileable;
 
     // The buffer in metres for a request's values; `cell` is the grid's cell
@@ -133,7 +139,7 @@ struct ToolSpec {
     QString action;   // the main window's action that opens the dialog, e.g. "actionDEM"
     QString menu;     // where that action sits, e.g. "Models > Generating Digital Models"
     QString help;     // the dialog's help page (HTML)
-    QString inputFilter = "LAS File(*.las *.laz)";
+    QString inputFilter = "LAS File(*.las *.laz *.vpc)";  // a catalogue (.vpc) stands for its LAS files
     QString suffix;            // default output name: base name + suffix
     QString extension = ".las";
     OutputKind output = OutputKind::File;
