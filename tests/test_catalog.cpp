@@ -219,6 +219,14 @@ private slots:
                                         "zone 33N; zone32.las: WGS 84 / UTM zone 32N). A catalogue holds files of "
                                         "one coordinate system."));
         QVERIFY(!QFileInfo::exists(other.filePath("x.vpc")));
+
+        // A tool whose output no tile can hold alone is refused, not cut.
+        QCOMPARE(runCli({"plan", "--workdir", other.filePath("W"), "boundary", vpc, "-o", other.filePath("b.vpc")}, &err),
+                 1);
+        QCOMPARE(err.trimmed(), QString("boundary cannot be tiled: its outline is drawn around all the points it "
+                                        "reads, and each window would get an outline of its own. Give it the "
+                                        "catalogue (.vpc) as a whole."));
+        QVERIFY(!QFileInfo::exists(other.filePath("W/Snakefile")));
     }
 
     // Windows whose corners lie on the corners of four files: the output
@@ -257,6 +265,15 @@ private slots:
             QVERIFY(expected.size() > 1000);
             QCOMPARE(got.size(), expected.size());
             QVERIFY(got == expected);
+            // A per-point tool on the window: its points alone, whole.
+            const QString ground = out.filePath("ground.las");
+            QCOMPARE(runCli({"extract-class", "--classes", "2", "--window", window, vpc, "-o", ground}, &err), 0);
+            std::vector<std::string> expectedGround;
+            for (const auto &rec : expected)
+                if ((uint8_t(rec[24 + 15 - 12]) & 31) == 2)  // format 1: the class at byte 15 of the record
+                    expectedGround.push_back(rec);
+            QVERIFY(expectedGround.size() > 100);
+            QVERIFY(records(ground) == expectedGround);
         }
         QString err;
         const QString empty = out.filePath("empty.las");

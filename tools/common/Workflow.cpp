@@ -211,25 +211,34 @@ double jobBytes(const Parsed &p, double density, double tile)
 // T = 41 b they grow by 10 %. Larger tiles also spread a job's fixed costs
 // (start, catalogue, output) over more points.
 const QString kTileRule = "the smallest size at which the buffer (%1 m) adds at most 10 % to the points a job "
-                          "reads, at least 500 m, in whole files of the catalogue, halved while a job would "
-                          "not fit its share of the memory.";
+                          "reads, at least 500 m, in whole files of the catalogue; smaller, to no less than one "
+                          "file, while there are fewer than two tiles per worker; halved while a job would not "
+                          "fit its share of the memory.";
 
-double autoTileSize(const Extent &e, double buffer, double block)
+double autoTileSize(const Extent &e, double buffer, double block, int workers)
 {
-    double tile = std::max(500.0, 2 * buffer / (std::sqrt(1.1) - 1));
+    const double wanted = std::max(500.0, 2 * buffer / (std::sqrt(1.1) - 1));
     // Whole files: tiles on the catalogue's files read them from start to
     // end rather than through their index.
+    double side = 0;
     std::vector<double> sides;
     for (const auto &f : e.footprints)
         sides.push_back(std::round(std::sqrt(std::max(0.0, (f.maxX - f.minX) * (f.maxY - f.minY)))));
     if (!sides.empty()) {
         std::nth_element(sides.begin(), sides.begin() + sides.size() / 2, sides.end());
-        const double side = sides[sides.size() / 2];
-        if (side >= 1)
-            tile = std::ceil(tile / side - 1e-9) * side;
+        side = sides[sides.size() / 2];
     }
-    if (block > 0)
-        tile = std::ceil(tile / block - 1e-9) * block;
+    const double step = std::max(side >= 1 ? side : 100.0, block);
+    auto tiles = [&](double t) {
+        return std::ceil((e.bounds.maxX - e.bounds.minX) / t - 1e-9) *
+               std::ceil((e.bounds.maxY - e.bounds.minY) / t - 1e-9);
+    };
+    // Every worker busy: a tile left over when the others are done keeps
+    // one worker alone at the end, a smaller share of the run the more
+    // tiles each worker has.
+    double tile = std::ceil(wanted / step - 1e-9) * step;
+    while (tile > step && tiles(tile) < 2.0 * workers)
+        tile -= step;
     return tile;
 }
 
@@ -429,7 +438,7 @@ bool writePlan(const PlanRequest &request, Plan &plan, QString &error)
         block = std::max(block, p.block);
         buffer = std::max(buffer, p.buffer);
     }
-    double tile = request.tileSize > 0 ? request.tileSize : autoTileSize(extent, buffer, block);
+    double tile = request.tileSize > 0 ? request.tileSize : autoTileSize(extent, buffer, block, cores);
     if (!(request.tileSize > 0))
         plan.lines << "Tiles of " + QString::number(tile) + " m: " + kTileRule.arg(buffer);
     if (block > 0 && std::fmod(tile, block) != 0) {
