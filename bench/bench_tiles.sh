@@ -2,13 +2,15 @@
 # Tiled DEM through Snakemake against one process, on generated areas.
 #
 #   bench/bench_tiles.sh BUILD_DIR WORK_DIR [MILLIONS...]    (default: 10 20 40)
+#   TILE=500 bench/bench_tiles.sh ...    tiles of 500 m instead of plan's choice
 #
 # For each size: writes the area (LAS files of 500 m), a catalogue, then
-#  - on the largest area only, the single-process DEM (1 m cells) in its two
-#    forms: over the LAS files joined (--merge) and over the catalogue;
-#  - the tiled DEM: plan (500 m tiles) and snakemake --cores 2;
-# and prints wall times, the single process's peak memory and the largest
-# peak memory of any tile job (from Snakemake's per-job benchmark records).
+#  - the single-process DEM (1 m cells) in its two forms: over the LAS files
+#    joined (--merge) and over the catalogue;
+#  - the tiled DEM: plan and snakemake --cores 2;
+# and prints wall and CPU (user + system) times, the single process's peak
+# memory and the largest peak memory of any tile job (from Snakemake's
+# per-job benchmark records).
 set -euo pipefail
 build=$(cd "$1" && pwd)
 work=$2
@@ -18,17 +20,19 @@ sizes=("$@")
 cli=$build/app/verdanta-cli
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
-largest=${sizes[-1]}
+tileArgs=()
+[ -n "${TILE:-}" ] && tileArgs=(--tile-size "$TILE")
 
-timed() {  # label command...: prints "label: S s, peak M MB"
+timed() {  # label command...: prints "label: S s wall, C s CPU, peak M MB"
   local label=$1
   shift
-  /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" > /dev/null 2> "$work/err.txt" || {
+  /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$@" > /dev/null 2> "$work/err.txt" || {
     cat "$work/err.txt" >&2
     exit 1
   }
-  read -r secs kb < "$work/time.txt"
-  printf '%-44s %8.1f s   peak %6.0f MB\n' "$label" "$secs" "$((kb / 1024))"
+  read -r secs user sys kb < "$work/time.txt"
+  printf '%-44s %7.1f s wall %7.1f s CPU   peak %5.0f MB\n' "$label" "$secs" "$(echo "$user + $sys" | bc)" \
+    "$((kb / 1024))"
 }
 
 for m in "${sizes[@]}"; do
@@ -40,17 +44,15 @@ for m in "${sizes[@]}"; do
   fi
   points=$("$cli" info "$area"/las/*.las | awk -F': ' '/^Number of Point Records/ {s += $2} END {print s}')
   echo "== $m million: $points points in $(ls "$area"/las/*.las | wc -l) files"
-  if [ "$m" = "$largest" ]; then
-    timed "single process, DEM of the files (--merge)" \
-      "$cli" dem --xsize 1 --ysize 1 --merge --yes "$area"/las/*.las -o "$area/single_merge.tif"
-    timed "single process, DEM of the catalogue" \
-      "$cli" dem --xsize 1 --ysize 1 --yes "$area/area.vpc" -o "$area/single_vpc.tif"
-  fi
+  timed "single process, DEM of the files (--merge)" \
+    "$cli" dem --xsize 1 --ysize 1 --merge --yes "$area"/las/*.las -o "$area/single_merge.tif"
+  timed "single process, DEM of the catalogue" \
+    "$cli" dem --xsize 1 --ysize 1 --yes "$area/area.vpc" -o "$area/single_vpc.tif"
   rm -rf "$area/W" "$area/tiled.vrt"
-  "$cli" plan --workdir "$area/W" --tile-size 500 --cores 2 dem --xsize 1 --ysize 1 "$area/area.vpc" \
-    -o "$area/tiled.vrt" > /dev/null
+  tile=$("$cli" plan --workdir "$area/W" "${tileArgs[@]}" --cores 2 dem --xsize 1 --ysize 1 "$area/area.vpc" \
+    -o "$area/tiled.vrt" | sed -n 's/.*: \([0-9]*\) tiles of \([0-9.]*\) m.*/\1 tiles of \2 m/p')
   cd "$area/W"  # Snakemake keeps its logs in the folder it starts in
-  timed "tiled, snakemake --cores 2 (500 m tiles)" snakemake -s "$area/W/Snakefile" --cores 2 -q
+  timed "tiled, snakemake --cores 2 ($tile)" snakemake -s "$area/W/Snakefile" --cores 2 -q
   cd - > /dev/null
   peak=$(awk 'FNR > 1 && $3 > max {max = $3} END {printf "%.0f", max}' "$area"/W/benchmarks/*/*.tsv)
   jobs=$(ls "$area"/W/benchmarks/*/*.tsv | wc -l)

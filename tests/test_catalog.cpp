@@ -4,6 +4,7 @@
 
 #include "CatalogRun.h"
 #include "CliRunner.h"
+#include "LasIO.h"
 #include "LasBytes.h"
 #include "RasterRead.h"
 #include "SyntheticArea.h"
@@ -218,6 +219,14 @@ private slots:
                                         "zone 33N; zone32.las: WGS 84 / UTM zone 32N). A catalogue holds files of "
                                         "one coordinate system."));
         QVERIFY(!QFileInfo::exists(other.filePath("x.vpc")));
+
+        // A tool whose output no tile can hold alone is refused, not cut.
+        QCOMPARE(runCli({"plan", "--workdir", other.filePath("W"), "boundary", vpc, "-o", other.filePath("b.vpc")}, &err),
+                 1);
+        QCOMPARE(err.trimmed(), QString("boundary cannot be tiled: its outline is drawn around all the points it "
+                                        "reads, and each window would get an outline of its own. Give it the "
+                                        "catalogue (.vpc) as a whole."));
+        QVERIFY(!QFileInfo::exists(other.filePath("W/Snakefile")));
     }
 
     // Windows whose corners lie on the corners of four files: the output
@@ -256,12 +265,67 @@ private slots:
             QVERIFY(expected.size() > 1000);
             QCOMPARE(got.size(), expected.size());
             QVERIFY(got == expected);
+            // A per-point tool on the window: its points alone, whole.
+            const QString ground = out.filePath("ground.las");
+            QCOMPARE(runCli({"extract-class", "--classes", "2", "--window", window, vpc, "-o", ground}, &err), 0);
+            std::vector<std::string> expectedGround;
+            for (const auto &rec : expected)
+                if ((uint8_t(rec[24 + 15 - 12]) & 31) == 2)  // format 1: the class at byte 15 of the record
+                    expectedGround.push_back(rec);
+            QVERIFY(expectedGround.size() > 100);
+            QVERIFY(records(ground) == expectedGround);
         }
         QString err;
         const QString empty = out.filePath("empty.las");
         QCOMPARE(runCli({"merge", "--window", "0,0,10,10", vpc, "-o", empty}, &err), 0);
         QVERIFY2(err.contains("The window 0,0,10,10 lies outside the dataset"), qPrintable(err));
         QCOMPARE(lasbytes::parse(lasbytes::slurp(QFile::encodeName(empty).toStdString())).count, uint64_t(0));
+    }
+
+    // A catalogue of LAZ and LAS tiles is the same dataset as the one of LAS
+    // tiles: a window across both kinds gives the same points (through a
+    // working file, and as LAZ) and the same DEM (points in memory, read
+    // through the index and streamed).
+    void mixedLazCatalogue()
+    {
+        QTemporaryDir out;
+        QStringList args{"catalog"};
+        for (size_t i = 0; i < files.size(); ++i) {
+            QString path = QString::fromStdString(files[i]);
+            if (i % 2 == 0) {
+                VerdantaIO::CLASIO las;
+                QVERIFY(las.LoadFile(files[i]) && las.ReadData(nullptr));
+                path = out.filePath(QFileInfo(path).completeBaseName() + ".laz");
+                QVERIFY(VerdantaIO::WriteLasFile(QFile::encodeName(path).toStdString(), las.header, las.points));
+            }
+            args << path;
+        }
+        const QString mixed = out.filePath("mixed.vpc");
+        QString err;
+        QCOMPARE(runCli(args + QStringList{"-o", mixed}, &err), 0);
+        const double x0 = SyntheticArea::kOriginX, y0 = SyntheticArea::kOriginY;
+        const QString window = QString("%1,%2,%3,%4").arg(x0 + 20, 0, 'f', 3).arg(y0 + 30, 0, 'f', 3)
+                                   .arg(x0 + 70, 0, 'f', 3).arg(y0 + 90, 0, 'f', 3);
+        const QString a = out.filePath("las.las"), b = out.filePath("mixed.las"), c = out.filePath("mixed.laz");
+        QCOMPARE(runCli({"merge", "--window", window, vpc, "-o", a}, &err), 0);
+        QVERIFY2(runCli({"merge", "--window", window, mixed, "-o", b}, &err) == 0, qPrintable(err));
+        QCOMPARE(runCli({"merge", "--window", window, mixed, "-o", c}, &err), 0);
+        const auto expected = records(a);
+        QVERIFY(expected.size() > 1000);
+        QVERIFY(records(b) == expected);
+        VerdantaIO::CLASIO laz;
+        QVERIFY(laz.LoadFile(QFile::encodeName(c).toStdString()) && laz.ReadData(nullptr));
+        QCOMPARE(laz.points.size(), expected.size());
+        const QStringList dem{"dem", "--xsize", "1", "--ysize", "1", "--yes", "--window", window};
+        QCOMPARE(runCli(dem + QStringList{vpc, "-o", out.filePath("las.tif")}, &err), 0);
+        QCOMPARE(runCli(dem + QStringList{mixed, "-o", out.filePath("mixed.tif")}, &err), 0);
+        const TestRaster r1 = readRaster(out.filePath("las.tif")), r2 = readRaster(out.filePath("mixed.tif"));
+        QCOMPARE(r1.w, 50);
+        QCOMPARE(r1.h, 60);
+        QCOMPARE(r2.w, r1.w);
+        QCOMPARE(r2.h, r1.h);
+        QVERIFY(std::equal(r1.gt, r1.gt + 6, r2.gt));
+        QVERIFY(r1.v == r2.v);
     }
 
     // Tree identifiers from the apex position: the same apex found in two

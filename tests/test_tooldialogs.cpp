@@ -95,7 +95,7 @@ private slots:
         prompts.files = {{b}};
         press(d, "AddBtn");
         QCOMPARE(prompts.fileRequests.last().caption, QString("Open File"));
-        QCOMPARE(prompts.fileRequests.last().filter, QString("LAS File(*.las *.laz)"));
+        QCOMPARE(prompts.fileRequests.last().filter, QString("LAS File(*.las *.laz *.vpc)"));
         QCOMPARE(d.outputEdit()->text(), f("b_Merge.las"));  // from the last input
         d.inputList()->item(2)->setSelected(true);
         d.inputList()->item(0)->setSelected(true);

@@ -396,10 +396,12 @@ const std::vector<Command> &commands()
             {"catalog", "write a catalogue (.vpc) over LAS files: one dataset for every tool",
              "verdanta-cli catalog FILE... -o AREA.vpc", catalog},
             {"plan", "write a Snakemake workflow running tools tile by tile over a catalogue",
-             "verdanta-cli plan [--workdir W] [--tile-size 500] [--memory 8G] [--cores N] TOOL [OPTIONS] AREA.vpc "
+             "verdanta-cli plan [--workdir W] [--tile-size M] [--memory 8G] [--cores N] TOOL [OPTIONS] AREA.vpc "
              "-o FINAL [then TOOL [OPTIONS] INPUT -o FINAL]...\n\n"
              "FINAL: .vrt or .tif (a Cloud-Optimised GeoTIFF) for rasters, .vpc or .las for LAS, .csv for tables.\n"
-             "A later step may read an earlier step's FINAL. Run the workflow with snakemake -s W/Snakefile.",
+             "A later step may read an earlier step's FINAL. Run the workflow with snakemake -s W/Snakefile.\n"
+             "Without --tile-size, tiles are the smallest size at which the largest buffer b adds at most 10 % to\n"
+             "the points a job reads (41 b), at least 500 m, in whole files of the catalogue.",
              plan},
             {"assemble", "join tile outputs into one raster mosaic, catalogue, LAS file or table",
              "verdanta-cli assemble PART... -o OUTPUT(.vrt|.tif|.vpc|.las|.csv)", assemble},

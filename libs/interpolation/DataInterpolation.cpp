@@ -3,6 +3,7 @@
 #include "GridExtent.h"
 #include "LasIO.h"
 #include "RasterIO.h"
+#include "Threads.h"
 
 #include <Eigen/Dense>
 #include <nanoflann.hpp>
@@ -230,28 +231,46 @@ double C_DataInterpolation::Variogram::operator()(double h) const
 float C_DataInterpolation::IDW(std::vector<std::string> paths, const std::string &output, double searchRadius,
                                CProcessBase *progress)
 {
-    return run(paths, output, searchRadius, false, 0.0f, progress);
+    return run(paths, nullptr, output, searchRadius, false, 0.0f, progress);
 }
 
 float C_DataInterpolation::KrigingInterpolation(std::vector<std::string> paths, const std::string &output,
                                                 double searchRadius, float maxLag, CProcessBase *progress)
 {
-    return run(paths, output, searchRadius, true, maxLag, progress);
+    return run(paths, nullptr, output, searchRadius, true, maxLag, progress);
 }
 
-float C_DataInterpolation::run(const std::vector<std::string> &paths, const std::string &output, double radius,
-                               bool kriging, float maxLag, CProcessBase *progress)
+float C_DataInterpolation::IDW(const PointsInMemory &points, const std::string &output, double searchRadius,
+                               CProcessBase *progress)
+{
+    return run({points.name}, &points, output, searchRadius, false, 0.0f, progress);
+}
+
+float C_DataInterpolation::KrigingInterpolation(const PointsInMemory &points, const std::string &output,
+                                                double searchRadius, float maxLag, CProcessBase *progress)
+{
+    return run({points.name}, &points, output, searchRadius, true, maxLag, progress);
+}
+
+float C_DataInterpolation::run(const std::vector<std::string> &paths, const PointsInMemory *memory,
+                               const std::string &output, double radius, bool kriging, float maxLag,
+                               CProcessBase *progress)
 {
     emptyInputs.clear();
     notes.clear();
     error_.clear();
-    if (!(cellSizeX > 0) || !(cellSizeY > 0) || paths.empty()) {
+    if (!(cellSizeX > 0) || !(cellSizeY > 0) || paths.empty() ||
+        (memory && (!memory->header || !memory->points))) {
         error_ = "Invalid cell size or no input";
         return kCreateFailed;
     }
     std::vector<PointHeader> headers;
     uint64_t total = 0;
-    for (size_t i = 0; i < paths.size(); ++i) {
+    if (memory) {
+        headers.push_back(*memory->header);
+        total = memory->points->size();
+    }
+    for (size_t i = 0; !memory && i < paths.size(); ++i) {
         CLASIO las;
         if (!las.LoadFile(paths[i])) {
             error_ = las.lastError();
@@ -264,7 +283,7 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
     if (progress)
         progress->SetStepCount(chunks + 1);
 
-    // Each file's point bounds, against which its header's bounds are
+    // Each input's point bounds, against which its header's bounds are
     // checked. The surface bins its points into the grid while reading them
     // (one cell's highest return, not every return, stays in memory), so it
     // needs them first and scans the stored coordinates without decoding;
@@ -272,7 +291,10 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
     // same pass.
     const bool surface = selectorCode == 6 || flagB;
     std::vector<GridExtent::Bounds> pointBounds(paths.size());
-    if (surface)
+    if (surface && memory) {
+        for (const PointCloud &p : *memory->points)
+            pointBounds[0].add(p.x, p.y);
+    } else if (surface) {
         for (size_t i = 0; i < paths.size(); ++i) {
             CLASIO las;
             LASExtent e;
@@ -281,6 +303,7 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
             if (las.PointExtent(e))
                 pointBounds[i] = GridExtent::of(e);
         }
+    }
 
     // The grid: each file's header bounds where they fit its points, else
     // its points' bounds; sized before anything is allocated.
@@ -292,9 +315,13 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
         for (size_t i = 0; i < paths.size(); ++i) {
             if (pointBounds[i].empty)
                 continue;  // no point: the file adds nothing to the grid
+            // The header of points in memory is their window on the
+            // dataset's grid, which the grid must keep even where the
+            // points fill little of it.
             std::string note;
-            extent.add(GridExtent::choose(paths[i], GridExtent::of(headers[i]), pointBounds[i], cellSizeX,
-                                          cellSizeY, note));
+            extent.add(memory ? GridExtent::of(headers[i])
+                              : GridExtent::choose(paths[i], GridExtent::of(headers[i]), pointBounds[i], cellSizeX,
+                                                   cellSizeY, note));
             if (!note.empty())
                 notes.push_back(note);
         }
@@ -337,19 +364,30 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
         }
     }
 
-    // Point selection.
+    // Point selection, chunk by chunk: from each file, or from the points
+    // in memory.
     Samples samples;
     std::vector<PointCloud> chunk;
     for (size_t i = 0; i < paths.size(); ++i) {
         CLASIO las;
-        if (!las.LoadFile(paths[i]))
+        if (!memory && !las.LoadFile(paths[i]))
             return static_cast<float>(i + 1);
+        const uint64_t count = memory ? memory->points->size() : las.header.numberOfPointRecords;
         uint64_t selected = 0;
         GridExtent::Bounds &bounds = pointBounds[i];
-        for (uint64_t start = 0; start < las.header.numberOfPointRecords; start += kChunk) {
-            if (!las.ReadData(start, kChunk, chunk))
-                return static_cast<float>(i + 1);
-            for (const PointCloud &p : chunk) {
+        for (uint64_t start = 0; start < count; start += kChunk) {
+            const PointCloud *begin = nullptr, *end = nullptr;
+            if (memory) {
+                begin = memory->points->data() + start;
+                end = begin + std::min<uint64_t>(kChunk, count - start);
+            } else {
+                if (!las.ReadData(start, kChunk, chunk))
+                    return static_cast<float>(i + 1);
+                begin = chunk.data();
+                end = begin + chunk.size();
+            }
+            for (const PointCloud *it = begin; it != end; ++it) {
+                const PointCloud &p = *it;
                 if (surface) {
                     if (p.returnNumber > 1)
                         continue;
@@ -547,9 +585,10 @@ float C_DataInterpolation::run(const std::vector<std::string> &paths, const std:
         return kriging ? krigeAt(idx.data(), d2.data(), n, ks) : idwAt(idx.data(), d2.data(), n);
     };
 
-    // Ten rows at a time on two threads; progress and cancel on this thread.
+    // Ten rows at a time on two threads (one when the process shares its
+    // cores with other jobs); progress and cancel on this thread.
     std::vector<float> block(static_cast<size_t>(kBlock) * grid.cols);
-    const unsigned workers = std::max(1u, std::min(2u, std::thread::hardware_concurrency()));
+    const unsigned workers = threadBudget(2);
     for (int rb = 0; rb < rowBlocks; ++rb) {
         const int r0 = rb * kBlock, r1 = std::min(grid.rows, r0 + kBlock);
         auto work = [&](unsigned part) {

@@ -54,6 +54,20 @@ public:
     float KrigingInterpolation(std::vector<std::string> paths, const std::string &output, double searchRadius,
                                float maxLag, CProcessBase *progress);
 
+    // Points already in memory (a window of a dataset) instead of files:
+    // `header` stands for their file (its bounds, spatial reference and
+    // scales), `name` names it in notes and in emptyInputs. Status 1 does
+    // not occur.
+    struct PointsInMemory {
+        const VerdantaIO::PointHeader *header = nullptr;
+        const std::vector<VerdantaIO::PointCloud> *points = nullptr;
+        std::string name;
+    };
+    float IDW(const PointsInMemory &points, const std::string &output, double searchRadius,
+              CProcessBase *progress);
+    float KrigingInterpolation(const PointsInMemory &points, const std::string &output, double searchRadius,
+                               float maxLag, CProcessBase *progress);
+
     // A kriged cell may leave the range of its neighbours' heights by at
     // most kRangeMargin * sqrt(nugget + sill), half a standard deviation of
     // the heights by the fitted model; beyond that it takes the IDW value of
@@ -80,8 +94,8 @@ public:
     const std::string &lastError() const { return error_; }
 
 private:
-    float run(const std::vector<std::string> &paths, const std::string &output, double searchRadius, bool kriging,
-              float maxLag, CProcessBase *progress);
+    float run(const std::vector<std::string> &paths, const PointsInMemory *memory, const std::string &output,
+              double searchRadius, bool kriging, float maxLag, CProcessBase *progress);
 
     std::string error_;
 };

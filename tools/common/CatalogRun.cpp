@@ -14,9 +14,12 @@
 #include <gdal.h>
 
 #include <array>
+#include <functional>
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <memory>
 #include <cstdio>
 #include <cstring>
 
@@ -30,6 +33,9 @@ std::string local(const QString &path) { return QFile::encodeName(path).toStdStr
 QString fromLocal(const std::string &s) { return QFile::decodeName(QByteArray::fromStdString(s)); }
 
 constexpr float kNoData = -3.4028234663852886e38f;
+// A file of which a region covers at least this part is scanned from start
+// to end rather than read through its index (see readRegion).
+constexpr double kScanFraction = 0.25;
 
 // Whether v lies in [lo, hi), a side on or beyond the dataset's [blo, bhi]
 // being open.
@@ -116,6 +122,7 @@ bool openDataset(const Tool &tool, const ToolRequest &r, Dataset &d, QString &er
     f.path = local(input);
     f.minX = las.header.minX; f.maxX = las.header.maxX;
     f.minY = las.header.minY; f.maxY = las.header.maxY;
+    f.count = las.header.numberOfPointRecords;
     d.files.push_back(f.path);
     d.extents.push_back(f);
     d.bounds = {f.minX, f.minY, f.maxX, f.maxY, true};
@@ -231,6 +238,28 @@ bool cutLas(const QString &from, const QString &to, const Window &w, const Windo
     return true;
 }
 
+// Copies an output with the files that belong to it (a shapefile's .shx,
+// .dbf, .prj and .cpg).
+bool copyWhole(const QString &from, const QString &to, QString &error)
+{
+    QStringList suffixes{QString()};
+    if (QFileInfo(from).suffix().toLower() == "shp")
+        suffixes << ".shx" << ".dbf" << ".prj" << ".cpg";
+    const QString fromBase = from.left(from.size() - QFileInfo(from).suffix().size() - 1);
+    const QString toBase = to.left(to.size() - QFileInfo(to).suffix().size() - 1);
+    for (const QString &suffix : suffixes) {
+        const QString a = suffix.isEmpty() ? from : fromBase + suffix, b = suffix.isEmpty() ? to : toBase + suffix;
+        if (!suffix.isEmpty() && !QFileInfo::exists(a))
+            continue;
+        QFile::remove(b);
+        if (!QFile::copy(a, b)) {
+            error = "cannot copy " + a + " to " + b;
+            return false;
+        }
+    }
+    return true;
+}
+
 // A raster's size and geotransform.
 bool gridOf(const QString &path, int &width, int &height, std::array<double, 6> &g, QString &error)
 {
@@ -320,6 +349,48 @@ bool cutRasterInput(const QString &from, const QString &to, const Window &region
     return copyCells(from, to, c0, r0, c1 - c0, r1 - r0, error);
 }
 
+// The part of a file's extent that the region covers (0 to 1).
+double coverage(const VerdantaIO::CatalogFile &extent, const Window &region)
+{
+    const double area = std::max(1e-9, (extent.maxX - extent.minX) * (extent.maxY - extent.minY));
+    const double covered = std::max(0.0, std::min(extent.maxX, region.maxX) - std::max(extent.minX, region.minX)) *
+                           std::max(0.0, std::min(extent.maxY, region.maxY) - std::max(extent.minY, region.minY));
+    return std::min(1.0, covered / area);
+}
+
+// Hands `visit` the points of one file of the dataset that lie in the
+// region (bounds inclusive). A file of which the region covers a good part
+// is read from start to end in file order, streaming through it; one of
+// which the region takes a small part is read through its spatial index,
+// cell by cell. The index touches only the records it needs, but in an
+// order that jumps about the file: past about a quarter of the file nearly
+// every page of it is touched anyway, and the sequential scan is faster.
+bool readRegion(const std::string &path, const VerdantaIO::CatalogFile &extent, const Window &region,
+                const std::function<void(const PointCloud &)> &visit)
+{
+    std::vector<PointCloud> chunk;
+    if (coverage(extent, region) < kScanFraction) {
+        if (!VerdantaIO::ReadData(path, region.minX, region.maxX, region.minY, region.maxY, chunk))
+            return false;
+        for (const PointCloud &p : chunk)
+            visit(p);
+        return true;
+    }
+    VerdantaIO::CLASIO las;
+    if (!las.LoadFile(path))
+        return false;
+    constexpr uint64_t kChunk = 1u << 16;  // 4 MB of decoded points, reused
+    const uint64_t count = las.header.numberOfPointRecords;
+    for (uint64_t start = 0; start < count; start += kChunk) {
+        if (!las.ReadData(start, kChunk, chunk))
+            return false;
+        for (const PointCloud &p : chunk)
+            if (p.x >= region.minX && p.x <= region.maxX && p.y >= region.minY && p.y <= region.maxY)
+                visit(p);
+    }
+    return true;
+}
+
 double valueOf(const ToolRequest &r, const QString &option)
 {
     return option.isEmpty() ? 0.0 : r.values.value(option).toDouble();
@@ -366,6 +437,8 @@ QString checkInputs(const Tool &tool, const ToolRequest &request, const Window &
 {
     if (!applies(tool, request, window) || !tool.spec.lasInputs)
         return QString();
+    if (window.set && !tool.spec.tiles.untileable.isEmpty())
+        return tool.spec.title + " cannot run on a window: " + tool.spec.tiles.untileable;
     if (request.inputs.size() > 1)
         return window.set ? "--window takes one input: a catalogue (.vpc) or one LAS file."
                           : "A catalogue (.vpc) stands for a whole dataset: give it as the only input.";
@@ -482,38 +555,78 @@ ToolOutcome run(const Tool &tool, const ToolRequest &request, const QStringList 
             outcome.warn("Open LAS file failed!", fromLocal(d.files.front()) + ": " + fromLocal(first.lastError()));
             return outcome;
         }
-        const QString input = work.filePath(d.name + ".las");
+        // The working input keeps the format of the output when that is a
+        // compressed LAS, so a tool that writes as it reads stays in it.
+        const bool laz = !outputs.isEmpty() && VerdantaIO::IsLazPath(local(outputs.first()));
+        // It lies in a folder of its own, so that no output (named as the
+        // final one) can take its name.
+        const QString input = work.filePath("input/" + d.name + (laz ? ".laz" : ".las"));
+        if (!rule.readsPoints)
+            QDir(work.path()).mkpath("input");
+        auto held = std::make_shared<WindowPoints>();
         VerdantaIO::PointHeader written = first.header;
         bool started = false;
         uint64_t owned = 0;
+        std::vector<PointCloud> points;
+        if (rule.readsPoints) {
+            // Room for the points expected (address space only: pages are
+            // taken as the points arrive), so the vector never moves.
+            double expected = 0;
+            for (const auto &e : d.extents)
+                expected += double(e.count) * std::min(1.0, coverage(e, region) * 1.1 + 0.01);
+            held->points.reserve(size_t(expected) + 1024);
+        }
+        std::vector<PointCloud> &into = rule.readsPoints ? held->points : points;
+        auto visit = [&](const PointCloud &p) {
+            const bool own = owns(w, d.bounds, p.x, p.y);
+            owned += own;
+            if ((own || !rule.perPoint) && (!rule.keeps || rule.keeps(p)))
+                into.push_back(p);
+        };
         for (size_t i = 0; i < d.files.size(); ++i) {
             const auto &e = d.extents[i];
             if (!overlaps(region, Window{e.minX, e.minY, e.maxX, e.maxY, true}))
                 continue;
-            std::vector<PointCloud> points;
-            if (!VerdantaIO::ReadData(d.files[i], region.minX, region.maxX, region.minY, region.maxY, points)) {
+            if (!readRegion(d.files[i], e, region, visit)) {
                 outcome.warn("Open LAS file failed!", fromLocal(d.files[i]) + ": " + fromLocal(VerdantaIO::LastError()));
                 return outcome;
             }
-            for (const PointCloud &p : points)
-                owned += owns(w, d.bounds, p.x, p.y);
+            VerdantaIO::SpatialIndex::releasePages(d.files[i]);
+            if (rule.readsPoints)
+                continue;
             std::string why;
             const bool ok = started ? VerdantaIO::AppendLas(local(input), written, points)
                                     : VerdantaIO::WriteLasFile(local(input), written, points, &why);
             started = true;
+            points.clear();
             if (!ok) {
                 outcome.warn("Write LAS file failed!", input + (why.empty() ? QString() : ": " + fromLocal(why)));
                 return outcome;
             }
-            VerdantaIO::SpatialIndex::releasePages(d.files[i]);
         }
         if (owned == 0)
             return writeEmpty("holds no point of the dataset");
-        if (!setHeaderBounds(local(input), header)) {
+        if (rule.readsPoints) {
+            // The header a working file would have: counts of the points,
+            // bounds on the dataset's grid.
+            held->header = first.header;
+            VerdantaIO::PointHeader &h = held->header;
+            h.numberOfPointRecords = held->points.size();
+            double minZ = std::numeric_limits<double>::max(), maxZ = std::numeric_limits<double>::lowest();
+            for (const PointCloud &p : held->points) {
+                minZ = std::min(minZ, p.z);
+                maxZ = std::max(maxZ, p.z);
+            }
+            h.minX = header.minX; h.maxX = header.maxX; h.minY = header.minY; h.maxY = header.maxY;
+            h.minZ = minZ; h.maxZ = maxZ;
+            inner.points = held;
+            inner.inputs = QStringList{request.inputs.first()};
+        } else if (!setHeaderBounds(local(input), header)) {
             outcome.warn("Write LAS file failed!", input);
             return outcome;
+        } else {
+            inner.inputs = QStringList{input};
         }
-        inner.inputs = QStringList{input};
     } else {
         for (const QString &option : rasterParams(tool, request)) {
             const QString cut = work.filePath(option + "_" + QFileInfo(request.values.value(option)).fileName());
@@ -550,16 +663,16 @@ ToolOutcome run(const Tool &tool, const ToolRequest &request, const QStringList 
         const QString ext = QFileInfo(written).suffix().toLower();
         bool ok = true;
         bool cut = true;
-        if (ext == "las" || ext == "laz")
+        if (rule.perPoint)
+            ok = copyWhole(written, target, error);
+        else if (ext == "las" || ext == "laz")
             ok = cutLas(written, target, w, d.bounds, error);
         else if (ext == "tif" || ext == "tiff")
             cut = ok = cutRaster(written, target, w, d.bounds, error);
         else if (ext == "csv" || ext == "txt")
             ok = cutTable(written, target, w, d.bounds, error);
-        else {
-            QFile::remove(target);
-            ok = QFile::copy(written, target);
-        }
+        else
+            ok = copyWhole(written, target, error);
         if (!ok && !cut && error.isEmpty()) {
             // No cell of the raster lies in the window.
             ok = writeEmptyOutput(target, w, d, cellX, cellY, error);

@@ -4,11 +4,15 @@
 // it (--window xmin,ymin,xmax,ymax).
 //
 // The run reads the window plus the tool's buffer (TileRule) from every
-// file of the dataset through their spatial indexes into one working LAS
-// file, whose header bounds are moved out to the dataset's grid lines (the
-// tool's cell size, or its fixed blocks) so that the tool grids the window
-// exactly as it grids the whole dataset. The tool runs on that file as on
-// any LAS input; its outputs are then cut to what belongs to the window:
+// file of the dataset (through their spatial indexes, or streaming through
+// the files the region covers for the most part), under a header whose
+// bounds are moved out to the dataset's grid lines (the tool's cell size,
+// or its fixed blocks) so that the tool grids the window exactly as it
+// grids the whole dataset. A tool that takes points in memory
+// (TileRule::readsPoints) gets them so, keeping only those it uses; any
+// other gets them as one working LAS file (LAZ when its output is) and runs
+// on it as on any LAS input. Its outputs are then cut to what belongs to
+// the window:
 //  - LAS: the points inside the window;
 //  - rasters: the cells whose centres lie inside the window;
 //  - tables: the rows whose first two columns (X, Y: a cell centre or a

@@ -35,6 +35,8 @@ const ParamSpec *ToolSpec::param(const QString &option) const
 
 double TileRule::bufferFor(const QMap<QString, QString> &values, double cell) const
 {
+    if (perPoint)
+        return 0;
     double b = buffer;
     if (!bufferOption.isEmpty())
         b += bufferFactor * values.value(bufferOption).toDouble();

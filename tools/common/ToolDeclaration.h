@@ -3,6 +3,7 @@
 // inputs, parameters (names, defaults, limits, messages), output naming and
 // the order of its checks, plus the run itself. Free of widgets.
 
+#include "PointRecords.h"
 #include "ProcessBase.h"
 
 #include <QMap>
@@ -11,6 +12,8 @@
 #include <QVector>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 struct ParamSpec {
     enum Kind { Number, Text, File, Choice, Flag, Raster, List, Set };
@@ -98,12 +101,35 @@ struct TileRule {
     // Peak memory of a run per point read (window and buffer), for sizing
     // tiles and workers.
     double bytesPerPoint = 120;
+    // The tool takes the window's points from ToolRequest::points when they
+    // are given, so a window run reads them straight from the dataset's
+    // files into memory instead of copying them into a working LAS file.
+    bool readsPoints = false;
+    // The points such a tool uses (empty: all); the others are not kept.
+    std::function<bool(const VerdantaIO::PointCloud &)> keeps;
+    // What the tool writes for a point depends on that point alone (clips,
+    // extractions, conversions): a window's run reads only the points the
+    // window owns, without a buffer, and keeps its outputs whole, whatever
+    // their form (text, shapefiles).
+    bool perPoint = false;
+    // Why the tool cannot run window by window (empty: it can): --window
+    // and `plan` refuse it with this reason rather than write outputs with
+    // seams.
+    QString untileable;
 
     // The buffer in metres for a request's values; `cell` is the grid's cell
     // size (0 when the product has none).
     double bufferFor(const QMap<QString, QString> &values, double cell) const;
     // The rule in words, e.g. "300 x XSize, at most 25 m, + 1 cell".
     QString describe() const;
+};
+
+// The points of a dataset's window read into memory: a header that stands
+// for their file (the window's bounds on the dataset's grid, the first
+// file's format, scales and spatial reference) and the points.
+struct WindowPoints {
+    VerdantaIO::PointHeader header;
+    std::vector<VerdantaIO::PointCloud> points;
 };
 
 struct ToolSpec {
@@ -113,7 +139,7 @@ struct ToolSpec {
     QString action;   // the main window's action that opens the dialog, e.g. "actionDEM"
     QString menu;     // where that action sits, e.g. "Models > Generating Digital Models"
     QString help;     // the dialog's help page (HTML)
-    QString inputFilter = "LAS File(*.las *.laz)";
+    QString inputFilter = "LAS File(*.las *.laz *.vpc)";  // a catalogue (.vpc) stands for its LAS files
     QString suffix;            // default output name: base name + suffix
     QString extension = ".las";
     OutputKind output = OutputKind::File;
@@ -137,6 +163,9 @@ struct ToolRequest {
     QStringList inputs;
     QMap<QString, QString> values;
     QString output;
+    // A window of a dataset in memory (see TileRule::readsPoints): it
+    // stands for the one input, whose name the messages keep.
+    std::shared_ptr<const WindowPoints> points;
     // A Yes/No question the run raises itself while it works (about one
     // input, say); true goes on. The dialog asks it, the command line answers
     // it with --yes. A run without it takes every answer as yes.

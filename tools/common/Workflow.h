@@ -22,7 +22,7 @@ struct Step {
 
 struct PlanRequest {
     QString workdir;
-    double tileSize = 500;   // metres; shrunk when a tile's job would not fit the memory
+    double tileSize = 0;     // metres (0: plan's choice, see Workflow.cpp); shrunk when a job would not fit the memory
     double memory = 0;       // bytes for all workers together; 0: the machine's
     int cores = 0;           // 0: the machine's
     QString program;         // verdanta-cli, as the jobs call it

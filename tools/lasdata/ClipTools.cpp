@@ -187,6 +187,9 @@ Tool regionTool(bool circles)
     s.suffix = circles ? "_ClipByCircle.las" : "_ClipByRectangle.las";
     s.output = OutputKind::File;
     s.params = {regionList(circles)};
+    // Point by point: a window's points alone, no buffer.
+    s.tiles.perPoint = true;
+    s.tiles.bytesPerPoint = 140;
     Tool t{s, [circles](const ToolRequest &r, const QStringList &o, CProcessBase *p) {
                return runRegions(circles, r, o, p);
            }};
@@ -264,6 +267,9 @@ const Tool &polygon()
         shp.fileCaption = "Open File";
         shp.fileFilter = "ESRI Shp File(*.shp)";
         s.params = {shp};
+        // Point by point: a window's points alone, no buffer.
+        s.tiles.perPoint = true;
+        s.tiles.bytesPerPoint = 140;
         Tool t{s, runPolygon};
         t.combinesInputs = [](const ToolRequest &r) { return r.inputs.size() > 1; };
         return t;

@@ -193,6 +193,9 @@ const Tool &lasToAscii()
         separator.items = QStringList{"Comma", "Space", "Tab"};
         separator.defaultValue = "Comma";
         s.params = {attributes(), format, separator};
+        // Point by point: a window's points alone, no buffer.
+        s.tiles.perPoint = true;
+        s.tiles.bytesPerPoint = 140;
         Tool t{s, [](const ToolRequest &r, const QStringList &o, CProcessBase *p) { return runExport(true, r, o, p); }};
         // The chosen format is the outputs' extension.
         auto withFormat = [](const QString &path, const ToolRequest &r) {
@@ -235,6 +238,9 @@ const Tool &lasToVector()
         s.output = OutputKind::FilePerInput;
         s.noInputMessage = "Please add Las File!";
         s.params = {attributes()};
+        // Point by point: a window's points alone, no buffer.
+        s.tiles.perPoint = true;
+        s.tiles.bytesPerPoint = 140;
         Tool t{s, [](const ToolRequest &r, const QStringList &o, CProcessBase *p) { return runExport(false, r, o, p); }};
         t.outputFilter = "ESRI Shp File(*.shp)";
         return t;
@@ -260,6 +266,11 @@ const Tool &boundary()
         s.suffix = "_LasBoundary.shp";
         s.extension = ".shp";
         s.output = OutputKind::FilePerInput;
+        // The outline of a thinning of all the points: the thinning step
+        // follows the count read, and each tile would get an outline of its
+        // own cut at its edges.
+        s.tiles.untileable = "its outline is drawn around all the points it reads, and each window would get "
+                             "an outline of its own. Give it the catalogue (.vpc) as a whole.";
         Tool t{s, runBoundary};
         t.outputFilter = "ESRI Shp File(*.shp)";
         return t;

@@ -58,6 +58,9 @@ ToolSpec extractionSpec(const QString &name, const QString &action, const QStrin
     s.title = title;
     s.suffix = suffix;
     s.output = OutputKind::FilePerInput;
+    // Point by point: a window's points alone, no buffer.
+    s.tiles.perPoint = true;
+    s.tiles.bytesPerPoint = 140;
     if (lowerCaseFile) {
         // Class and return speak of the output in their own words.
         s.noInputMessage = "Please add LAS file!";

@@ -809,6 +809,8 @@ Tool declare(Method method)
     s.menu = "Models > Regression Models";
     s.extension = ".tif";
     s.output = OutputKind::File;
+    s.tiles.untileable = "its model is fitted to the field plots of the whole dataset, and each window would fit "
+                         "a model of its own to the plots it holds. Give it the catalogue (.vpc) as a whole.";
     s.summary = "area-based model of a field measurement from plot metrics, its accuracy report and prediction map";
     ParamSpec samples = param("samples", "Sample data", "SampleEdit", QString(), ParamSpec::File);
     samples.fileCaption = "Open File";
