@@ -44,10 +44,17 @@ FacePlane planeOf(const Tin::Face_handle &f)
 constexpr double kPi = 3.14159265358979323846;
 // The steepest terrain slope (as rise over run) two ground seeds are taken
 // to span; a seed higher than that above a neighbour is a roof or a spike.
+// Where the seeds around show gentler ground the limit is lower (below).
 constexpr double kSeedSlope = 1.0;
 // Seeds: the slope below which the ground must fall away on every side of a
-// seed candidate for it to be taken as a roof.
+// seed candidate for it to be taken as a roof; also the lowest slope limit
+// of the seed check.
 constexpr double kRoofSlope = 0.3;
+// Seed check: the slope a seed may rise above a neighbouring seed is this
+// many times the median slope between the other seeds around it (kept
+// between kRoofSlope and kSeedSlope), so that on gentle ground a roof seed
+// far from the nearest ground seed is still dropped.
+constexpr double kSeedSlopeFactor = 2.0;
 // Finer seeds: the slope (rise over run) of the allowance above the TIN.
 constexpr double kFineSlope = 0.2;
 // Densification: within this share of TinDistance from its triangle's plane
@@ -305,7 +312,11 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             order.assign(seedCells.ids.begin() + seedCells.start[c], seedCells.ids.begin() + seedCells.start[c + 1]);
             if (order.empty())
                 continue;
-            std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return points[a].z < points[b].z; });
+            // By height, equal heights by number: the same seeds whatever
+            // the sorting algorithm does with ties.
+            std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+                return points[a].z < points[b].z || (points[a].z == points[b].z && a < b);
+            });
             // Only the lowest few are tried: a cell whose low points all lack
             // support holds no reliable ground.
             const size_t tries = std::min<size_t>(order.size(), 32);
@@ -324,7 +335,9 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
 
         // Seed check: drop seeds that stand too high above a neighbouring
         // seed (roofs of buildings wider than a cell, vegetation in cells
-        // without ground), pass by pass until none is left to drop.
+        // without ground), pass by pass until none is left to drop. The
+        // slope allowed follows the ground around, so that a roof seed
+        // passes or fails whichever of its equally low points was taken.
         const double reach = std::max(radius, 2.5 * gridSize);
         const int rings = std::min(3, int(std::ceil(reach / seedCells.size)));
         std::vector<int> seedAt(size_t(seedCells.cols) * seedCells.rows, -1);
@@ -332,6 +345,8 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             seedAt[size_t(seedCells.row(points[seeds[a]].y)) * seedCells.cols + seedCells.col(points[seeds[a]].x)] =
                 int(a);
         std::vector<char> alive(seeds.size(), 1);
+        std::vector<size_t> around;
+        std::vector<double> slopes;
         for (int pass = 0; pass < m_SeedPasses; ++pass) {
             std::vector<size_t> drop;
             for (size_t a = 0; a < seeds.size(); ++a) {
@@ -339,17 +354,41 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                     continue;
                 const PointCloud &s = points[seeds[a]];
                 const int r = seedCells.row(s.y), c = seedCells.col(s.x);
-                bool high = false;
-                for (int rr = std::max(0, r - rings); rr <= std::min(seedCells.rows - 1, r + rings) && !high; ++rr)
-                    for (int cc = std::max(0, c - rings); cc <= std::min(seedCells.cols - 1, c + rings) && !high;
-                         ++cc) {
+                around.clear();
+                for (int rr = std::max(0, r - rings); rr <= std::min(seedCells.rows - 1, r + rings); ++rr)
+                    for (int cc = std::max(0, c - rings); cc <= std::min(seedCells.cols - 1, c + rings); ++cc) {
                         const int b = seedAt[size_t(rr) * seedCells.cols + cc];
-                        if (b < 0 || size_t(b) == a || !alive[b])
-                            continue;
-                        const PointCloud &t = points[seeds[b]];
-                        const double d = std::hypot(s.x - t.x, s.y - t.y);
-                        high = d <= reach && s.z - t.z > m_SupportHeight + kSeedSlope * d;
+                        if (b >= 0 && size_t(b) != a && alive[b] &&
+                            std::hypot(s.x - points[seeds[b]].x, s.y - points[seeds[b]].y) <= reach)
+                            around.push_back(size_t(b));
                     }
+                // The slope of the ground around, robustly: the median
+                // slope between pairs of the other seeds. Objects among
+                // them are few, so gentle ground gives a gentle slope
+                // whatever the roofs around.
+                slopes.clear();
+                for (size_t i = 0; i < around.size(); ++i)
+                    for (size_t j = i + 1; j < around.size(); ++j) {
+                        const PointCloud &t = points[seeds[around[i]]], &u = points[seeds[around[j]]];
+                        const double d = std::hypot(t.x - u.x, t.y - u.y);
+                        if (d > 0)
+                            slopes.push_back(std::fabs(t.z - u.z) / d);
+                    }
+                double slope = kSeedSlope;
+                if (!slopes.empty()) {
+                    auto mid = slopes.begin() + slopes.size() / 2;
+                    std::nth_element(slopes.begin(), mid, slopes.end());
+                    slope = std::min(kSeedSlope, std::max(kRoofSlope, kSeedSlopeFactor * *mid));
+                }
+                bool high = false;
+                for (size_t b : around) {
+                    const PointCloud &t = points[seeds[b]];
+                    const double d = std::hypot(s.x - t.x, s.y - t.y);
+                    if (s.z - t.z > m_SupportHeight + slope * d) {
+                        high = true;
+                        break;
+                    }
+                }
                 if (high)
                     drop.push_back(a);
             }

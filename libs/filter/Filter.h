@@ -51,9 +51,11 @@ public:
     // all), and a third of it is the number of lower points per quadrant
     // that marks a roof.
     int m_MinSupport = 10;
-    // Rounds of the seed check: a seed standing above a neighbouring seed by
-    // more than m_SupportHeight plus the rise of a 45-degree slope over
-    // their distance (a roof or a spike) is dropped, until none is.
+    // Rounds of the seed check: a seed standing above a neighbouring seed
+    // (within 2.5 grid cells) by more than m_SupportHeight plus a slope over
+    // their distance (a roof or a spike) is dropped, until none is. The
+    // slope is twice the median slope between the other seeds around it,
+    // at least 0.3 and at most 1 (45 degrees).
     int m_SeedPasses = 20;
 
     enum Result { kDone = 0, kCancelled = 1, kFailed = 4 };
