@@ -61,6 +61,10 @@ constexpr double kFineSlope = 0.2;
 // a point passes without the angle test, so that the roughness of the
 // ground between close points does not stop the densification.
 constexpr double kAngleFreeShare = 0.45;
+// Densification: a point found this many times TinDistance above its
+// triangle is an object for good (a crown, a roof): it is not looked at
+// again, so that the TIN cannot creep up to it through lower objects.
+constexpr double kFarAbove = 5.0;
 // Last pass: points this share of TinDistance above, or this many times
 // TinDistance below, the final TIN are ground too.
 constexpr double kFinalAbove = 0.5;
@@ -312,14 +316,10 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             order.assign(seedCells.ids.begin() + seedCells.start[c], seedCells.ids.begin() + seedCells.start[c + 1]);
             if (order.empty())
                 continue;
-            // By height, equal heights by number: the same seeds whatever
-            // the sorting algorithm does with ties.
-            std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-                return points[a].z < points[b].z || (points[a].z == points[b].z && a < b);
-            });
-            // Only the lowest few are tried: a cell whose low points all lack
-            // support holds no reliable ground.
-            const size_t tries = std::min<size_t>(order.size(), 32);
+            // Only the lowest few are tried (by height, equal heights by
+            // number): a cell whose low points all lack support holds no
+            // reliable ground.
+            const size_t tries = lowestFirst(points, order, 32);
             for (size_t k = 0; k < tries; ++k) {
                 if (standsAbove(points, fine, order[k], 2 * gridSize, m_SupportHeight, kRoofSlope,
                                 std::max(1, m_MinSupport / 3)))
@@ -427,7 +427,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                         z = points[s].z;
                     }
                 }
-                init.emplace_back(P3(cx[k], cy[k], z), -1);
+                init.emplace_back(P3(cx[k], cy[k], z), -1 - k);
             }
             tin.insert(init.begin(), init.end());
 
@@ -500,7 +500,26 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             // where the triangle is vertical or outside the TIN), as of the
             // last time the point was looked at.
             std::vector<double> above(points.size(), std::numeric_limits<double>::quiet_NaN());
+            const double farAbove = kFarAbove * m_TinDistance;
             Tin::Face_handle hint;
+            // Each point's triangle when the point was last located, and the
+            // numbers of its vertices: while a triangle in use there has the
+            // same vertices (insertions split and flip triangles in place),
+            // the point's tests give what they gave.
+            struct Where {
+                Tin::Face_handle face;
+                int v[3] = {0, 0, 0};
+            };
+            std::vector<Where> where(points.size());
+            auto unchanged = [&](uint32_t id) {
+                const Where &w = where[id];
+                if (w.face == Tin::Face_handle() || !tin.tds().faces().is_used(w.face))
+                    return false;
+                for (int j = 0; j < 3; ++j)
+                    if (w.face->vertex(j)->info() != w.v[j])
+                        return false;
+                return true;
+            };
             // Locates point id and keeps its height above its triangle;
             // returns the triangle (null outside the TIN or where it is
             // vertical).
@@ -508,9 +527,13 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                 const PointCloud &p = points[id];
                 const Tin::Face_handle f = tin.locate(P3(p.x, p.y, p.z), hint);
                 above[id] = std::numeric_limits<double>::quiet_NaN();
+                where[id].face = Tin::Face_handle();
                 if (f == Tin::Face_handle() || tin.is_infinite(f))
                     return Tin::Face_handle();
                 hint = f;
+                where[id].face = f;
+                for (int j = 0; j < 3; ++j)
+                    where[id].v[j] = f->vertex(j)->info();
                 plane = planeOf(f);
                 if (plane.vertical())
                     return Tin::Face_handle();
@@ -540,7 +563,8 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                     inCell.clear();
                     for (uint32_t k = fine.start[c]; k < fine.start[c + 1]; ++k) {
                         const uint32_t id = fine.ids[k];
-                        if (ground[id] || !dirtySub[subOf(fine.x[k], fine.y[k])])
+                        if (ground[id] || !dirtySub[subOf(fine.x[k], fine.y[k])] || above[id] > farAbove ||
+                            unchanged(id))
                             continue;
                         const PointCloud &p = points[id];
                         FacePlane plane;
@@ -629,7 +653,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                     for (uint32_t k = fine.start[c]; dirty[c] && k < fine.start[c + 1]; ++k) {
                         const uint32_t id = fine.ids[k];
                         FacePlane plane;
-                        if (!ground[id] && dirtySub[subOf(fine.x[k], fine.y[k])])
+                        if (!ground[id] && dirtySub[subOf(fine.x[k], fine.y[k])] && !unchanged(id))
                             place(id, plane);
                     }
             for (uint32_t id : fine.ids)

@@ -28,8 +28,10 @@ public:
     double m_TinAngle = 12.0;
     // The largest distance (m) of a candidate point from its triangle's
     // plane. Points within 0.45 of it pass without the angle test (the
-    // roughness of close ground points); after the last pass, points up to
-    // 0.5 of it above or 3 times it below the TIN are ground too.
+    // roughness of close ground points); a point found more than 5 times it
+    // above its triangle is an object and leaves the later passes; after the
+    // last pass, points up to 0.5 of it above or 3 times it below the TIN
+    // are ground too.
     double m_TinDistance = 1.0;
     // The side (m) of the seed cells; the lowest supported point of each
     // cell seeds the TIN, and cells of half, a quarter, ... of it add finer
