@@ -219,39 +219,45 @@ private slots:
 
     void buildingSlopeOutliersAndNoise()
     {
-        const std::vector<PointCloud> pts = scene();
-        write(f("scene.las"), pts);
-        QVERIFY(run(f("scene.las"), f("scene_Filter.las")).completed);
-        const std::vector<PointCloud> out = read(f("scene_Filter.las"));
-        QCOMPARE(out.size(), pts.size());
-        std::map<Key, int> truth;
-        for (const PointCloud &p : pts)
-            truth[key(p)] = p.classification;
-        long roof = 0, roofGround = 0, slope = 0, slopeGround = 0, flat = 0, flatGround = 0, tree = 0,
-             treeGround = 0;
-        for (const PointCloud &p : out) {
-            const int t = truth.at(key(p));
-            QVERIFY(p.classification == 1 || p.classification == 2 || p.classification == 7);
-            if (t == 7)
-                QCOMPARE(int(p.classification), 7);  // noise keeps its class
-            if (t == 0)
-                QVERIFY2(p.classification == 1, qPrintable(QString("low outlier at %1 %2 %3 is ground").arg(p.x).arg(p.y).arg(p.z)));  // low outliers are never ground
-            const bool g = p.classification == 2;
-            if (t == 1 && p.x > 40 && p.x < 80 && p.y > 40 && p.y < 80)
-                ++roof, roofGround += g;
-            else if (t == 1)
-                ++tree, treeGround += g;
-            else if (t == 2 && p.x > 165 && p.x < 215)
-                ++slope, slopeGround += g;
-            else if (t == 2)
-                ++flat, flatGround += g;
+        // Forward and in reverse: the roof's equally low points come in the
+        // other order, and the roof stays out either way.
+        std::vector<PointCloud> pts = scene();
+        for (int order = 0; order < 2; ++order) {
+            if (order == 1)
+                std::reverse(pts.begin(), pts.end());
+            write(f("scene.las"), pts);
+            QVERIFY(run(f("scene.las"), f("scene_Filter.las")).completed);
+            const std::vector<PointCloud> out = read(f("scene_Filter.las"));
+            QCOMPARE(out.size(), pts.size());
+            std::map<Key, int> truth;
+            for (const PointCloud &p : pts)
+                truth[key(p)] = p.classification;
+            long roof = 0, roofGround = 0, slope = 0, slopeGround = 0, flat = 0, flatGround = 0, tree = 0,
+                 treeGround = 0;
+            for (const PointCloud &p : out) {
+                const int t = truth.at(key(p));
+                QVERIFY(p.classification == 1 || p.classification == 2 || p.classification == 7);
+                if (t == 7)
+                    QCOMPARE(int(p.classification), 7);  // noise keeps its class
+                if (t == 0)
+                    QVERIFY2(p.classification == 1, qPrintable(QString("low outlier at %1 %2 %3 is ground").arg(p.x).arg(p.y).arg(p.z)));  // low outliers are never ground
+                const bool g = p.classification == 2;
+                if (t == 1 && p.x > 40 && p.x < 80 && p.y > 40 && p.y < 80)
+                    ++roof, roofGround += g;
+                else if (t == 1)
+                    ++tree, treeGround += g;
+                else if (t == 2 && p.x > 165 && p.x < 215)
+                    ++slope, slopeGround += g;
+                else if (t == 2)
+                    ++flat, flatGround += g;
+            }
+            QVERIFY2(roofGround < roof / 100, qPrintable(QString("roof as ground: %1 of %2").arg(roofGround).arg(roof)));
+            QVERIFY2(treeGround < tree / 100, qPrintable(QString("trees as ground: %1 of %2").arg(treeGround).arg(tree)));
+            QVERIFY2(slopeGround > slope * 95 / 100,
+                     qPrintable(QString("slope ground found: %1 of %2").arg(slopeGround).arg(slope)));
+            QVERIFY2(flatGround > flat * 97 / 100,
+                     qPrintable(QString("flat ground found: %1 of %2").arg(flatGround).arg(flat)));
         }
-        QVERIFY2(roofGround < roof / 100, qPrintable(QString("roof as ground: %1 of %2").arg(roofGround).arg(roof)));
-        QVERIFY2(treeGround < tree / 100, qPrintable(QString("trees as ground: %1 of %2").arg(treeGround).arg(tree)));
-        QVERIFY2(slopeGround > slope * 95 / 100,
-                 qPrintable(QString("slope ground found: %1 of %2").arg(slopeGround).arg(slope)));
-        QVERIFY2(flatGround > flat * 97 / 100,
-                 qPrintable(QString("flat ground found: %1 of %2").arg(flatGround).arg(flat)));
 
         // Without any ground-like support (a block of scattered points
         // high and low) nothing is ground, and nothing fails.
@@ -274,7 +280,7 @@ private slots:
         const struct {
             const char *file;
             double typeI, typeII, total;
-        } samples[] = {{"ISPRS_samp11-utm.las", 11.0, 10.3, 10.6}, {"ISPRS_samp51-utm.las", 0.6, 8.7, 2.4}};
+        } samples[] = {{"ISPRS_samp11-utm.las", 11.0, 9.3, 10.2}, {"ISPRS_samp51-utm.las", 0.5, 8.2, 2.1}};
         for (const auto &sample : samples) {
             const QString in = data + "/" + sample.file;
             const QString out = f(QString(sample.file) + "_Filter.las");

@@ -44,16 +44,27 @@ FacePlane planeOf(const Tin::Face_handle &f)
 constexpr double kPi = 3.14159265358979323846;
 // The steepest terrain slope (as rise over run) two ground seeds are taken
 // to span; a seed higher than that above a neighbour is a roof or a spike.
+// Where the seeds around show gentler ground the limit is lower (below).
 constexpr double kSeedSlope = 1.0;
 // Seeds: the slope below which the ground must fall away on every side of a
-// seed candidate for it to be taken as a roof.
+// seed candidate for it to be taken as a roof; also the lowest slope limit
+// of the seed check.
 constexpr double kRoofSlope = 0.3;
+// Seed check: the slope a seed may rise above a neighbouring seed is this
+// many times the median slope between the other seeds around it (kept
+// between kRoofSlope and kSeedSlope), so that on gentle ground a roof seed
+// far from the nearest ground seed is still dropped.
+constexpr double kSeedSlopeFactor = 2.0;
 // Finer seeds: the slope (rise over run) of the allowance above the TIN.
 constexpr double kFineSlope = 0.2;
 // Densification: within this share of TinDistance from its triangle's plane
 // a point passes without the angle test, so that the roughness of the
 // ground between close points does not stop the densification.
 constexpr double kAngleFreeShare = 0.45;
+// Densification: a point found this many times TinDistance above its
+// triangle is an object for good (a crown, a roof): it is not looked at
+// again, so that the TIN cannot creep up to it through lower objects.
+constexpr double kFarAbove = 5.0;
 // Last pass: points this share of TinDistance above, or this many times
 // TinDistance below, the final TIN are ground too.
 constexpr double kFinalAbove = 0.5;
@@ -305,10 +316,10 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             order.assign(seedCells.ids.begin() + seedCells.start[c], seedCells.ids.begin() + seedCells.start[c + 1]);
             if (order.empty())
                 continue;
-            std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return points[a].z < points[b].z; });
-            // Only the lowest few are tried: a cell whose low points all lack
-            // support holds no reliable ground.
-            const size_t tries = std::min<size_t>(order.size(), 32);
+            // Only the lowest few are tried (by height, equal heights by
+            // number): a cell whose low points all lack support holds no
+            // reliable ground.
+            const size_t tries = lowestFirst(points, order, 32);
             for (size_t k = 0; k < tries; ++k) {
                 if (standsAbove(points, fine, order[k], 2 * gridSize, m_SupportHeight, kRoofSlope,
                                 std::max(1, m_MinSupport / 3)))
@@ -324,7 +335,9 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
 
         // Seed check: drop seeds that stand too high above a neighbouring
         // seed (roofs of buildings wider than a cell, vegetation in cells
-        // without ground), pass by pass until none is left to drop.
+        // without ground), pass by pass until none is left to drop. The
+        // slope allowed follows the ground around, so that a roof seed
+        // passes or fails whichever of its equally low points was taken.
         const double reach = std::max(radius, 2.5 * gridSize);
         const int rings = std::min(3, int(std::ceil(reach / seedCells.size)));
         std::vector<int> seedAt(size_t(seedCells.cols) * seedCells.rows, -1);
@@ -332,6 +345,8 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             seedAt[size_t(seedCells.row(points[seeds[a]].y)) * seedCells.cols + seedCells.col(points[seeds[a]].x)] =
                 int(a);
         std::vector<char> alive(seeds.size(), 1);
+        std::vector<size_t> around;
+        std::vector<double> slopes;
         for (int pass = 0; pass < m_SeedPasses; ++pass) {
             std::vector<size_t> drop;
             for (size_t a = 0; a < seeds.size(); ++a) {
@@ -339,17 +354,41 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                     continue;
                 const PointCloud &s = points[seeds[a]];
                 const int r = seedCells.row(s.y), c = seedCells.col(s.x);
-                bool high = false;
-                for (int rr = std::max(0, r - rings); rr <= std::min(seedCells.rows - 1, r + rings) && !high; ++rr)
-                    for (int cc = std::max(0, c - rings); cc <= std::min(seedCells.cols - 1, c + rings) && !high;
-                         ++cc) {
+                around.clear();
+                for (int rr = std::max(0, r - rings); rr <= std::min(seedCells.rows - 1, r + rings); ++rr)
+                    for (int cc = std::max(0, c - rings); cc <= std::min(seedCells.cols - 1, c + rings); ++cc) {
                         const int b = seedAt[size_t(rr) * seedCells.cols + cc];
-                        if (b < 0 || size_t(b) == a || !alive[b])
-                            continue;
-                        const PointCloud &t = points[seeds[b]];
-                        const double d = std::hypot(s.x - t.x, s.y - t.y);
-                        high = d <= reach && s.z - t.z > m_SupportHeight + kSeedSlope * d;
+                        if (b >= 0 && size_t(b) != a && alive[b] &&
+                            std::hypot(s.x - points[seeds[b]].x, s.y - points[seeds[b]].y) <= reach)
+                            around.push_back(size_t(b));
                     }
+                // The slope of the ground around, robustly: the median
+                // slope between pairs of the other seeds. Objects among
+                // them are few, so gentle ground gives a gentle slope
+                // whatever the roofs around.
+                slopes.clear();
+                for (size_t i = 0; i < around.size(); ++i)
+                    for (size_t j = i + 1; j < around.size(); ++j) {
+                        const PointCloud &t = points[seeds[around[i]]], &u = points[seeds[around[j]]];
+                        const double d = std::hypot(t.x - u.x, t.y - u.y);
+                        if (d > 0)
+                            slopes.push_back(std::fabs(t.z - u.z) / d);
+                    }
+                double slope = kSeedSlope;
+                if (!slopes.empty()) {
+                    auto mid = slopes.begin() + slopes.size() / 2;
+                    std::nth_element(slopes.begin(), mid, slopes.end());
+                    slope = std::min(kSeedSlope, std::max(kRoofSlope, kSeedSlopeFactor * *mid));
+                }
+                bool high = false;
+                for (size_t b : around) {
+                    const PointCloud &t = points[seeds[b]];
+                    const double d = std::hypot(s.x - t.x, s.y - t.y);
+                    if (s.z - t.z > m_SupportHeight + slope * d) {
+                        high = true;
+                        break;
+                    }
+                }
                 if (high)
                     drop.push_back(a);
             }
@@ -388,7 +427,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                         z = points[s].z;
                     }
                 }
-                init.emplace_back(P3(cx[k], cy[k], z), -1);
+                init.emplace_back(P3(cx[k], cy[k], z), -1 - k);
             }
             tin.insert(init.begin(), init.end());
 
@@ -461,7 +500,26 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             // where the triangle is vertical or outside the TIN), as of the
             // last time the point was looked at.
             std::vector<double> above(points.size(), std::numeric_limits<double>::quiet_NaN());
+            const double farAbove = kFarAbove * m_TinDistance;
             Tin::Face_handle hint;
+            // Each point's triangle when the point was last located, and the
+            // numbers of its vertices: while a triangle in use there has the
+            // same vertices (insertions split and flip triangles in place),
+            // the point's tests give what they gave.
+            struct Where {
+                Tin::Face_handle face;
+                int v[3] = {0, 0, 0};
+            };
+            std::vector<Where> where(points.size());
+            auto unchanged = [&](uint32_t id) {
+                const Where &w = where[id];
+                if (w.face == Tin::Face_handle() || !tin.tds().faces().is_used(w.face))
+                    return false;
+                for (int j = 0; j < 3; ++j)
+                    if (w.face->vertex(j)->info() != w.v[j])
+                        return false;
+                return true;
+            };
             // Locates point id and keeps its height above its triangle;
             // returns the triangle (null outside the TIN or where it is
             // vertical).
@@ -469,9 +527,13 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                 const PointCloud &p = points[id];
                 const Tin::Face_handle f = tin.locate(P3(p.x, p.y, p.z), hint);
                 above[id] = std::numeric_limits<double>::quiet_NaN();
+                where[id].face = Tin::Face_handle();
                 if (f == Tin::Face_handle() || tin.is_infinite(f))
                     return Tin::Face_handle();
                 hint = f;
+                where[id].face = f;
+                for (int j = 0; j < 3; ++j)
+                    where[id].v[j] = f->vertex(j)->info();
                 plane = planeOf(f);
                 if (plane.vertical())
                     return Tin::Face_handle();
@@ -501,7 +563,8 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                     inCell.clear();
                     for (uint32_t k = fine.start[c]; k < fine.start[c + 1]; ++k) {
                         const uint32_t id = fine.ids[k];
-                        if (ground[id] || !dirtySub[subOf(fine.x[k], fine.y[k])])
+                        if (ground[id] || !dirtySub[subOf(fine.x[k], fine.y[k])] || above[id] > farAbove ||
+                            unchanged(id))
                             continue;
                         const PointCloud &p = points[id];
                         FacePlane plane;
@@ -590,7 +653,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                     for (uint32_t k = fine.start[c]; dirty[c] && k < fine.start[c + 1]; ++k) {
                         const uint32_t id = fine.ids[k];
                         FacePlane plane;
-                        if (!ground[id] && dirtySub[subOf(fine.x[k], fine.y[k])])
+                        if (!ground[id] && dirtySub[subOf(fine.x[k], fine.y[k])] && !unchanged(id))
                             place(id, plane);
                     }
             for (uint32_t id : fine.ids)

@@ -28,8 +28,10 @@ public:
     double m_TinAngle = 12.0;
     // The largest distance (m) of a candidate point from its triangle's
     // plane. Points within 0.45 of it pass without the angle test (the
-    // roughness of close ground points); after the last pass, points up to
-    // 0.5 of it above or 3 times it below the TIN are ground too.
+    // roughness of close ground points); a point found more than 5 times it
+    // above its triangle is an object and leaves the later passes; after the
+    // last pass, points up to 0.5 of it above or 3 times it below the TIN
+    // are ground too.
     double m_TinDistance = 1.0;
     // The side (m) of the seed cells; the lowest supported point of each
     // cell seeds the TIN, and cells of half, a quarter, ... of it add finer
@@ -51,9 +53,11 @@ public:
     // all), and a third of it is the number of lower points per quadrant
     // that marks a roof.
     int m_MinSupport = 10;
-    // Rounds of the seed check: a seed standing above a neighbouring seed by
-    // more than m_SupportHeight plus the rise of a 45-degree slope over
-    // their distance (a roof or a spike) is dropped, until none is.
+    // Rounds of the seed check: a seed standing above a neighbouring seed
+    // (within 2.5 grid cells) by more than m_SupportHeight plus a slope over
+    // their distance (a roof or a spike) is dropped, until none is. The
+    // slope is twice the median slope between the other seeds around it,
+    // at least 0.3 and at most 1 (45 degrees).
     int m_SeedPasses = 20;
 
     enum Result { kDone = 0, kCancelled = 1, kFailed = 4 };
