@@ -216,8 +216,18 @@ private slots:
         std::vector<lasbytes::RawPoint> pts;
         for (int i = 0; i < 80000; ++i)
             pts.push_back(raw(i % 400, i / 400, i % 50, 1, static_cast<uint8_t>(1 + i % 9), 9, static_cast<uint16_t>(i)));
-        const auto input = lasbytes::build(makeFile(6, pts));
+        // Four extra bytes per record, described as a tree number, with a
+        // value of its own in every record: the kept records keep them.
+        lasbytes::File file = makeFile(6, pts);
+        file.recordLength = 34;
+        std::vector<uint8_t> described(192, 0);
+        described[2] = 5;  // unsigned 32-bit
+        std::memcpy(described.data() + 4, "treeID", 6);
+        file.vlrs.push_back({"LASF_Spec", 4, "Extra bytes", described});
+        auto input = lasbytes::build(file);
         const auto inHeader = lasbytes::parse(input);
+        for (size_t i = 0; i < pts.size(); ++i)
+            lasbytes::put<uint32_t>(input, inHeader.dataOffset + i * 34 + 30, uint32_t(7 * i + 1));
         lasbytes::save(f("x.las").toStdString(), input);
 
         QVERIFY(runTool(ExtractTools::byReturn(), {f("x.las")}, {{"return", ">4"}}, f("x_ret.las")).completed);
@@ -227,7 +237,7 @@ private slots:
         uint64_t byReturn[15] = {};
         for (size_t i = 0; i < pts.size(); ++i)
             if (pts[i].returnNumber > 4) {
-                expected.push_back(lasbytes::pointBytes(input, inHeader, i, 30));
+                expected.push_back(lasbytes::pointBytes(input, inHeader, i, 34));
                 ++byReturn[pts[i].returnNumber - 1];
             }
         QVERIFY(kept == expected);

@@ -541,12 +541,14 @@ bool WriteLasFile(const std::string &outPath, PointHeader &header,
             return fail(error, "The extra bytes do not match the points");
         h.pointRecordLength = static_cast<uint16_t>(h.pointRecordLength + extra->size);
         h.extraBytesPerPoint = extra->size;
-        VariableLengthRecord v;
-        v.userId = "LASF_Spec";
-        v.recordId = 4;
-        v.description = "Extra bytes";
-        v.data = extra->descriptors;
-        h.vlrs.push_back(v);
+        if (!extra->descriptors.empty()) {  // undescribed extra bytes are allowed too
+            VariableLengthRecord v;
+            v.userId = "LASF_Spec";
+            v.recordId = 4;
+            v.description = "Extra bytes";
+            v.data = extra->descriptors;
+            h.vlrs.push_back(v);
+        }
     } else {
         extra = nullptr;
     }

@@ -1,6 +1,7 @@
 #include "LasStream.h"
 
 #include "LasFormat.h"
+#include "LasExtraBytes.h"
 #include "LasIO.h"
 #include "LasIndex.h"
 #include "LazCodec.h"
@@ -350,7 +351,18 @@ bool LasRecordWriter::create(const std::string &path, const PointHeader &templ)
     // records follow from its data offset.
     header_ = templ;
     const std::vector<PointCloud> none;
-    if (!WriteLasFile(temp_, header_, none, &error_))
+    // Extra bytes of the template (a tree number, say) stay in every record,
+    // with their description, so that copied records keep them.
+    ExtraBytes kept;
+    const ExtraBytes *extra = nullptr;
+    if (templ.extraBytesPerPoint > 0) {
+        kept.size = templ.extraBytesPerPoint;
+        for (const VariableLengthRecord &v : templ.vlrs)
+            if (v.userId == "LASF_Spec" && v.recordId == 4)
+                kept.descriptors = v.data;
+        extra = &kept;
+    }
+    if (!WriteLasFile(temp_, header_, none, &error_, extra))
         return false;
     const bool compress = IsLazPath(path);
     std::vector<uint8_t> head(header_.dataOffset);
@@ -468,6 +480,8 @@ bool LasRecordWriter::addPoint(const PointCloud &p)
     if (used_ + len_ > buffer_.size() && !flush())
         return false;
     uint8_t *dst = buffer_.data() + used_;
+    if (header_.extraBytesPerPoint)  // a decoded point has no extra bytes of its own
+        std::fill(dst + (len_ - header_.extraBytesPerPoint), dst + len_, uint8_t(0));
     if (!encodePoint(p, header_, dst)) {
         error_ = "A coordinate does not fit the scale and offset of the header";
         return false;
