@@ -455,7 +455,8 @@ private slots:
             p.start(snakemake, extra + QStringList{"-s", work + "/Snakefile", "--cores", "2", "-q"});
             p.waitForFinished(600000);
             const QString log = QString::fromLocal8Bit(p.readAll());
-            return p.exitCode() == 0 ? QString() : log.isEmpty() ? QString("failed") : log;
+            // A failing job's message comes last in Snakemake's log.
+            return p.exitCode() == 0 ? QString() : log.isEmpty() ? QString("failed") : log.right(1500);
         };
         // An interrupted run: two tiles of the DEM done, then the whole run,
         // which must leave them alone.
