@@ -278,8 +278,6 @@ void ScenceControl::AddRasterFile(const QString &path)
     rasterWidth = rasterReader->width;
     rasterHeight = rasterReader->height;
     const std::array<double, 6> g = rasterReader->geoTransform;
-    const double farX = g[0] + rasterWidth * g[1] + rasterHeight * g[2];
-    const double farY = g[3] + rasterWidth * g[4] + rasterHeight * g[5];
     rasterStyle = 0;
     const int bands = rasterReader->bandCount;
     if (bands == 1) {
