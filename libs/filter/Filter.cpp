@@ -78,6 +78,7 @@ struct Buckets {
     std::vector<uint32_t> start;  // cols * rows + 1 offsets into `ids`
     std::vector<uint32_t> ids;
     std::vector<double> x, y, z;  // after orderWithin: the coordinates of the points of `ids`, in sequence
+    std::vector<uint32_t> cellOf, fill;  // working space of build
 
     int col(double x) const { return std::min(cols - 1, std::max(0, int((x - x0) / size))); }
     int row(double y) const { return std::min(rows - 1, std::max(0, int((y - y0) / size))); }
@@ -91,7 +92,7 @@ struct Buckets {
         cols = std::max(1, int(std::ceil((maxX - minX) / cell)) + (maxX > minX ? 0 : 1));
         rows = std::max(1, int(std::ceil((maxY - minY) / cell)) + (maxY > minY ? 0 : 1));
         start.assign(size_t(cols) * rows + 1, 0);
-        std::vector<uint32_t> cellOf(which.size());
+        cellOf.resize(which.size());
         for (size_t k = 0; k < which.size(); ++k) {
             const PointCloud &p = pts[which[k]];
             cellOf[k] = uint32_t(row(p.y) * cols + col(p.x));
@@ -100,7 +101,7 @@ struct Buckets {
         for (size_t c = 1; c < start.size(); ++c)
             start[c] += start[c - 1];
         ids.resize(which.size());
-        std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+        fill.assign(start.begin(), start.end() - 1);
         for (size_t k = 0; k < which.size(); ++k)
             ids[fill[cellOf[k]]++] = which[k];
     }
@@ -135,6 +136,31 @@ struct Buckets {
         copyCoordinates(pts);
     }
 };
+
+// Where a point was last located: its triangle and the numbers of the
+// triangle's vertices.
+struct Where {
+    Tin::Face_handle face;
+    int v[3] = {0, 0, 0};
+};
+
+// The per-point working space of a block. Blocks come one after another on
+// each worker thread, so the space is kept per thread and reused: the
+// memory is not handed back and faulted in again for every block.
+struct Scratch {
+    std::vector<uint32_t> cand;
+    std::vector<char> ground;
+    Buckets fine, seedCells, level;
+    std::vector<double> above;
+    std::vector<Where> where;
+    std::vector<uint32_t> live;
+};
+
+Scratch &scratch()
+{
+    thread_local Scratch space;
+    return space;
+}
 
 // Puts the `count` lowest of `ids` first, by rising height (equal heights by
 // number), and returns how many that is.
@@ -276,7 +302,9 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
         return kCancelled;
 
     // Candidates: every point but low noise.
-    std::vector<uint32_t> cand;
+    Scratch &work = scratch();
+    std::vector<uint32_t> &cand = work.cand;
+    cand.clear();
     cand.reserve(points.size());
     double minX = std::numeric_limits<double>::max(), minY = minX, maxX = -minX, maxY = -minX;
     for (size_t i = 0; i < points.size(); ++i) {
@@ -289,13 +317,14 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
         minY = std::min(minY, p.y);
         maxY = std::max(maxY, p.y);
     }
-    std::vector<char> ground(points.size(), 0);
+    std::vector<char> &ground = work.ground;
+    ground.assign(points.size(), 0);
 
     if (int(cand.size()) >= std::max(3, m_MinPoints)) {
         const double gridSize = std::max(m_GridSize, 1e-3);
         // Neighbourhood buckets: a few cells across the support radius.
         const double radius = std::max(m_SupportRadius, 0.0);
-        Buckets fine;
+        Buckets &fine = work.fine;
         const double extent = std::max(maxX - minX, maxY - minY);
         double fineCell = std::max({radius / 3.0, gridSize / 8.0, extent / 2048.0, 1e-3});
         fine.build(points, cand, minX, minY, maxX, maxY, fineCell);
@@ -308,7 +337,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
         std::vector<double> heights;
 
         // Seeds: per grid cell, the lowest point with enough support.
-        Buckets seedCells;
+        Buckets &seedCells = work.seedCells;
         seedCells.build(points, cand, minX, minY, maxX, maxY, std::max(gridSize, extent / 4096.0));
         std::vector<uint32_t> seeds;
         std::vector<uint32_t> order;
@@ -440,7 +469,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             // that the angle test of the densification cannot, while roofs,
             // which rise steeply from the ground around them, stay out.
             for (double cell = gridSize / 2; cell >= std::max({2.0 * spacing, gridSize / 8, 1.0}); cell /= 2) {
-                Buckets level;
+                Buckets &level = work.level;
                 level.build(points, cand, minX, minY, maxX, maxY, std::max(cell, extent / 4096.0));
                 std::vector<std::pair<P3, int>> more;
                 Tin::Face_handle lh;
@@ -498,21 +527,21 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             bool anyDirty = true;
             // The height of each point above the plane of its triangle (NaN
             // where the triangle is vertical or outside the TIN), as of the
-            // last time the point was looked at.
-            std::vector<double> above(points.size(), std::numeric_limits<double>::quiet_NaN());
+            // last time the point was looked at. This and the other per-point
+            // state below are kept in bucket order (slot k of `fine`), so
+            // that a pass reads them in sequence rather than all over memory.
+            std::vector<double> &above = work.above;
+            above.assign(fine.ids.size(), std::numeric_limits<double>::quiet_NaN());
             const double farAbove = kFarAbove * m_TinDistance;
             Tin::Face_handle hint;
             // Each point's triangle when the point was last located, and the
             // numbers of its vertices: while a triangle in use there has the
             // same vertices (insertions split and flip triangles in place),
             // the point's tests give what they gave.
-            struct Where {
-                Tin::Face_handle face;
-                int v[3] = {0, 0, 0};
-            };
-            std::vector<Where> where(points.size());
-            auto unchanged = [&](uint32_t id) {
-                const Where &w = where[id];
+            std::vector<Where> &where = work.where;
+            where.assign(fine.ids.size(), Where());
+            auto unchanged = [&](uint32_t k) {
+                const Where &w = where[k];
                 if (w.face == Tin::Face_handle() || !tin.tds().faces().is_used(w.face))
                     return false;
                 for (int j = 0; j < 3; ++j)
@@ -520,26 +549,34 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                         return false;
                 return true;
             };
-            // Locates point id and keeps its height above its triangle;
-            // returns the triangle (null outside the TIN or where it is
-            // vertical).
-            auto place = [&](uint32_t id, FacePlane &plane) {
-                const PointCloud &p = points[id];
-                const Tin::Face_handle f = tin.locate(P3(p.x, p.y, p.z), hint);
-                above[id] = std::numeric_limits<double>::quiet_NaN();
-                where[id].face = Tin::Face_handle();
+            // Locates the point of slot k and keeps its height above its
+            // triangle; returns the triangle (null outside the TIN or where
+            // it is vertical).
+            auto place = [&](uint32_t k, FacePlane &plane) {
+                const double px = fine.x[k], py = fine.y[k], pz = fine.z[k];
+                const Tin::Face_handle f = tin.locate(P3(px, py, pz), hint);
+                above[k] = std::numeric_limits<double>::quiet_NaN();
+                where[k].face = Tin::Face_handle();
                 if (f == Tin::Face_handle() || tin.is_infinite(f))
                     return Tin::Face_handle();
                 hint = f;
-                where[id].face = f;
+                where[k].face = f;
                 for (int j = 0; j < 3; ++j)
-                    where[id].v[j] = f->vertex(j)->info();
+                    where[k].v[j] = f->vertex(j)->info();
                 plane = planeOf(f);
                 if (plane.vertical())
                     return Tin::Face_handle();
-                above[id] = p.z - plane.heightAt(p.x, p.y);
+                above[k] = pz - plane.heightAt(px, py);
                 return f;
             };
+            // The slots each pass still looks at, per bucket cell from
+            // fine.start[c] to liveEnd[c], in bucket order: points taken as
+            // ground and points far above their triangle drop out for good.
+            std::vector<uint32_t> &live = work.live;
+            live.resize(fine.ids.size());
+            for (uint32_t k = 0; k < live.size(); ++k)
+                live[k] = k;
+            std::vector<uint32_t> liveEnd(fine.start.begin() + 1, fine.start.end());
             // At most one point per triangle and bucket cell and pass: a large
             // triangle takes several far-apart points at once, a small one
             // the single best (the nearest to its plane, the first of equals).
@@ -561,14 +598,19 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                     if (!dirty[c])
                         continue;
                     inCell.clear();
-                    for (uint32_t k = fine.start[c]; k < fine.start[c + 1]; ++k) {
-                        const uint32_t id = fine.ids[k];
-                        if (ground[id] || !dirtySub[subOf(fine.x[k], fine.y[k])] || above[id] > farAbove ||
-                            unchanged(id))
+                    uint32_t kept = fine.start[c];
+                    for (uint32_t j = fine.start[c]; j < liveEnd[c]; ++j) {
+                        const uint32_t k = live[j], id = fine.ids[k];
+                        if (ground[id] || above[k] > farAbove)
                             continue;
-                        const PointCloud &p = points[id];
+                        live[kept++] = k;
+                        if (!dirtySub[subOf(fine.x[k], fine.y[k])] || unchanged(k))
+                            continue;
+                        const struct {
+                            double x, y, z;
+                        } p{fine.x[k], fine.y[k], fine.z[k]};
                         FacePlane plane;
-                        const Tin::Face_handle f = place(id, plane);
+                        const Tin::Face_handle f = place(k, plane);
                         if (f == Tin::Face_handle())
                             continue;
                         // Distance to the triangle's plane.
@@ -593,6 +635,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                         if (ok)
                             inCell.push_back({&*f, d, uint32_t(inCell.size()), id});
                     }
+                    liveEnd[c] = kept;
                     std::sort(inCell.begin(), inCell.end());
                     // The cell's points go in by number, as the cells come in
                     // order: a spatially coherent order of insertion.
@@ -653,12 +696,13 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                     for (uint32_t k = fine.start[c]; dirty[c] && k < fine.start[c + 1]; ++k) {
                         const uint32_t id = fine.ids[k];
                         FacePlane plane;
-                        if (!ground[id] && dirtySub[subOf(fine.x[k], fine.y[k])] && !unchanged(id))
-                            place(id, plane);
+                        if (!ground[id] && dirtySub[subOf(fine.x[k], fine.y[k])] && !unchanged(k))
+                            place(k, plane);
                     }
-            for (uint32_t id : fine.ids)
-                if (!ground[id] && above[id] <= kFinalAbove * m_TinDistance && above[id] >= -kFinalBelow * m_TinDistance)
-                    ground[id] = 1;
+            for (size_t k = 0; k < fine.ids.size(); ++k)
+                if (!ground[fine.ids[k]] && above[k] <= kFinalAbove * m_TinDistance &&
+                    above[k] >= -kFinalBelow * m_TinDistance)
+                    ground[fine.ids[k]] = 1;
         }
     }
 
@@ -674,7 +718,6 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
         points[out++] = p;
     }
     points.resize(out);
-    points.shrink_to_fit();
     fraction = startFraction + share;
     bookkeeping[2] += 1;
     if (progress)
