@@ -42,6 +42,7 @@
 // two threads.
 
 #include "DataManagement.h"
+#include "LargeVector.h"
 
 #include <algorithm>
 #include <atomic>
@@ -64,6 +65,14 @@ constexpr double kLowDepth = 1.0;        // under the ground around it (m)
 constexpr int kLowRings = 3;             // ground plane over 7 x 7 cells (14 m)
 constexpr int kLowMinSupport = 3;
 constexpr size_t kSampleTarget = 50000;  // points sampled for the statistics
+
+// Sizes a large array, in huge pages where it fills them (fresh memory
+// faulted in 4 KiB at a time costs as much as the work done on it).
+template <class T> void large(std::vector<T> &v, size_t n)
+{
+    reserveLarge(v, n, size_t(2) << 20);
+    v.resize(n);
+}
 
 // Runs f(begin, end) over chunks of [0, n) on up to two threads, each taking
 // the next chunk when it is done with one.
@@ -123,7 +132,8 @@ Columns makeColumns(const std::vector<float> &xyz, double cell)
                        double(maxZ - minZ) * (maxZ - minZ));
     g.cell = std::max({cell, 1e-3, std::sqrt((double(maxX - minX) + 1) * (double(maxY - minY) + 1) / (4.0 * n + 1e6))});
     g.cols = int64_t((maxX - minX) / g.cell) + 1, g.rows = int64_t((maxY - minY) / g.cell) + 1;
-    std::vector<uint32_t> cellOf(n);
+    std::vector<uint32_t> cellOf;
+    large(cellOf, n);
     g.start.assign(size_t(g.cols * g.rows) + 1, 0);
     for (size_t i = 0; i < n; ++i) {
         cellOf[i] = uint32_t(g.cellAt(xyz[3 * i], xyz[3 * i + 1]));
@@ -133,13 +143,14 @@ Columns makeColumns(const std::vector<float> &xyz, double cell)
         g.start[c] += g.start[c - 1];
     // Heights and numbers side by side, so that a column sorts without
     // reaching back into the coordinates.
-    std::vector<std::pair<float, uint32_t>> byCell(n);
+    std::vector<std::pair<float, uint32_t>> byCell;
+    large(byCell, n);
     {
         std::vector<uint32_t> fill(g.start.begin(), g.start.end() - 1);
         for (size_t i = 0; i < n; ++i)
             byCell[fill[cellOf[i]]++] = {xyz[3 * i + 2], uint32_t(i)};
     }
-    g.id.resize(n), g.x.resize(n), g.y.resize(n), g.z.resize(n);
+    large(g.id, n), large(g.x, n), large(g.y, n), large(g.z, n);
     parallel(g.start.size() - 1, 4096, [&](size_t b, size_t e) {
         for (size_t c = b; c < e; ++c) {
             std::sort(byCell.begin() + g.start[c], byCell.begin() + g.start[c + 1]);
@@ -261,7 +272,8 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     for (uint32_t m : mine)
         cz += points[used[m]].z;
     cz /= double(mine.size());
-    std::vector<float> xyz(3 * n);
+    std::vector<float> xyz;
+    large(xyz, 3 * n);
     for (size_t i = 0; i < n; ++i) {
         const PointCloud &p = points[used[i]];
         xyz[3 * i] = float(p.x - cx);
@@ -275,7 +287,8 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     // Columns of (at least) kCell metres: the points around a place at any
     // height, and the search for the neighbours of the sampled points.
     const Columns cols = makeColumns(xyz, kCell);
-    std::vector<uint32_t> posOf(n);  // position of each point among the columns
+    std::vector<uint32_t> posOf;
+    large(posOf, n);  // position of each point among the columns
     for (uint32_t k = 0; k < n; ++k)
         posOf[cols.id[k]] = k;
     if (progress && !progress->SetPosition(0.2))
