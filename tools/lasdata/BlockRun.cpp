@@ -312,6 +312,26 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
     std::atomic<size_t> next{0};
     size_t handed = 0;  // blocks handed back so far
     std::string workerError;
+    // Buffers of finished blocks, for the next ones: fresh memory would be
+    // faulted in anew for every block.
+    std::vector<std::vector<uint8_t>> spareRecords;
+    std::vector<std::vector<PointCloud>> sparePoints;
+    constexpr size_t kSpares = 8;
+    auto spare = [&](auto &pool, auto &into) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!pool.empty()) {
+            into.swap(pool.back());
+            pool.pop_back();
+        }
+        into.clear();
+    };
+    auto giveBack = [&](auto &pool, auto &buffer) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (pool.size() < kSpares && buffer.capacity()) {
+            pool.emplace_back();
+            pool.back().swap(buffer);
+        }
+    };
 
     // Splits a row's records among its blocks.
     auto split = [&](size_t j) {
@@ -334,9 +354,11 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
             // Room for the row's records in its blocks (a little more for
             // the margins), so that they are not moved while they grow.
             if (&part == &buckets.front())
-                for (size_t i = 0; i < cols; ++i)
+                for (size_t i = 0; i < cols; ++i) {
+                    spare(spareRecords, blockRecords[j * cols + i]);
                     reserveLarge(blockRecords[j * cols + i],
                                  size_t(double(recs.size()) * buckets.size() / cols * (1.0 + 2.5 * m / kBlockSize)), kHugeFrom);
+                }
             for (size_t r = 0; r + len <= recs.size(); r += len) {
                 const uint8_t *rec = recs.data() + r;
                 const double x = coordinate(rec, 0, h.scaleX, h.offsetX);
@@ -351,6 +373,7 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
                         std::memcpy(to.data() + at, rec, len);
                     }
             }
+            giveBack(spareRecords, recs);
         }
     };
     auto work = [&] {
@@ -373,10 +396,11 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
             std::vector<uint8_t> recs;
             recs.swap(blockRecords[k]);
             std::vector<PointCloud> points;
+            spare(sparePoints, points);
             reserveLarge(points, recs.size() / len, kHugeFrom);
             points.resize(recs.size() / len);
             reader.decodeCopies(recs.data(), points.size(), points.data());
-            recs = std::vector<uint8_t>();
+            giveBack(spareRecords, recs);
             points.erase(std::remove_if(points.begin(), points.end(),
                                         [&](const PointCloud &p) {
                                             return !(p.x >= bl.left - m && p.x <= bl.right + m &&
@@ -437,6 +461,7 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
         changed.notify_all();
         if (!job.take(k, r.status, r.points) || !report(passShare + blockShare * double(k + 1) / double(count)))
             return finish(Status::Stopped);
+        giveBack(sparePoints, r.points);
     }
     return finish(Status::Done);
 }
