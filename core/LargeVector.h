@@ -11,14 +11,15 @@
 #include <sys/mman.h>
 #endif
 
-template <typename T> void reserveLarge(std::vector<T> &v, size_t n)
+// Buffers from `hugeFrom` bytes up are marked.
+template <typename T> void reserveLarge(std::vector<T> &v, size_t n, size_t hugeFrom = size_t(16) << 20)
 {
     v.reserve(n);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     const uintptr_t begin = reinterpret_cast<uintptr_t>(v.data());
     const uintptr_t end = begin + v.capacity() * sizeof(T);
     const uintptr_t page = 4096, first = (begin + page - 1) & ~(page - 1);
-    if (n * sizeof(T) >= (16u << 20) && end > first)
+    if (n * sizeof(T) >= hugeFrom && end > first)
         madvise(reinterpret_cast<void *>(first), (end - first) & ~(page - 1), MADV_HUGEPAGE);
 #endif
 }

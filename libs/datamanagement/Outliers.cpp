@@ -42,6 +42,7 @@
 // two threads.
 
 #include "DataManagement.h"
+#include "LargeVector.h"
 
 #include <algorithm>
 #include <atomic>
@@ -63,7 +64,16 @@ constexpr double kLowIsolation = 1.2;    // no neighbour within this (m)
 constexpr double kLowDepth = 1.0;        // under the ground around it (m)
 constexpr int kLowRings = 3;             // ground plane over 7 x 7 cells (14 m)
 constexpr int kLowMinSupport = 3;
-constexpr size_t kSampleTarget = 50000;  // points sampled for the statistics
+constexpr size_t kSampleTarget = 20000;  // points sampled for the statistics
+
+// Sizes a large array, in huge pages where it fills them (fresh memory
+// faulted in 4 KiB at a time costs as much as the work done on it).
+template <class T> void large(std::vector<T> &v, size_t n)
+{
+    v.clear();
+    reserveLarge(v, n, size_t(2) << 20);
+    v.resize(n);
+}
 
 // Runs f(begin, end) over chunks of [0, n) on up to two threads, each taking
 // the next chunk when it is done with one.
@@ -106,11 +116,16 @@ struct Columns {
     }
 };
 
-// `xyz` holds 3 coordinates per point. The cell grows where it would make
-// more columns than points allow.
-Columns makeColumns(const std::vector<float> &xyz, double cell)
+// Scratch arrays of the column grids.
+struct Scratch {
+    std::vector<uint32_t> cellOf;
+    std::vector<std::pair<float, uint32_t>> byCell;
+};
+
+// Fills g with the columns of `xyz` (3 coordinates per point). The cell
+// grows where it would make more columns than points allow.
+void makeColumns(const std::vector<float> &xyz, double cell, Columns &g, Scratch &scratch)
 {
-    Columns g;
     const size_t n = xyz.size() / 3;
     float minX = xyz[0], maxX = xyz[0], minY = xyz[1], maxY = xyz[1], minZ = xyz[2], maxZ = xyz[2];
     for (size_t i = 1; i < n; ++i) {
@@ -123,7 +138,8 @@ Columns makeColumns(const std::vector<float> &xyz, double cell)
                        double(maxZ - minZ) * (maxZ - minZ));
     g.cell = std::max({cell, 1e-3, std::sqrt((double(maxX - minX) + 1) * (double(maxY - minY) + 1) / (4.0 * n + 1e6))});
     g.cols = int64_t((maxX - minX) / g.cell) + 1, g.rows = int64_t((maxY - minY) / g.cell) + 1;
-    std::vector<uint32_t> cellOf(n);
+    std::vector<uint32_t> &cellOf = scratch.cellOf;
+    large(cellOf, n);
     g.start.assign(size_t(g.cols * g.rows) + 1, 0);
     for (size_t i = 0; i < n; ++i) {
         cellOf[i] = uint32_t(g.cellAt(xyz[3 * i], xyz[3 * i + 1]));
@@ -133,13 +149,14 @@ Columns makeColumns(const std::vector<float> &xyz, double cell)
         g.start[c] += g.start[c - 1];
     // Heights and numbers side by side, so that a column sorts without
     // reaching back into the coordinates.
-    std::vector<std::pair<float, uint32_t>> byCell(n);
+    std::vector<std::pair<float, uint32_t>> &byCell = scratch.byCell;
+    large(byCell, n);
     {
         std::vector<uint32_t> fill(g.start.begin(), g.start.end() - 1);
         for (size_t i = 0; i < n; ++i)
             byCell[fill[cellOf[i]]++] = {xyz[3 * i + 2], uint32_t(i)};
     }
-    g.id.resize(n), g.x.resize(n), g.y.resize(n), g.z.resize(n);
+    large(g.id, n), large(g.x, n), large(g.y, n), large(g.z, n);
     parallel(g.start.size() - 1, 4096, [&](size_t b, size_t e) {
         for (size_t c = b; c < e; ++c) {
             std::sort(byCell.begin() + g.start[c], byCell.begin() + g.start[c + 1]);
@@ -149,7 +166,22 @@ Columns makeColumns(const std::vector<float> &xyz, double cell)
             }
         }
     });
-    return g;
+}
+
+// The arrays of a block, kept for the next block on the same thread: fresh
+// memory would be faulted in (and zeroed) anew for every block, which costs
+// as much as a good part of the work. They go with the thread.
+struct Workspace : Scratch {
+    Columns cols, near;
+    std::vector<uint32_t> used, mine, posOf;
+    std::vector<float> xyz;
+    std::vector<char> keep, accepted, remote, outlier;
+};
+
+Workspace &workspace()
+{
+    thread_local Workspace w;
+    return w;
 }
 
 // The k nearest of a point's neighbours seen so far, by rising squared
@@ -232,7 +264,9 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
         return kOutliersCancelled;
 
     // Points with a coordinate that is not finite cannot be placed; they go.
-    std::vector<uint32_t> used;  // positions of the finite points
+    Workspace &ws = workspace();
+    std::vector<uint32_t> &used = ws.used;  // positions of the finite points
+    used.clear();
     used.reserve(points.size());
     for (size_t i = 0; i < points.size(); ++i) {
         const PointCloud &p = points[i];
@@ -244,8 +278,10 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
         return kOutliersFailed;
     }
     const size_t n = used.size();
-    std::vector<char> keep(points.size(), 0);
-    std::vector<uint32_t> mine;  // indices into `used` of the block's own points
+    std::vector<char> &keep = ws.keep;
+    keep.assign(points.size(), 0);
+    std::vector<uint32_t> &mine = ws.mine;  // indices into `used` of the block's own points
+    mine.clear();
     for (size_t i = 0; i < n; ++i)
         if (own(points[used[i]]))
             mine.push_back(uint32_t(i));
@@ -261,7 +297,8 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     for (uint32_t m : mine)
         cz += points[used[m]].z;
     cz /= double(mine.size());
-    std::vector<float> xyz(3 * n);
+    std::vector<float> &xyz = ws.xyz;
+    large(xyz, 3 * n);
     for (size_t i = 0; i < n; ++i) {
         const PointCloud &p = points[used[i]];
         xyz[3 * i] = float(p.x - cx);
@@ -274,8 +311,10 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     }
     // Columns of (at least) kCell metres: the points around a place at any
     // height, and the search for the neighbours of the sampled points.
-    const Columns cols = makeColumns(xyz, kCell);
-    std::vector<uint32_t> posOf(n);  // position of each point among the columns
+    makeColumns(xyz, kCell, ws.cols, ws);
+    const Columns &cols = ws.cols;
+    std::vector<uint32_t> &posOf = ws.posOf;
+    large(posOf, n);  // position of each point among the columns
     for (uint32_t k = 0; k < n; ++k)
         posOf[cols.id[k]] = k;
     if (progress && !progress->SetPosition(0.2))
@@ -312,9 +351,10 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     if (progress && !progress->SetPosition(0.3))
         return kOutliersCancelled;
 
-    std::vector<char> accepted(n, 1);  // by the statistics, below
-    std::vector<char> remote(n, 0);    // on average more than kHighGap from its neighbours
-    std::vector<char> outlier(n, 0);   // singled out and confirmed
+    std::vector<char> &accepted = ws.accepted, &remote = ws.remote, &outlier = ws.outlier;
+    accepted.assign(n, 1);  // by the statistics, below
+    remote.assign(n, 0);    // on average more than kHighGap from its neighbours
+    outlier.assign(n, 0);   // singled out and confirmed
 
     // The statistics for every point, the margin's included: the points they
     // accept form the surroundings the other tests look at, so that one
@@ -329,7 +369,8 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     // up, so the points of the block are visited in a few sweeps.
     std::atomic<bool> cancelled{false};
     {
-        const Columns near = makeColumns(xyz, 0.5 * threshold);
+        makeColumns(xyz, 0.5 * threshold, ws.near, ws);
+        const Columns &near = ws.near;
         const float reach = float(threshold);
         std::atomic<size_t> done{0};
         parallel(size_t(near.rows), 8, [&](size_t rb, size_t re) {

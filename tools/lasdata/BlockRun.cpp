@@ -1,5 +1,6 @@
 #include "BlockRun.h"
 
+#include "LargeVector.h"
 #include "LasIO.h"
 #include "LasStream.h"
 
@@ -39,6 +40,11 @@ constexpr double kSlack = 1e-3;
 // Records read per step of the pass, and buffered per row before a spill.
 constexpr uint64_t kPassChunk = 1 << 20;
 constexpr size_t kSpillAt = 4 << 20;
+// Buffers from this size up are kept in huge pages (each fault of a small
+// page costs more than the work done on it).
+constexpr size_t kHugeFrom = 2 << 20;
+// Files from this many records up are read in two halves at once.
+constexpr uint64_t kTwoPartsFrom = 1 << 15;
 // Blocks finished ahead of the one handed back next, at most.
 constexpr size_t kAhead = 4;
 
@@ -190,59 +196,106 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
 
     // The pass: every record into the bucket of each row whose window holds
     // it, spilling to scratch files when the records would not fit the
-    // budget.
+    // budget. The file is read in two halves at once, each into buckets of
+    // its own (the first half's records come first in every row, so a row
+    // keeps the file's order).
     const bool spill = double(n) * len * (1.0 + 2.0 * m / kBlockSize) > double(bucketBudget());
-    std::vector<RowBucket> buckets(rows);
-    auto flush = [&](RowBucket &b) {
+    const unsigned parts = n >= kTwoPartsFrom && std::thread::hardware_concurrency() > 1 ? 2u : 1u;
+    std::vector<std::vector<RowBucket>> buckets(parts);
+    for (std::vector<RowBucket> &part : buckets)
+        part.resize(rows);
+    auto flush = [&](RowBucket &b, std::string &why) {
         if (b.held.empty())
             return true;
         if (!b.file) {
             b.file.reset(new QTemporaryFile(job.scratchFolder + "/blockrowXXXXXX.tmp"));
             if (!b.file->open()) {
-                error = "Could not create a scratch file in " + job.scratchFolder.toStdString();
+                why = "Could not create a scratch file in " + job.scratchFolder.toStdString();
                 return false;
             }
         }
         if (b.file->write(reinterpret_cast<const char *>(b.held.data()), qint64(b.held.size())) !=
             qint64(b.held.size())) {
-            error = "Could not write the scratch file " + b.file->fileName().toStdString();
+            why = "Could not write the scratch file " + b.file->fileName().toStdString();
             return false;
         }
         b.held.clear();
         return true;
     };
-    if (!spill)
-        for (RowBucket &b : buckets)
-            b.held.reserve(size_t(double(n) * len / rows * (1.0 + 2.0 * m / kBlockSize)) + len);
-    for (uint64_t s = 0; s < n; s += kPassChunk) {
-        const uint64_t k = std::min(kPassChunk, n - s);
-        const uint8_t *recs = reader.load(s, k);
-        if (!recs) {
-            error = reader.lastError();
-            return Status::Failed;
+    std::atomic<bool> passStop{false};
+    std::atomic<uint64_t> passDone{0};
+    // Distributes records [from, to) into `mine` with its own reader; the
+    // first part reports progress.
+    auto pass = [&](VerdantaIO::LasRecordReader &in, uint64_t from, uint64_t to, std::vector<RowBucket> &mine,
+                    bool reports, std::string &why) {
+        if (!spill)
+            for (RowBucket &b : mine)
+                reserveLarge(b.held, size_t(double(to - from) * len / rows * (1.0 + 2.0 * m / kBlockSize)) + len, kHugeFrom);
+        for (uint64_t s = from; s < to && !passStop.load(); s += kPassChunk) {
+            const uint64_t k = std::min(kPassChunk, to - s);
+            const uint8_t *recs = in.load(s, k);
+            if (!recs) {
+                why = in.lastError();
+                return Status::Failed;
+            }
+            for (uint64_t r = 0; r < k; ++r) {
+                const uint8_t *rec = recs + r * len;
+                const double y = coordinate(rec, 4, h.scaleY, h.offsetY);
+                size_t a, b;
+                if (!around(fromSouth ? y - blocks[0].bottom : blocks[0].top - y, rows, a, b))
+                    continue;
+                for (size_t j = a; j <= b; ++j)
+                    if (y >= rowLo[j] - kSlack && y <= rowHi[j] + kSlack) {
+                        std::vector<uint8_t> &dst = mine[j].held;
+                        const size_t at = dst.size();
+                        dst.resize(at + len);
+                        std::memcpy(dst.data() + at, rec, len);
+                    }
+            }
+            in.release(s, k);
+            if (spill)
+                for (RowBucket &b : mine)
+                    if (b.held.size() >= kSpillAt && !flush(b, why))
+                        return Status::Failed;
+            passDone += k;
+            if (reports && !report(passShare * double(passDone.load()) / double(n)))
+                return Status::Stopped;
         }
-        for (uint64_t r = 0; r < k; ++r) {
-            const uint8_t *rec = recs + r * len;
-            const double y = coordinate(rec, 4, h.scaleY, h.offsetY);
-            size_t a, b;
-            if (!around(fromSouth ? y - blocks[0].bottom : blocks[0].top - y, rows, a, b))
-                continue;
-            for (size_t j = a; j <= b; ++j)
-                if (y >= rowLo[j] - kSlack && y <= rowHi[j] + kSlack)
-                    buckets[j].held.insert(buckets[j].held.end(), rec, rec + len);
-        }
-        reader.release(s, k);
         if (spill)
-            for (RowBucket &b : buckets)
-                if (b.held.size() >= kSpillAt && !flush(b))
+            for (RowBucket &b : mine)
+                if (!flush(b, why))
                     return Status::Failed;
-        if (!report(passShare * double(s + k) / double(n)))
+        return Status::Done;
+    };
+    {
+        const uint64_t half = parts > 1 ? n / 2 : n;
+        Status second = Status::Done;
+        std::string secondError;
+        std::thread other;
+        VerdantaIO::LasRecordReader otherReader;
+        if (parts > 1) {
+            if (!otherReader.open(job.path)) {
+                error = otherReader.lastError();
+                return Status::Failed;
+            }
+            other = std::thread([&] {
+                second = pass(otherReader, half, n, buckets[1], false, secondError);
+                if (second != Status::Done)
+                    passStop = true;
+            });
+        }
+        Status first = pass(reader, 0, half, buckets[0], true, error);
+        if (first != Status::Done)
+            passStop = true;
+        if (other.joinable())
+            other.join();
+        if (first == Status::Done && second != Status::Done)
+            error = secondError;
+        if (first == Status::Failed || second == Status::Failed)
+            return Status::Failed;
+        if (first != Status::Done || second != Status::Done)
             return Status::Stopped;
     }
-    if (spill)
-        for (RowBucket &b : buckets)
-            if (!flush(b))
-                return Status::Failed;
 
     // The blocks, on up to two threads.
     struct Result {
@@ -259,35 +312,68 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
     std::atomic<size_t> next{0};
     size_t handed = 0;  // blocks handed back so far
     std::string workerError;
+    // Buffers of finished blocks, for the next ones: fresh memory would be
+    // faulted in anew for every block.
+    std::vector<std::vector<uint8_t>> spareRecords;
+    std::vector<std::vector<PointCloud>> sparePoints;
+    constexpr size_t kSpares = 8;
+    auto spare = [&](auto &pool, auto &into) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!pool.empty()) {
+            into.swap(pool.back());
+            pool.pop_back();
+        }
+        into.clear();
+    };
+    auto giveBack = [&](auto &pool, auto &buffer) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (pool.size() < kSpares && buffer.capacity()) {
+            pool.emplace_back();
+            pool.back().swap(buffer);
+        }
+    };
 
     // Splits a row's records among its blocks.
     auto split = [&](size_t j) {
-        RowBucket &b = buckets[j];
-        std::vector<uint8_t> recs;
-        if (b.file) {
-            recs.resize(size_t(b.file->size()));
-            if (!b.file->seek(0) ||
-                b.file->read(reinterpret_cast<char *>(recs.data()), qint64(recs.size())) != qint64(recs.size())) {
-                std::lock_guard<std::mutex> lock(mutex);
-                workerError = "Could not read the scratch file " + b.file->fileName().toStdString();
-                failed = stop = true;
-                return;
-            }
-            b.file.reset();
-        } else {
-            recs.swap(b.held);
-        }
-        for (size_t r = 0; r + len <= recs.size(); r += len) {
-            const uint8_t *rec = recs.data() + r;
-            const double x = coordinate(rec, 0, h.scaleX, h.offsetX);
-            size_t a, e;
-            if (!around(x - blocks[0].left, cols, a, e))
-                continue;
-            for (size_t i = a; i <= e; ++i)
-                if (x >= colLo[i] - kSlack && x <= colHi[i] + kSlack) {
-                    std::vector<uint8_t> &to = blockRecords[j * cols + i];
-                    to.insert(to.end(), rec, rec + len);
+        for (std::vector<RowBucket> &part : buckets) {
+            RowBucket &b = part[j];
+            std::vector<uint8_t> recs;
+            if (b.file) {
+                recs.resize(size_t(b.file->size()));
+                if (!b.file->seek(0) ||
+                    b.file->read(reinterpret_cast<char *>(recs.data()), qint64(recs.size())) != qint64(recs.size())) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    workerError = "Could not read the scratch file " + b.file->fileName().toStdString();
+                    failed = stop = true;
+                    return;
                 }
+                b.file.reset();
+            } else {
+                recs.swap(b.held);
+            }
+            // Room for the row's records in its blocks (a little more for
+            // the margins), so that they are not moved while they grow.
+            if (&part == &buckets.front())
+                for (size_t i = 0; i < cols; ++i) {
+                    spare(spareRecords, blockRecords[j * cols + i]);
+                    reserveLarge(blockRecords[j * cols + i],
+                                 size_t(double(recs.size()) * buckets.size() / cols * (1.0 + 2.5 * m / kBlockSize)), kHugeFrom);
+                }
+            for (size_t r = 0; r + len <= recs.size(); r += len) {
+                const uint8_t *rec = recs.data() + r;
+                const double x = coordinate(rec, 0, h.scaleX, h.offsetX);
+                size_t a, e;
+                if (!around(x - blocks[0].left, cols, a, e))
+                    continue;
+                for (size_t i = a; i <= e; ++i)
+                    if (x >= colLo[i] - kSlack && x <= colHi[i] + kSlack) {
+                        std::vector<uint8_t> &to = blockRecords[j * cols + i];
+                        const size_t at = to.size();
+                        to.resize(at + len);
+                        std::memcpy(to.data() + at, rec, len);
+                    }
+            }
+            giveBack(spareRecords, recs);
         }
     };
     auto work = [&] {
@@ -309,9 +395,12 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
             const Block &bl = blocks[k];
             std::vector<uint8_t> recs;
             recs.swap(blockRecords[k]);
-            std::vector<PointCloud> points(recs.size() / len);
+            std::vector<PointCloud> points;
+            spare(sparePoints, points);
+            reserveLarge(points, recs.size() / len, kHugeFrom);
+            points.resize(recs.size() / len);
             reader.decodeCopies(recs.data(), points.size(), points.data());
-            recs = std::vector<uint8_t>();
+            giveBack(spareRecords, recs);
             points.erase(std::remove_if(points.begin(), points.end(),
                                         [&](const PointCloud &p) {
                                             return !(p.x >= bl.left - m && p.x <= bl.right + m &&
@@ -372,6 +461,7 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
         changed.notify_all();
         if (!job.take(k, r.status, r.points) || !report(passShare + blockShare * double(k + 1) / double(count)))
             return finish(Status::Stopped);
+        giveBack(sparePoints, r.points);
     }
     return finish(Status::Done);
 }

@@ -4,7 +4,9 @@
 //
 // Reading: one sequential pass over the file's records distributes each
 // record into the bucket of every block row whose window (the row widened
-// by the margin) holds it. The buckets stay in memory while the file's
+// by the margin) holds it; a larger file is passed over in two halves at
+// once, each into buckets of its own that a row reads one after the other,
+// so a block's records stay in file order. The buckets stay in memory while the file's
 // records fit the bucket budget (a quarter of the physical memory), and
 // otherwise spill to one temporary file per block row in a scratch folder.
 // When a row's turn comes its bucket is split among the row's blocks. Every
