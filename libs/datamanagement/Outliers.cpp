@@ -43,6 +43,7 @@
 
 #include "DataManagement.h"
 #include "LargeVector.h"
+#include "Threads.h"
 
 #include <algorithm>
 #include <atomic>
@@ -79,7 +80,7 @@ template <class T> void large(std::vector<T> &v, size_t n)
 // the next chunk when it is done with one.
 template <class F> void parallel(size_t n, size_t chunk, F f)
 {
-    const unsigned threads = n > 2 * chunk ? std::min(2u, std::max(1u, std::thread::hardware_concurrency())) : 1u;
+    const unsigned threads = n > 2 * chunk ? threadBudget(2) : 1u;
     std::atomic<size_t> next{0};
     auto work = [&] {
         for (size_t b; (b = next.fetch_add(chunk)) < n;)

@@ -7,6 +7,7 @@
 #include "LasIndex.h"
 #include "LazCodec.h"
 #include "MappedFile.h"
+#include "Threads.h"
 
 #include <algorithm>
 #include <cctype>
@@ -58,7 +59,7 @@ bool inSteps(uint64_t n, int steps, bool parallel, const Decode &decode, CProces
 {
     if (progress)
         progress->SetStepCount(steps);
-    parallel = parallel && std::thread::hardware_concurrency() > 1;
+    parallel = parallel && threadBudget(2) > 1;
     for (int s = 0; s < steps; ++s) {
         const uint64_t from = n * s / steps, to = n * (s + 1) / steps;
         if (parallel) {
@@ -126,7 +127,7 @@ bool forEachChunk(const laz::LazChunks &c, const Fn &fn, CProcessBase *progress,
         return false;
     };
     std::thread helper;
-    if (n > 1 && std::thread::hardware_concurrency() > 1)
+    if (n > 1 && threadBudget(2) > 1)
         helper = std::thread([&] {
             Worker w(c.items());
             work(w, false);

@@ -6,6 +6,7 @@
 #include "LasIndex.h"
 #include "LazCodec.h"
 #include "MappedFile.h"
+#include "Threads.h"
 
 #include <algorithm>
 #include <cstring>
@@ -121,7 +122,7 @@ bool LasRecordReader::Impl::fetch(uint64_t start, uint64_t n, std::string &error
         next[missing[j]].records = std::move(spare.back());
         spare.pop_back();
     }
-    if (missing.size() > 1 && std::thread::hardware_concurrency() > 1) {
+    if (missing.size() > 1 && threadBudget(2) > 1) {
         std::thread helper(work, 1, 1, 2);
         work(0, 0, 2);
         helper.join();

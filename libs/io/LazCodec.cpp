@@ -2,6 +2,7 @@
 
 #include "LasFormat.h"
 #include "LazArithmetic.h"
+#include "Threads.h"
 
 #include <algorithm>
 #include <cstring>
@@ -288,7 +289,7 @@ void LazBlockWriter::addRecords(const uint8_t *records, uint64_t count, std::vec
             encoder.encode(records + first * recordLength_, n, encoded[k]);
         }
     };
-    if (chunks > 1 && std::thread::hardware_concurrency() > 1) {
+    if (chunks > 1 && threadBudget(2) > 1) {
         std::thread helper(work, 1, 2);
         work(0, 2);
         helper.join();

@@ -1,6 +1,7 @@
 #include "CloudGrid.h"
 
 #include "LasIO.h"
+#include "Threads.h"
 
 #include <algorithm>
 #include <cmath>
@@ -40,8 +41,7 @@ constexpr uint32_t kNoRow = 0xffffffffu, kAlsoNext = 0x80000000u;  // rows of a 
 
 int defaultThreads()
 {
-    const unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 2 : static_cast<int>(std::min(n, 8u));
+    return static_cast<int>(threadBudget(8));
 }
 
 bool makeGrid(double minX, double maxX, double minY, double maxY, double xSize, double ySize, int64_t maxCells,

@@ -3,6 +3,7 @@
 #include "LargeVector.h"
 #include "LasIO.h"
 #include "LasStream.h"
+#include "Threads.h"
 
 #include <QTemporaryFile>
 
@@ -200,7 +201,7 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
     // its own (the first half's records come first in every row, so a row
     // keeps the file's order).
     const bool spill = double(n) * len * (1.0 + 2.0 * m / kBlockSize) > double(bucketBudget());
-    const unsigned parts = n >= kTwoPartsFrom && std::thread::hardware_concurrency() > 1 ? 2u : 1u;
+    const unsigned parts = n >= kTwoPartsFrom && threadBudget(2) > 1 ? 2u : 1u;
     std::vector<std::vector<RowBucket>> buckets(parts);
     for (std::vector<RowBucket> &part : buckets)
         part.resize(rows);
@@ -417,7 +418,7 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
             changed.notify_all();
         }
     };
-    const unsigned threads = unsigned(std::min<size_t>(count, std::max(1u, std::min(2u, std::thread::hardware_concurrency()))));
+    const unsigned threads = unsigned(std::min<size_t>(count, threadBudget(2)));
     std::vector<std::thread> workers;
     for (unsigned t = 0; t < threads; ++t)
         workers.emplace_back(work);
