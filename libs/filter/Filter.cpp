@@ -41,6 +41,44 @@ FacePlane planeOf(const Tin::Face_handle &f)
     return {a, uy * wz - uz * wy, uz * wx - ux * wz, ux * wy - uy * wx};
 }
 
+// The finite triangle that holds (x, y) strictly inside, found by walking
+// from `f` across edges that separate the triangle from the point (such a
+// walk ends on a Delaunay triangulation); a null handle when the walk meets
+// the hull, when the point lies on or too near an edge for the plain
+// floating-point orientation to be sure, or after too many steps. The
+// caller then asks the triangulation's exact locate; where this finds a
+// triangle, the exact locate finds the same one, only more slowly.
+Tin::Face_handle walkTo(const Tin &tin, Tin::Face_handle f, double x, double y)
+{
+    if (f == Tin::Face_handle())
+        return f;
+    for (int step = 0; step < 4096; ++step) {
+        if (tin.is_infinite(f))
+            return Tin::Face_handle();
+        const P3 *v[3] = {&f->vertex(0)->point(), &f->vertex(1)->point(), &f->vertex(2)->point()};
+        int cross = -1;
+        bool sure = true;
+        for (int i = 0; i < 3; ++i) {
+            // The side of the edge opposite vertex i (from vertex i + 1 to
+            // i + 2) on which the point lies, with a bound on its rounding
+            // error far above the true one.
+            const P3 &a = *v[(i + 1) % 3], &b = *v[(i + 2) % 3];
+            const double l = (b.x() - a.x()) * (y - a.y()), r = (b.y() - a.y()) * (x - a.x());
+            const double o = l - r, bound = 1e-12 * (std::fabs(l) + std::fabs(r));
+            if (o < -bound) {
+                cross = i;
+                break;
+            }
+            if (o <= bound)
+                sure = false;
+        }
+        if (cross < 0)
+            return sure ? f : Tin::Face_handle();
+        f = f->neighbor(cross);
+    }
+    return Tin::Face_handle();
+}
+
 constexpr double kPi = 3.14159265358979323846;
 // The steepest terrain slope (as rise over run) two ground seeds are taken
 // to span; a seed higher than that above a neighbour is a roof or a spike.
@@ -137,11 +175,12 @@ struct Buckets {
     }
 };
 
-// Where a point was last located: its triangle and the numbers of the
-// triangle's vertices.
+// Where a point was last located: its triangle and the triangle's vertices.
+// Vertices are never removed, so the same three handles in the same slots
+// mean the same triangle.
 struct Where {
     Tin::Face_handle face;
-    int v[3] = {0, 0, 0};
+    Tin::Vertex_handle v[3];
 };
 
 // The per-point working space of a block. Blocks come one after another on
@@ -534,10 +573,10 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             above.assign(fine.ids.size(), std::numeric_limits<double>::quiet_NaN());
             const double farAbove = kFarAbove * m_TinDistance;
             Tin::Face_handle hint;
-            // Each point's triangle when the point was last located, and the
-            // numbers of its vertices: while a triangle in use there has the
-            // same vertices (insertions split and flip triangles in place),
-            // the point's tests give what they gave.
+            // Each point's triangle when the point was last located, and its
+            // vertices: while a triangle in use there has the same vertices
+            // (insertions split and flip triangles in place), the point's
+            // tests give what they gave.
             std::vector<Where> &where = work.where;
             where.assign(fine.ids.size(), Where());
             auto unchanged = [&](uint32_t k) {
@@ -545,7 +584,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                 if (w.face == Tin::Face_handle() || !tin.tds().faces().is_used(w.face))
                     return false;
                 for (int j = 0; j < 3; ++j)
-                    if (w.face->vertex(j)->info() != w.v[j])
+                    if (w.face->vertex(j) != w.v[j])
                         return false;
                 return true;
             };
@@ -554,7 +593,9 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             // it is vertical).
             auto place = [&](uint32_t k, FacePlane &plane) {
                 const double px = fine.x[k], py = fine.y[k], pz = fine.z[k];
-                const Tin::Face_handle f = tin.locate(P3(px, py, pz), hint);
+                Tin::Face_handle f = walkTo(tin, hint, px, py);
+                if (f == Tin::Face_handle())
+                    f = tin.locate(P3(px, py, pz), hint);
                 above[k] = std::numeric_limits<double>::quiet_NaN();
                 where[k].face = Tin::Face_handle();
                 if (f == Tin::Face_handle() || tin.is_infinite(f))
@@ -562,7 +603,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                 hint = f;
                 where[k].face = f;
                 for (int j = 0; j < 3; ++j)
-                    where[k].v[j] = f->vertex(j)->info();
+                    where[k].v[j] = f->vertex(j);
                 plane = planeOf(f);
                 if (plane.vertical())
                     return Tin::Face_handle();
@@ -653,7 +694,10 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                 added.clear();
                 Tin::Face_handle ihint;
                 for (uint32_t id : add) {
-                    const Tin::Vertex_handle vh = tin.insert(P3(points[id].x, points[id].y, points[id].z), ihint);
+                    const P3 q(points[id].x, points[id].y, points[id].z);
+                    const Tin::Face_handle in = walkTo(tin, ihint, q.x(), q.y());
+                    const Tin::Vertex_handle vh =
+                        in != Tin::Face_handle() ? tin.insert(q, Tin::FACE, in, 0) : tin.insert(q, ihint);
                     vh->info() = int(id);
                     ihint = vh->face();
                     ground[id] = 1;
