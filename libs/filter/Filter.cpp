@@ -153,23 +153,28 @@ struct Buckets {
 
     // Orders the points of each cell along a path through `sub` x `sub`
     // squares of it, row by row and back and forth, so that points visited
-    // one after another lie close together.
+    // one after another lie close together. A counting sort by square: the
+    // points of a square keep their order.
     void orderWithin(const std::vector<PointCloud> &pts, int sub)
     {
-        std::vector<std::pair<uint32_t, uint32_t>> keyed;
+        std::vector<uint32_t> key, count(size_t(sub) * sub + 1), sorted;
         for (size_t c = 0; c + 1 < start.size(); ++c) {
             const double cx = x0 + double(c % size_t(cols)) * size, cy = y0 + double(c / size_t(cols)) * size;
-            keyed.clear();
+            key.clear();
+            std::fill(count.begin(), count.end(), 0);
             for (uint32_t k = start[c]; k < start[c + 1]; ++k) {
                 const PointCloud &p = pts[ids[k]];
                 const int q = std::min(sub - 1, std::max(0, int((p.x - cx) / size * sub)));
                 const int r = std::min(sub - 1, std::max(0, int((p.y - cy) / size * sub)));
-                keyed.emplace_back(uint32_t(r * sub + (r % 2 ? sub - 1 - q : q)), ids[k]);
+                key.push_back(uint32_t(r * sub + (r % 2 ? sub - 1 - q : q)));
+                ++count[key.back() + 1];
             }
-            std::stable_sort(keyed.begin(), keyed.end(),
-                             [](const auto &a, const auto &b) { return a.first < b.first; });
-            for (size_t k = 0; k < keyed.size(); ++k)
-                ids[start[c] + k] = keyed[k].second;
+            for (size_t s = 1; s < count.size(); ++s)
+                count[s] += count[s - 1];
+            sorted.resize(key.size());
+            for (size_t k = 0; k < key.size(); ++k)
+                sorted[count[key[k]]++] = ids[start[c] + k];
+            std::copy(sorted.begin(), sorted.end(), ids.begin() + start[c]);
         }
         copyCoordinates(pts);
     }
@@ -202,13 +207,19 @@ Scratch &scratch()
 }
 
 // Puts the `count` lowest of `ids` first, by rising height (equal heights by
-// number), and returns how many that is.
+// number), and returns how many that is. The rest of `ids` is left in no
+// particular order. The heights are gathered once, so that the selection
+// compares neighbours in memory rather than points all over the block.
 size_t lowestFirst(const std::vector<PointCloud> &pts, std::vector<uint32_t> &ids, size_t count)
 {
+    thread_local std::vector<std::pair<double, uint32_t>> keyed;
     count = std::min(count, ids.size());
-    std::partial_sort(ids.begin(), ids.begin() + count, ids.end(), [&](uint32_t a, uint32_t b) {
-        return pts[a].z < pts[b].z || (pts[a].z == pts[b].z && a < b);
-    });
+    keyed.clear();
+    for (uint32_t id : ids)
+        keyed.emplace_back(pts[id].z, id);
+    std::partial_sort(keyed.begin(), keyed.begin() + count, keyed.end());
+    for (size_t k = 0; k < count; ++k)
+        ids[k] = keyed[k].second;
     return count;
 }
 
