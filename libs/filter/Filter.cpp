@@ -716,30 +716,26 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                 }
                 hint = Tin::Face_handle();
                 // Mark where the changed triangles, all of them around the
-                // new vertices, lie.
+                // new vertices, lie: the box of each new vertex's neighbours.
                 for (const Tin::Vertex_handle &vh : added) {
-                    Tin::Face_circulator fc = tin.incident_faces(vh), done = fc;
-                    if (fc == nullptr)
+                    Tin::Vertex_circulator vc = tin.incident_vertices(vh), done = vc;
+                    if (vc == nullptr)
                         continue;
+                    double x0 = vh->point().x(), x1 = x0, y0 = vh->point().y(), y1 = y0;
                     do {
-                        if (tin.is_infinite(fc))
+                        if (tin.is_infinite(vc))
                             continue;
-                        double x0 = fc->vertex(0)->point().x(), x1 = x0;
-                        double y0 = fc->vertex(0)->point().y(), y1 = y0;
-                        for (int j = 1; j < 3; ++j) {
-                            x0 = std::min(x0, fc->vertex(j)->point().x());
-                            x1 = std::max(x1, fc->vertex(j)->point().x());
-                            y0 = std::min(y0, fc->vertex(j)->point().y());
-                            y1 = std::max(y1, fc->vertex(j)->point().y());
-                        }
-                        const size_t lo = subOf(x0, y0), hi = subOf(x1, y1);
-                        for (size_t r = lo / subCols; r <= hi / subCols; ++r)
-                            for (size_t q = lo % subCols; q <= hi % subCols; ++q)
-                                dirtySub[r * subCols + q] = 1;
-                        for (int r = fine.row(y0); r <= fine.row(y1); ++r)
-                            for (int q = fine.col(x0); q <= fine.col(x1); ++q)
-                                dirty[size_t(r) * fine.cols + q] = 1;
-                    } while (++fc != done);
+                        const P3 &w = vc->point();
+                        x0 = std::min(x0, w.x()), x1 = std::max(x1, w.x());
+                        y0 = std::min(y0, w.y()), y1 = std::max(y1, w.y());
+                    } while (++vc != done);
+                    const size_t lo = subOf(x0, y0), hi = subOf(x1, y1);
+                    for (size_t r = lo / subCols; r <= hi / subCols; ++r)
+                        for (size_t q = lo % subCols; q <= hi % subCols; ++q)
+                            dirtySub[r * subCols + q] = 1;
+                    for (int r = fine.row(y0); r <= fine.row(y1); ++r)
+                        for (int q = fine.col(x0); q <= fine.col(x1); ++q)
+                            dirty[size_t(r) * fine.cols + q] = 1;
                 }
                 if (!report(0.1 + 0.9 * double(it + 1) / std::max(1, m_MaxIterations)))
                     return kCancelled;
