@@ -116,6 +116,11 @@ struct Buckets {
     std::vector<uint32_t> start;  // cols * rows + 1 offsets into `ids`
     std::vector<uint32_t> ids;
     std::vector<double> x, y, z;  // after orderWithin: the coordinates of the points of `ids`, in sequence
+    // After orderWithin: the squares per cell side, and per cell the offsets
+    // into `ids` where each square of the visiting order starts (sub * sub
+    // + 1 per cell).
+    int sub = 0;
+    std::vector<uint32_t> squareStart;
     std::vector<uint32_t> cellOf, fill;  // working space of build
 
     int col(double x) const { return std::min(cols - 1, std::max(0, int((x - x0) / size))); }
@@ -155,9 +160,12 @@ struct Buckets {
     // squares of it, row by row and back and forth, so that points visited
     // one after another lie close together. A counting sort by square: the
     // points of a square keep their order.
-    void orderWithin(const std::vector<PointCloud> &pts, int sub)
+    void orderWithin(const std::vector<PointCloud> &pts, int squares)
     {
-        std::vector<uint32_t> key, count(size_t(sub) * sub + 1), sorted;
+        sub = squares;
+        const size_t per = size_t(sub) * sub + 1;
+        squareStart.resize((start.size() - 1) * per);
+        std::vector<uint32_t> key, count(per), sorted;
         for (size_t c = 0; c + 1 < start.size(); ++c) {
             const double cx = x0 + double(c % size_t(cols)) * size, cy = y0 + double(c / size_t(cols)) * size;
             key.clear();
@@ -171,12 +179,48 @@ struct Buckets {
             }
             for (size_t s = 1; s < count.size(); ++s)
                 count[s] += count[s - 1];
+            for (size_t s = 0; s < per; ++s)
+                squareStart[c * per + s] = start[c] + count[s];
             sorted.resize(key.size());
             for (size_t k = 0; k < key.size(); ++k)
                 sorted[count[key[k]]++] = ids[start[c] + k];
             std::copy(sorted.begin(), sorted.end(), ids.begin() + start[c]);
         }
         copyCoordinates(pts);
+    }
+
+    // Calls visit(k) for the slots k of every point in the box [xa, xb] x
+    // [ya, yb] and of some points near it (those of the squares of the
+    // visiting order that meet it), cells nearest to (x, y) first, until
+    // visit returns false. Needs orderWithin.
+    template <class Visit>
+    void visitBox(double x, double y, double xa, double ya, double xb, double yb, Visit visit) const
+    {
+        const int c0 = col(xa), c1 = col(xb), r0 = row(ya), r1 = row(yb);
+        const int cc = col(x), rc = row(y);
+        const int rings = std::max({cc - c0, c1 - cc, rc - r0, r1 - rc});
+        const size_t per = size_t(sub) * sub + 1;
+        auto square = [&](double v, double origin) {
+            return std::min(sub - 1, std::max(0, int((v - origin) / size * sub)));
+        };
+        for (int d = 0; d <= rings; ++d)
+            for (int r = std::max(r0, rc - d); r <= std::min(r1, rc + d); ++r)
+                for (int q = std::max(c0, cc - d); q <= std::min(c1, cc + d); ++q) {
+                    if (std::max(std::abs(r - rc), std::abs(q - cc)) != d)
+                        continue;
+                    // The same squares as orderWithin gives the points.
+                    const double cx = x0 + double(q) * size, cy = y0 + double(r) * size;
+                    const int qa = square(xa, cx), qb = square(xb, cx);
+                    const int ra = square(ya, cy), rb = square(yb, cy);
+                    const uint32_t *at = &squareStart[(size_t(r) * cols + q) * per];
+                    for (int sr = ra; sr <= rb; ++sr) {
+                        const int first = sr * sub + (sr % 2 ? sub - 1 - qb : qa);
+                        const int last = sr * sub + (sr % 2 ? sub - 1 - qa : qb);
+                        for (uint32_t k = at[first]; k < at[last + 1]; ++k)
+                            if (!visit(k))
+                                return;
+                    }
+                }
     }
 };
 
@@ -237,17 +281,12 @@ bool supported(const std::vector<PointCloud> &pts, const Buckets &b, uint32_t p,
     double r = std::min(start, radius);
     for (;; r = std::min(2 * r, radius)) {
         heights.clear();
-        const int c0 = b.col(c.x - r), c1 = b.col(c.x + r);
-        const int r0 = b.row(c.y - r), r1 = b.row(c.y + r);
-        for (int rr = r0; rr <= r1; ++rr)
-            for (int q = c0; q <= c1; ++q) {
-                const size_t cell = size_t(rr) * b.cols + q;
-                for (uint32_t k = b.start[cell]; k < b.start[cell + 1]; ++k) {
-                    const double dx = b.x[k] - c.x, dy = b.y[k] - c.y;
-                    if (dx * dx + dy * dy <= r * r && b.ids[k] != p)
-                        heights.push_back(b.z[k]);
-                }
-            }
+        b.visitBox(c.x, c.y, c.x - r, c.y - r, c.x + r, c.y + r, [&](uint32_t k) {
+            const double dx = b.x[k] - c.x, dy = b.y[k] - c.y;
+            if (dx * dx + dy * dy <= r * r && b.ids[k] != p)
+                heights.push_back(b.z[k]);
+            return true;
+        });
         if (int(heights.size()) >= std::max(1, enough))
             break;
         if (r >= radius)
@@ -258,18 +297,14 @@ bool supported(const std::vector<PointCloud> &pts, const Buckets &b, uint32_t p,
         level += std::fabs(z - c.z) <= band;
     if (level < enough && r < radius) {
         // Not enough near its height close by: count over the whole radius.
+        // Nearest cells first: they hold most of such points.
         level = 0;
-        const int c0 = b.col(c.x - radius), c1 = b.col(c.x + radius);
-        const int r0 = b.row(c.y - radius), r1 = b.row(c.y + radius);
-        for (int rr = r0; rr <= r1 && level < enough; ++rr)
-            for (int q = c0; q <= c1 && level < enough; ++q) {
-                const size_t cell = size_t(rr) * b.cols + q;
-                for (uint32_t k = b.start[cell]; k < b.start[cell + 1] && level < enough; ++k) {
-                    const double dx = b.x[k] - c.x, dy = b.y[k] - c.y;
-                    if (dx * dx + dy * dy <= radius * radius && std::fabs(b.z[k] - c.z) <= band && b.ids[k] != p)
-                        ++level;
-                }
-            }
+        b.visitBox(c.x, c.y, c.x - radius, c.y - radius, c.x + radius, c.y + radius, [&](uint32_t k) {
+            const double dx = b.x[k] - c.x, dy = b.y[k] - c.y;
+            if (dx * dx + dy * dy <= radius * radius && std::fabs(b.z[k] - c.z) <= band && b.ids[k] != p)
+                ++level;
+            return level < enough;
+        });
     }
     if (level < enough)
         return false;
