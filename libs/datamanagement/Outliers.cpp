@@ -176,7 +176,7 @@ struct Workspace : Scratch {
     Columns cols, near;
     std::vector<uint32_t> used, mine, posOf;
     std::vector<float> xyz;
-    std::vector<char> keep, accepted, remote, outlier;
+    std::vector<char> keep, accepted, remote;
 };
 
 Workspace &workspace()
@@ -352,10 +352,9 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     if (progress && !progress->SetPosition(0.3))
         return kOutliersCancelled;
 
-    std::vector<char> &accepted = ws.accepted, &remote = ws.remote, &outlier = ws.outlier;
+    std::vector<char> &accepted = ws.accepted, &remote = ws.remote;
     accepted.assign(n, 1);  // by the statistics, below
     remote.assign(n, 0);    // on average more than kHighGap from its neighbours
-    outlier.assign(n, 0);   // singled out and confirmed
 
     // The statistics for every point, the margin's included: the points they
     // accept form the surroundings the other tests look at, so that one
@@ -474,7 +473,8 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     if (cancelled)
         return kOutliersCancelled;
 
-    // Visits every other point within `rings` columns of point i.
+    // Visits the position among the columns of every other point within
+    // `rings` columns of point i, until `visit` returns true.
     auto cellOf = [&](uint32_t i) { return cols.cellAt(xyz[3 * size_t(i)], xyz[3 * size_t(i) + 1]); };
     auto around = [&](uint32_t i, int rings, auto visit) {
         const int64_t c0 = int64_t(cellOf(i));
@@ -483,8 +483,8 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
             for (int64_t cc = std::max<int64_t>(0, c - rings); cc <= std::min(cols.cols - 1, c + rings); ++cc) {
                 const size_t k = size_t(rr * cols.cols + cc);
                 for (uint32_t o = cols.start[k]; o < cols.start[k + 1]; ++o)
-                    if (cols.id[o] != i)
-                        visit(cols.id[o]);
+                    if (cols.id[o] != i && visit(o))
+                        return;
             }
     };
     // The lowest and second lowest point of every column, outliers far from
@@ -606,18 +606,20 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
         for (double radius = kColumnRadius; radius <= 4 * kColumnRadius; radius *= 2) {
             double hi = -1e300;
             bool reference = false;
-            around(i, int(std::ceil(radius / cols.cell)), [&](uint32_t o) {
-                const float *p = &xyz[3 * size_t(o)];
-                const double dx = p[0] - q[0], dy = p[1] - q[1], dz = p[2] - q[2];
+            around(i, int(std::ceil(radius / cols.cell)), [&](uint32_t k) {
+                const double dx = cols.x[k] - q[0], dy = cols.y[k] - q[1], dz = cols.z[k] - q[2];
                 const double h2 = dx * dx + dy * dy;
                 if (h2 > radius * radius)
-                    return;
+                    return false;
                 any = true;
-                if (remote[o])
-                    return;
+                if (remote[cols.id[k]])
+                    return false;
                 reference = true;
                 if (h2 + dz * dz > kFlockRadius * kFlockRadius)
-                    hi = std::max(hi, double(p[2]));
+                    hi = std::max(hi, double(cols.z[k]));
+                // Once it is not clear above this point it is not clear
+                // above the column: the rest cannot change the answer.
+                return !(q[2] > hi + kHighGap);
             });
             if (reference)
                 return (hi > -1e300 && q[2] > hi + kHighGap) || depthUnderGround(i) >= kLowDepth;
@@ -625,10 +627,18 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
         return !any;  // among remote points only: no reference, kept
     };
 
+    // Each point is decided on its own, so the tests run in the order that
+    // reads memory in sequence: the points the statistics single out, then
+    // the lowest point of every column (the only candidates for a lone low
+    // point), not the block's points one by one in file order.
     for (uint32_t i : mine)
-        outlier[i] = !accepted[i] && confirmed(i);
-    for (uint32_t i : mine)
-        keep[used[i]] = !outlier[i] && !(cellLow[cellOf(i)] == i && loneLow(i));
+        keep[used[i]] = 1;
+    for (size_t i = 0; i < n; ++i)
+        if (!accepted[i] && keep[used[i]] && confirmed(uint32_t(i)))
+            keep[used[i]] = 0;
+    for (const uint32_t i : cellLow)
+        if (i != UINT32_MAX && keep[used[i]] && loneLow(i))
+            keep[used[i]] = 0;
 
     size_t count = 0;
     for (size_t i = 0; i < points.size(); ++i)
