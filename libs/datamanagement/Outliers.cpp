@@ -76,11 +76,21 @@ template <class T> void large(std::vector<T> &v, size_t n)
     v.resize(n);
 }
 
+// Blocks being cleaned at this moment, on any thread. Blocks run side by side
+// (one per core) leave no core for a second thread within a block: it would
+// only take turns with the other block.
+std::atomic<int> g_blocksAtWork{0};
+struct AtWork {
+    AtWork() { ++g_blocksAtWork; }
+    ~AtWork() { --g_blocksAtWork; }
+};
+
 // Runs f(begin, end) over chunks of [0, n) on up to two threads, each taking
-// the next chunk when it is done with one.
+// the next chunk when it is done with one; on one while another block is at
+// work.
 template <class F> void parallel(size_t n, size_t chunk, F f)
 {
-    const unsigned threads = n > 2 * chunk ? threadBudget(2) : 1u;
+    const unsigned threads = n > 2 * chunk && g_blocksAtWork.load() < 2 ? threadBudget(2) : 1u;
     std::atomic<size_t> next{0};
     auto work = [&] {
         for (size_t b; (b = next.fetch_add(chunk)) < n;)
@@ -210,40 +220,83 @@ struct Nearest {
 };
 
 // The mean distance of the point at position `self` of g (coordinates q) to
-// its k nearest neighbours: the neighbourhood searched (the columns and
-// heights within r of it) grows from radius r until it holds them. With
+// its k nearest neighbours. The columns are searched ring by ring around the
+// point's own until the points not yet seen lie farther than the k-th
+// nearest found, each column only within that distance in height. With
 // `enough` the search stops early once the mean is known to exceed it (the
 // result is then a lower bound above `enough`), with `settled` once it is
 // known to be at most that (the result is then an upper bound).
-double meanNearest(const Columns &g, const float *q, uint32_t self, double r, double enough = INFINITY,
+double meanNearest(const Columns &g, const float *q, uint32_t self, double enough = INFINITY,
                    double settled = -INFINITY)
 {
-    for (r = std::max(r, 1e-3);; r *= 2) {
-        Nearest best;
-        const float fr = float(r);
-        const int64_t c0 = g.col(q[0] - fr), c1 = g.col(q[0] + fr), r0 = g.row(q[1] - fr), r1 = g.row(q[1] + fr);
-        for (int64_t rr = r0; rr <= r1; ++rr)
-            for (int64_t cc = c0; cc <= c1; ++cc) {
-                const size_t c = size_t(rr * g.cols + cc);
-                for (uint32_t k = g.from(c, q[2] - fr), end = g.start[c + 1]; k < end && g.z[k] <= q[2] + fr; ++k) {
-                    const float dx = g.x[k] - q[0], dy = g.y[k] - q[1], dz = g.z[k] - q[2];
-                    const float d2 = dx * dx + dy * dy + dz * dz;
-                    if (d2 < best.worst() && k != self)
-                        best.offer(d2);
-                }
+    Nearest best;
+    const int64_t ci = g.col(q[0]), ri = g.row(q[1]);
+    const int64_t rings = std::max({ci, g.cols - 1 - ci, ri, g.rows - 1 - ri});
+    // A millimetre of slack covers the rounding of the coordinates and of
+    // their columns.
+    constexpr double kSlack = 1e-3;
+    auto scan = [&](int64_t cc, int64_t rr) {
+        const size_t c = size_t(rr * g.cols + cc);
+        uint32_t k = g.start[c];
+        const uint32_t end = g.start[c + 1];
+        float top = INFINITY;
+        if (best.m == kNeighbours) {
+            const double w = std::sqrt(double(best.worst())) + kSlack;
+            k = g.from(c, float(q[2] - w));
+            top = float(q[2] + w);
+        }
+        for (; k < end && g.z[k] <= top; ++k) {
+            const float dx = g.x[k] - q[0], dy = g.y[k] - q[1], dz = g.z[k] - q[2];
+            const float d2 = dx * dx + dy * dy + dz * dz;
+            if (d2 < best.worst() && k != self)
+                best.offer(d2);
+        }
+    };
+    for (int64_t ring = 0; ring <= rings; ++ring) {
+        if (ring > 0) {
+            // Every point not yet seen lies at least `gap` away: beyond the
+            // faces of the square of rings searched that have columns
+            // beyond them.
+            double gap = INFINITY;
+            const double west = g.x0 + double(ci - ring + 1) * g.cell, east = g.x0 + double(ci + ring) * g.cell;
+            const double south = g.y0 + double(ri - ring + 1) * g.cell, north = g.y0 + double(ri + ring) * g.cell;
+            if (ci - ring >= 0)
+                gap = std::min(gap, q[0] - west);
+            if (ci + ring < g.cols)
+                gap = std::min(gap, east - q[0]);
+            if (ri - ring >= 0)
+                gap = std::min(gap, q[1] - south);
+            if (ri + ring < g.rows)
+                gap = std::min(gap, north - q[1]);
+            gap = std::max(0.0, gap - kSlack);
+            if (best.m == kNeighbours && double(best.worst()) <= gap * gap)
+                return best.mean();  // the k nearest
+            if (best.m == kNeighbours && best.mean() <= settled)
+                return best.mean();  // the true k nearest are nearer still
+            if (enough < INFINITY) {
+                double bound = double(kNeighbours - best.m) * gap;
+                for (int j = 0; j < best.m; ++j)
+                    bound += std::min(std::sqrt(double(best.d2[j])), gap);
+                bound /= kNeighbours;
+                if (bound > enough)
+                    return bound;
             }
-        // Every point outside the neighbourhood lies more than r away.
-        if ((best.m == kNeighbours && double(best.d2[kNeighbours - 1]) <= r * r) || r >= g.span)
-            return best.mean();  // the k nearest, or all there are
-        if (best.m == kNeighbours && best.mean() <= settled)
-            return best.mean();  // the true k nearest are nearer still
-        double bound = 0;
-        for (int j = 0; j < best.m; ++j)
-            bound += std::min(std::sqrt(double(best.d2[j])), r);
-        bound = (bound + (kNeighbours - best.m) * r) / kNeighbours;
-        if (bound > enough)
-            return bound;
+        }
+        const int64_t r0 = std::max<int64_t>(0, ri - ring), r1 = std::min(g.rows - 1, ri + ring);
+        const int64_t c0 = std::max<int64_t>(0, ci - ring), c1 = std::min(g.cols - 1, ci + ring);
+        for (int64_t rr = r0; rr <= r1; ++rr) {
+            if (rr == ri - ring || rr == ri + ring) {
+                for (int64_t cc = c0; cc <= c1; ++cc)
+                    scan(cc, rr);
+            } else {
+                if (ci - ring >= 0)
+                    scan(ci - ring, rr);
+                if (ring > 0 && ci + ring < g.cols)
+                    scan(ci + ring, rr);
+            }
+        }
     }
+    return best.mean();  // the k nearest, or all there are
 }
 
 }  // namespace
@@ -253,6 +306,7 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
 {
     error_.clear();
     notes_.clear();
+    const AtWork atWork;
     if (left > right)
         std::swap(left, right);
     if (bottom > top)
@@ -329,7 +383,7 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     std::vector<double> sampleMean(sample.size());
     parallel(sample.size(), 1024, [&](size_t b, size_t e) {
         for (size_t j = b; j < e; ++j)
-            sampleMean[j] = meanNearest(cols, &xyz[3 * size_t(sample[j])], posOf[sample[j]], 0.5 * cols.cell);
+            sampleMean[j] = meanNearest(cols, &xyz[3 * size_t(sample[j])], posOf[sample[j]]);
     });
     // The outliers themselves would widen the deviation (a few points
     // hundreds of metres away dominate it), so mean and deviation are taken
@@ -458,7 +512,7 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
                             remote[i] = lower > remoteAt;
                             continue;
                         }
-                        const double d = meanNearest(near, q, k, std::max(within, threshold), remoteAt, threshold);
+                        const double d = meanNearest(near, q, k, remoteAt, threshold);
                         accepted[i] = d <= threshold;
                         remote[i] = d > remoteAt;
                     }
