@@ -72,7 +72,8 @@ constexpr size_t kSampleTarget = 20000;  // points sampled for the statistics
 template <class T> void large(std::vector<T> &v, size_t n)
 {
     v.clear();
-    reserveLarge(v, n, size_t(2) << 20);
+    if (v.capacity() < n)  // with room for the next, somewhat larger block
+        reserveLarge(v, n + n / 4, size_t(2) << 20);
     v.resize(n);
 }
 
@@ -318,28 +319,34 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     if (progress && !progress->SetPosition(0.0))
         return kOutliersCancelled;
 
-    // Points with a coordinate that is not finite cannot be placed; they go.
-    Workspace &ws = workspace();
-    std::vector<uint32_t> &used = ws.used;  // positions of the finite points
-    used.clear();
-    used.reserve(points.size());
-    for (size_t i = 0; i < points.size(); ++i) {
-        const PointCloud &p = points[i];
-        if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))
-            used.push_back(uint32_t(i));
-    }
     if (points.size() > 0xFFFFFFF0u) {
         error_ = "too many points in one block";
         return kOutliersFailed;
     }
+    // Points with a coordinate that is not finite cannot be placed; they go.
+    // One pass over the points finds the finite ones, the block's own among
+    // them and the mean height of those.
+    Workspace &ws = workspace();
+    std::vector<uint32_t> &used = ws.used;  // positions of the finite points
+    std::vector<uint32_t> &mine = ws.mine;  // indices into `used` of the block's own points
+    used.clear();
+    used.reserve(points.size());
+    mine.clear();
+    mine.reserve(points.size());
+    double cz = 0;
+    for (size_t i = 0; i < points.size(); ++i) {
+        const PointCloud &p = points[i];
+        if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)))
+            continue;
+        if (own(p)) {
+            mine.push_back(uint32_t(used.size()));
+            cz += p.z;
+        }
+        used.push_back(uint32_t(i));
+    }
     const size_t n = used.size();
     std::vector<char> &keep = ws.keep;
     keep.assign(points.size(), 0);
-    std::vector<uint32_t> &mine = ws.mine;  // indices into `used` of the block's own points
-    mine.clear();
-    for (size_t i = 0; i < n; ++i)
-        if (own(points[used[i]]))
-            mine.push_back(uint32_t(i));
     if (mine.empty()) {
         points.clear();
         return kOutliersDone;
@@ -348,9 +355,6 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     // Coordinates relative to the block's centre keep single precision exact
     // to a millimetre or so.
     const double cx = 0.5 * (left + right), cy = 0.5 * (bottom + top);
-    double cz = 0;
-    for (uint32_t m : mine)
-        cz += points[used[m]].z;
     cz /= double(mine.size());
     std::vector<float> &xyz = ws.xyz;
     large(xyz, 3 * n);
@@ -380,6 +384,10 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     std::vector<uint32_t> sample;
     for (size_t j = 0; j < mine.size(); j += stride)
         sample.push_back(mine[j]);
+    // Searched in the order of the columns, which keeps the columns searched
+    // in the cache (only the distribution of the means matters, not their
+    // order).
+    std::sort(sample.begin(), sample.end(), [&](uint32_t a, uint32_t b) { return posOf[a] < posOf[b]; });
     std::vector<double> sampleMean(sample.size());
     parallel(sample.size(), 1024, [&](size_t b, size_t e) {
         for (size_t j = b; j < e; ++j)
@@ -442,16 +450,19 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
                     const double south = r0 < r ? near.y0 + r0 * near.cell : -INFINITY;
                     const double north = r1 > r ? near.y0 + (r1 + 1) * near.cell : INFINITY;
                     // The column itself first: it settles most points.
-                    size_t around[9], lo[9];
+                    // The window in each column: from lo up to (not
+                    // including) hi, both only moving up.
+                    size_t around[9], lo[9], hi[9];
                     int m = 1;
-                    around[0] = cell, lo[0] = near.start[cell];
+                    around[0] = cell, lo[0] = hi[0] = near.start[cell];
                     for (int64_t rr = r0; rr <= r1; ++rr)
                         for (int64_t cc = c0; cc <= c1; ++cc)
                             if (rr != r || cc != c) {
                                 around[m] = size_t(rr * near.cols + cc);
-                                lo[m] = near.start[around[m]];
+                                lo[m] = hi[m] = near.start[around[m]];
                                 ++m;
                             }
+                    const float *nx = near.x.data(), *ny = near.y.data(), *nz = near.z.data();
                     const float reach2 = reach * reach;
                     for (uint32_t k = near.start[cell]; k < near.start[cell + 1]; ++k) {
                         const float q[3] = {near.x[k], near.y[k], near.z[k]};
@@ -463,13 +474,20 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
                         for (int j = 0; j < m && close < kNeighbours; ++j) {
                             size_t t = lo[j];
                             const size_t end = near.start[around[j] + 1];
-                            while (t < end && near.z[t] < below)
+                            while (t < end && nz[t] < below)
                                 ++t;
                             lo[j] = t;
-                            for (; t < end && near.z[t] <= above; ++t) {
-                                const float dx = near.x[t] - q[0], dy = near.y[t] - q[1], dz = near.z[t] - q[2];
-                                close += dx * dx + dy * dy + dz * dz <= reach2;
+                            size_t e = std::max(hi[j], t);
+                            while (e < end && nz[e] <= above)
+                                ++e;
+                            hi[j] = e;
+                            // Without a branch per point.
+                            int within = 0;
+                            for (; t < e; ++t) {
+                                const float dx = nx[t] - q[0], dy = ny[t] - q[1], dz = nz[t] - q[2];
+                                within += dx * dx + dy * dy + dz * dz <= reach2;
                             }
+                            close += within;
                         }
                         if (close >= kNeighbours)
                             continue;  // accepted, and near its neighbours

@@ -490,7 +490,8 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
                 total += r->size() / len;
             std::vector<PointCloud> points;
             spare(sparePoints, points);
-            reserveLarge(points, total, kHugeFrom);
+            if (points.capacity() < total)  // with room for the next, somewhat larger block
+                reserveLarge(points, total + total / 4, kHugeFrom);
             points.resize(total);
             size_t at = 0;
             for (Records *r : from) {
