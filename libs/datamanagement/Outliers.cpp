@@ -131,19 +131,41 @@ struct Columns {
 // Scratch arrays of the column grids.
 struct Scratch {
     std::vector<uint32_t> cellOf;
-    std::vector<std::pair<float, uint32_t>> byCell;
+    // A point on its way into its column: its height and source position
+    // (the order within a column) and its other coordinates, carried along
+    // so that they need not be fetched from all over the source afterwards.
+    struct Entry {
+        float z;
+        uint32_t at;
+        float x, y;
+        bool operator<(const Entry &o) const { return z < o.z || (z == o.z && at < o.at); }
+    };
+    std::vector<Entry> byCell;
 };
 
-// Fills g with the columns of `xyz` (3 coordinates per point). The cell
-// grows where it would make more columns than points allow.
-void makeColumns(const std::vector<float> &xyz, double cell, Columns &g, Scratch &scratch)
+// Points to sort into columns: point k at x[k * stride], y[k * stride],
+// z[k * stride], numbered id[k] (k without `id`).
+struct Source {
+    const float *x, *y, *z;
+    size_t stride, n;
+    const uint32_t *id;
+    float X(size_t k) const { return x[k * stride]; }
+    float Y(size_t k) const { return y[k * stride]; }
+    float Z(size_t k) const { return z[k * stride]; }
+};
+
+// Fills g with the columns of the points of `p`. The cell grows where it
+// would make more columns than points allow. Points that come in the order
+// of another grid's columns are sorted into these with far less scattered
+// reading and writing than points in file order.
+void makeColumns(const Source &p, double cell, Columns &g, Scratch &scratch)
 {
-    const size_t n = xyz.size() / 3;
-    float minX = xyz[0], maxX = xyz[0], minY = xyz[1], maxY = xyz[1], minZ = xyz[2], maxZ = xyz[2];
+    const size_t n = p.n;
+    float minX = p.X(0), maxX = p.X(0), minY = p.Y(0), maxY = p.Y(0), minZ = p.Z(0), maxZ = p.Z(0);
     for (size_t i = 1; i < n; ++i) {
-        minX = std::min(minX, xyz[3 * i]), maxX = std::max(maxX, xyz[3 * i]);
-        minY = std::min(minY, xyz[3 * i + 1]), maxY = std::max(maxY, xyz[3 * i + 1]);
-        minZ = std::min(minZ, xyz[3 * i + 2]), maxZ = std::max(maxZ, xyz[3 * i + 2]);
+        minX = std::min(minX, p.X(i)), maxX = std::max(maxX, p.X(i));
+        minY = std::min(minY, p.Y(i)), maxY = std::max(maxY, p.Y(i));
+        minZ = std::min(minZ, p.Z(i)), maxZ = std::max(maxZ, p.Z(i));
     }
     g.x0 = minX, g.y0 = minY;
     g.span = std::sqrt(double(maxX - minX) * (maxX - minX) + double(maxY - minY) * (maxY - minY) +
@@ -154,27 +176,25 @@ void makeColumns(const std::vector<float> &xyz, double cell, Columns &g, Scratch
     large(cellOf, n);
     g.start.assign(size_t(g.cols * g.rows) + 1, 0);
     for (size_t i = 0; i < n; ++i) {
-        cellOf[i] = uint32_t(g.cellAt(xyz[3 * i], xyz[3 * i + 1]));
+        cellOf[i] = uint32_t(g.cellAt(p.X(i), p.Y(i)));
         ++g.start[cellOf[i] + 1];
     }
     for (size_t c = 1; c < g.start.size(); ++c)
         g.start[c] += g.start[c - 1];
-    // Heights and numbers side by side, so that a column sorts without
-    // reaching back into the coordinates.
-    std::vector<std::pair<float, uint32_t>> &byCell = scratch.byCell;
+    std::vector<Scratch::Entry> &byCell = scratch.byCell;
     large(byCell, n);
     {
         std::vector<uint32_t> fill(g.start.begin(), g.start.end() - 1);
         for (size_t i = 0; i < n; ++i)
-            byCell[fill[cellOf[i]]++] = {xyz[3 * i + 2], uint32_t(i)};
+            byCell[fill[cellOf[i]]++] = {p.Z(i), uint32_t(i), p.X(i), p.Y(i)};
     }
     large(g.id, n), large(g.x, n), large(g.y, n), large(g.z, n);
     parallel(g.start.size() - 1, 4096, [&](size_t b, size_t e) {
         for (size_t c = b; c < e; ++c) {
             std::sort(byCell.begin() + g.start[c], byCell.begin() + g.start[c + 1]);
             for (uint32_t k = g.start[c]; k < g.start[c + 1]; ++k) {
-                const uint32_t i = byCell[k].second;
-                g.id[k] = i, g.x[k] = xyz[3 * i], g.y[k] = xyz[3 * i + 1], g.z[k] = byCell[k].first;
+                const Scratch::Entry &e = byCell[k];
+                g.id[k] = p.id ? p.id[e.at] : e.at, g.x[k] = e.x, g.y[k] = e.y, g.z[k] = e.z;
             }
         }
     });
@@ -370,7 +390,7 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     }
     // Columns of (at least) kCell metres: the points around a place at any
     // height, and the search for the neighbours of the sampled points.
-    makeColumns(xyz, kCell, ws.cols, ws);
+    makeColumns({&xyz[0], &xyz[1], &xyz[2], 3, n, nullptr}, kCell, ws.cols, ws);
     const Columns &cols = ws.cols;
     std::vector<uint32_t> &posOf = ws.posOf;
     large(posOf, n);  // position of each point among the columns
@@ -431,7 +451,7 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     // up, so the points of the block are visited in a few sweeps.
     std::atomic<bool> cancelled{false};
     {
-        makeColumns(xyz, 0.5 * threshold, ws.near, ws);
+        makeColumns({cols.x.data(), cols.y.data(), cols.z.data(), 1, n, cols.id.data()}, 0.5 * threshold, ws.near, ws);
         const Columns &near = ws.near;
         const float reach = float(threshold);
         std::atomic<size_t> done{0};
