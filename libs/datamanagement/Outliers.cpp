@@ -256,20 +256,26 @@ double meanNearest(const Columns &g, const float *q, uint32_t self, double enoug
     // A millimetre of slack covers the rounding of the coordinates and of
     // their columns.
     constexpr double kSlack = 1e-3;
+    // A column is searched from the point's height up and down, each way
+    // until the height alone puts a point beyond the k-th nearest found.
     auto scan = [&](int64_t cc, int64_t rr) {
         const size_t c = size_t(rr * g.cols + cc);
-        uint32_t k = g.start[c];
-        const uint32_t end = g.start[c + 1];
-        float top = INFINITY;
-        if (best.m == kNeighbours) {
-            const double w = std::sqrt(double(best.worst())) + kSlack;
-            k = g.from(c, float(q[2] - w));
-            top = float(q[2] + w);
-        }
-        for (; k < end && g.z[k] <= top; ++k) {
+        const uint32_t begin = g.start[c], end = g.start[c + 1];
+        const uint32_t mid = self >= begin && self < end ? self : g.from(c, q[2]);
+        for (uint32_t k = mid; k < end; ++k) {
             const float dx = g.x[k] - q[0], dy = g.y[k] - q[1], dz = g.z[k] - q[2];
+            if (!(dz * dz < best.worst()))
+                break;
             const float d2 = dx * dx + dy * dy + dz * dz;
             if (d2 < best.worst() && k != self)
+                best.offer(d2);
+        }
+        for (uint32_t k = mid; k-- > begin;) {
+            const float dx = g.x[k] - q[0], dy = g.y[k] - q[1], dz = g.z[k] - q[2];
+            if (!(dz * dz < best.worst()))
+                break;
+            const float d2 = dx * dx + dy * dy + dz * dz;
+            if (d2 < best.worst())
                 best.offer(d2);
         }
     };
