@@ -39,7 +39,7 @@
 // threshold, which the points in a narrow window around it settle for nearly
 // all of them (see below): for most, a count of the neighbours within the
 // threshold is enough. Only the rest are searched in full. Searches run on
-// two threads.
+// two threads when no other block is being cleaned at the same time.
 
 #include "DataManagement.h"
 #include "LargeVector.h"
