@@ -178,6 +178,7 @@ struct Scratch {
     std::vector<Where> where;
     std::vector<uint32_t> live;
     std::vector<uint32_t> steps;
+    std::vector<double> top;
 };
 
 Scratch &scratch()
@@ -307,17 +308,23 @@ bool groundAbove(const std::vector<PointCloud> &pts, const Buckets &b, const std
     return false;
 }
 
-// The height of p above the least-squares plane through the established
-// ground points (pass number 1 to `lastPass` in `taken`) within `radius` of
-// it (in X/Y) and no lower than `band` below it; NaN when fewer than three
-// such points or when they lie on a line.
-double abovePlaneOfLevelGround(const std::vector<PointCloud> &pts, const Buckets &b,
-                               const std::vector<uint8_t> &taken, int lastPass, uint32_t p, double radius,
-                               double band)
+// The height of p above the least-squares plane through the points of `b`
+// (the established ground) within `radius` of it (in X/Y) and no lower than
+// `band` below it; NaN when fewer than three such points or when they lie
+// on a line. `top` holds the highest point of each cell of `b`: most points
+// have no such ground around and are answered from it.
+double abovePlaneOfLevelGround(const Buckets &b, const std::vector<double> &top, double px, double py, double pz,
+                               double radius, double band)
 {
-    const PointCloud &c = pts[p];
-    const int c0 = b.col(c.x - radius), c1 = b.col(c.x + radius);
-    const int r0 = b.row(c.y - radius), r1 = b.row(c.y + radius);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const int c0 = b.col(px - radius), c1 = b.col(px + radius);
+    const int r0 = b.row(py - radius), r1 = b.row(py + radius);
+    bool any = false;
+    for (int r = r0; r <= r1 && !any; ++r)
+        for (int q = c0; q <= c1 && !any; ++q)
+            any = top[size_t(r) * b.cols + q] >= pz - band;
+    if (!any)
+        return nan;
     const double r2 = radius * radius;
     // Sums for the normal equations of z = a + bx * dx + by * dy, in
     // coordinates relative to p.
@@ -326,15 +333,13 @@ double abovePlaneOfLevelGround(const std::vector<PointCloud> &pts, const Buckets
         for (int q = c0; q <= c1; ++q) {
             const size_t cell = size_t(r) * b.cols + q;
             for (uint32_t k = b.start[cell]; k < b.start[cell + 1]; ++k) {
-                const double dx = b.x[k] - c.x, dy = b.y[k] - c.y, dz = b.z[k] - c.z;
-                const int pass = taken[b.ids[k]];
-                if (dx * dx + dy * dy > r2 || dz < -band || pass < 1 || pass > lastPass || b.ids[k] == p)
+                const double dx = b.x[k] - px, dy = b.y[k] - py, dz = b.z[k] - pz;
+                if (dx * dx + dy * dy > r2 || dz < -band || (dx == 0 && dy == 0 && dz == 0))
                     continue;
                 n += 1, sx += dx, sy += dy, sz += dz;
                 sxx += dx * dx, sxy += dx * dy, syy += dy * dy, sxz += dx * dz, syz += dy * dz;
             }
         }
-    const double nan = std::numeric_limits<double>::quiet_NaN();
     if (n < 3)
         return nan;
     // Cramer's rule for the intercept a (the plane's height at p).
@@ -785,13 +790,23 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             // the points close to the final TIN.
             std::vector<uint32_t> &steps = work.steps;
             steps.clear();
-            for (size_t k = 0; k < fine.ids.size(); ++k) {
-                const uint32_t id = fine.ids[k];
-                if (!ground[id] && above[k] > kFinalAbove * m_TinDistance && above[k] < farAbove &&
-                    std::fabs(abovePlaneOfLevelGround(points, fine, ground, kSeedPass + kStepPasses, id, kStepRadius,
+            for (size_t k = 0; k < fine.ids.size(); ++k)
+                if (ground[fine.ids[k]] >= kSeedPass && ground[fine.ids[k]] <= kSeedPass + kStepPasses)
+                    steps.push_back(fine.ids[k]);
+            Buckets &level = work.level;
+            level.build(points, steps, minX, minY, maxX, maxY, std::max(kStepRadius, extent / 4096.0));
+            level.copyCoordinates(points);
+            std::vector<double> &top = work.top;
+            top.assign(level.start.size() - 1, -std::numeric_limits<double>::infinity());
+            for (size_t c = 0; c + 1 < level.start.size(); ++c)
+                for (uint32_t k = level.start[c]; k < level.start[c + 1]; ++k)
+                    top[c] = std::max(top[c], level.z[k]);
+            steps.clear();
+            for (size_t k = 0; k < fine.ids.size(); ++k)
+                if (!ground[fine.ids[k]] && above[k] > kFinalAbove * m_TinDistance && above[k] < farAbove &&
+                    std::fabs(abovePlaneOfLevelGround(level, top, fine.x[k], fine.y[k], fine.z[k], kStepRadius,
                                                       kStepBand * m_TinDistance)) <= kFinalAbove * m_TinDistance)
-                    steps.push_back(id);
-            }
+                    steps.push_back(fine.ids[k]);
             for (uint32_t id : steps)
                 ground[id] = kLastPass;
             for (size_t k = 0; k < fine.ids.size(); ++k)
