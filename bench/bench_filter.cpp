@@ -8,10 +8,11 @@
 //       points) in 1-million-point appends, then runs the "ground" tool on it
 //       as verdanta-cli does, twice, and prints points per second (wall
 //       clock and CPU time) and the share of ground returns it kept.
-//   bench_filter --score FILE.las [GRID ANGLE DISTANCE]
-//       Runs the tool on a file labelled 2 = ground, anything else = object
-//       and prints type I (ground taken as object), type II (object taken as
-//       ground) and total errors in percent.
+//   bench_filter --score FILE.las... [--params GRID ANGLE DISTANCE]
+//       Runs the tool on each file labelled 2 = ground, anything else =
+//       object and prints type I (ground taken as object), type II (object
+//       taken as ground) and total errors in percent, and with several files
+//       the mean total error.
 
 #include "GroundFilterTool.h"
 #include "LasIO.h"
@@ -61,15 +62,17 @@ bool runTool(const QString &in, const QString &out, const QString &grid, const Q
 
 using Key = std::tuple<double, double, double>;
 
-int score(const QString &in, const QString &grid, const QString &angle, const QString &dist)
+// The total error in percent, or a negative number when the file cannot be
+// scored.
+double score(const QString &in, const QString &grid, const QString &angle, const QString &dist)
 {
     const QString out = QDir::tempPath() + "/bench_filter_score.las";
     if (!runTool(in, out, grid, angle, dist))
-        return 1;
+        return -1;
     CLASIO a, b;
     if (!a.LoadFile(QFile::encodeName(in).toStdString()) || !a.ReadData(nullptr) ||
         !b.LoadFile(QFile::encodeName(out).toStdString()) || !b.ReadData(nullptr))
-        return 1;
+        return -1;
     std::multimap<Key, int> truth;
     for (const PointCloud &p : a.points)
         truth.emplace(Key(p.x, p.y, p.z), p.classification);
@@ -94,7 +97,7 @@ int score(const QString &in, const QString &grid, const QString &angle, const QS
                 100.0 * objectAsGround / std::max(1L, object),
                 100.0 * (groundAsObject + objectAsGround) / std::max(1L, ground + object));
     QFile::remove(out);
-    return 0;
+    return 100.0 * (groundAsObject + objectAsGround) / std::max(1L, ground + object);
 }
 
 }  // namespace
@@ -102,9 +105,27 @@ int score(const QString &in, const QString &grid, const QString &angle, const QS
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    if (argc >= 3 && std::string(argv[1]) == "--score")
-        return score(argv[2], argc > 3 ? argv[3] : "20.0", argc > 4 ? argv[4] : "12.0",
-                     argc > 5 ? argv[5] : "1.0");
+    if (argc >= 3 && std::string(argv[1]) == "--score") {
+        QStringList files, params = {"20.0", "12.0", "1.0"};
+        for (int k = 2; k < argc; ++k) {
+            if (std::string(argv[k]) == "--params" && k + 3 < argc) {
+                params = QStringList{argv[k + 1], argv[k + 2], argv[k + 3]};
+                k += 3;
+            } else {
+                files << argv[k];
+            }
+        }
+        double sum = 0;
+        for (const QString &file : files) {
+            const double total = score(file, params[0], params[1], params[2]);
+            if (total < 0)
+                return 1;
+            sum += total;
+        }
+        if (files.size() > 1)
+            std::printf("mean total error of %d files: %.2f %%\n", int(files.size()), sum / files.size());
+        return 0;
+    }
 
     const long count = argc > 1 ? std::atol(argv[1]) : 10000000L;
     const std::string folder = argc > 2 ? argv[2] : std::filesystem::temp_directory_path().string();

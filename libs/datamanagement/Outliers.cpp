@@ -39,7 +39,7 @@
 // threshold, which the points in a narrow window around it settle for nearly
 // all of them (see below): for most, a count of the neighbours within the
 // threshold is enough. Only the rest are searched in full. Searches run on
-// two threads.
+// two threads when no other block is being cleaned at the same time.
 
 #include "DataManagement.h"
 #include "LargeVector.h"
@@ -72,15 +72,26 @@ constexpr size_t kSampleTarget = 20000;  // points sampled for the statistics
 template <class T> void large(std::vector<T> &v, size_t n)
 {
     v.clear();
-    reserveLarge(v, n, size_t(2) << 20);
+    if (v.capacity() < n)  // with room for the next, somewhat larger block
+        reserveLarge(v, n + n / 4, size_t(2) << 20);
     v.resize(n);
 }
 
+// Blocks being cleaned at this moment, on any thread. Blocks run side by side
+// (one per core) leave no core for a second thread within a block: it would
+// only take turns with the other block.
+std::atomic<int> g_blocksAtWork{0};
+struct AtWork {
+    AtWork() { ++g_blocksAtWork; }
+    ~AtWork() { --g_blocksAtWork; }
+};
+
 // Runs f(begin, end) over chunks of [0, n) on up to two threads, each taking
-// the next chunk when it is done with one.
+// the next chunk when it is done with one; on one while another block is at
+// work.
 template <class F> void parallel(size_t n, size_t chunk, F f)
 {
-    const unsigned threads = n > 2 * chunk ? threadBudget(2) : 1u;
+    const unsigned threads = n > 2 * chunk && g_blocksAtWork.load() < 2 ? threadBudget(2) : 1u;
     std::atomic<size_t> next{0};
     auto work = [&] {
         for (size_t b; (b = next.fetch_add(chunk)) < n;)
@@ -120,19 +131,41 @@ struct Columns {
 // Scratch arrays of the column grids.
 struct Scratch {
     std::vector<uint32_t> cellOf;
-    std::vector<std::pair<float, uint32_t>> byCell;
+    // A point on its way into its column: its height and source position
+    // (the order within a column) and its other coordinates, carried along
+    // so that they need not be fetched from all over the source afterwards.
+    struct Entry {
+        float z;
+        uint32_t at;
+        float x, y;
+        bool operator<(const Entry &o) const { return z < o.z || (z == o.z && at < o.at); }
+    };
+    std::vector<Entry> byCell;
 };
 
-// Fills g with the columns of `xyz` (3 coordinates per point). The cell
-// grows where it would make more columns than points allow.
-void makeColumns(const std::vector<float> &xyz, double cell, Columns &g, Scratch &scratch)
+// Points to sort into columns: point k at x[k * stride], y[k * stride],
+// z[k * stride], numbered id[k] (k without `id`).
+struct Source {
+    const float *x, *y, *z;
+    size_t stride, n;
+    const uint32_t *id;
+    float X(size_t k) const { return x[k * stride]; }
+    float Y(size_t k) const { return y[k * stride]; }
+    float Z(size_t k) const { return z[k * stride]; }
+};
+
+// Fills g with the columns of the points of `p`. The cell grows where it
+// would make more columns than points allow. Points that come in the order
+// of another grid's columns are sorted into these with far less scattered
+// reading and writing than points in file order.
+void makeColumns(const Source &p, double cell, Columns &g, Scratch &scratch)
 {
-    const size_t n = xyz.size() / 3;
-    float minX = xyz[0], maxX = xyz[0], minY = xyz[1], maxY = xyz[1], minZ = xyz[2], maxZ = xyz[2];
+    const size_t n = p.n;
+    float minX = p.X(0), maxX = p.X(0), minY = p.Y(0), maxY = p.Y(0), minZ = p.Z(0), maxZ = p.Z(0);
     for (size_t i = 1; i < n; ++i) {
-        minX = std::min(minX, xyz[3 * i]), maxX = std::max(maxX, xyz[3 * i]);
-        minY = std::min(minY, xyz[3 * i + 1]), maxY = std::max(maxY, xyz[3 * i + 1]);
-        minZ = std::min(minZ, xyz[3 * i + 2]), maxZ = std::max(maxZ, xyz[3 * i + 2]);
+        minX = std::min(minX, p.X(i)), maxX = std::max(maxX, p.X(i));
+        minY = std::min(minY, p.Y(i)), maxY = std::max(maxY, p.Y(i));
+        minZ = std::min(minZ, p.Z(i)), maxZ = std::max(maxZ, p.Z(i));
     }
     g.x0 = minX, g.y0 = minY;
     g.span = std::sqrt(double(maxX - minX) * (maxX - minX) + double(maxY - minY) * (maxY - minY) +
@@ -143,27 +176,25 @@ void makeColumns(const std::vector<float> &xyz, double cell, Columns &g, Scratch
     large(cellOf, n);
     g.start.assign(size_t(g.cols * g.rows) + 1, 0);
     for (size_t i = 0; i < n; ++i) {
-        cellOf[i] = uint32_t(g.cellAt(xyz[3 * i], xyz[3 * i + 1]));
+        cellOf[i] = uint32_t(g.cellAt(p.X(i), p.Y(i)));
         ++g.start[cellOf[i] + 1];
     }
     for (size_t c = 1; c < g.start.size(); ++c)
         g.start[c] += g.start[c - 1];
-    // Heights and numbers side by side, so that a column sorts without
-    // reaching back into the coordinates.
-    std::vector<std::pair<float, uint32_t>> &byCell = scratch.byCell;
+    std::vector<Scratch::Entry> &byCell = scratch.byCell;
     large(byCell, n);
     {
         std::vector<uint32_t> fill(g.start.begin(), g.start.end() - 1);
         for (size_t i = 0; i < n; ++i)
-            byCell[fill[cellOf[i]]++] = {xyz[3 * i + 2], uint32_t(i)};
+            byCell[fill[cellOf[i]]++] = {p.Z(i), uint32_t(i), p.X(i), p.Y(i)};
     }
     large(g.id, n), large(g.x, n), large(g.y, n), large(g.z, n);
     parallel(g.start.size() - 1, 4096, [&](size_t b, size_t e) {
         for (size_t c = b; c < e; ++c) {
             std::sort(byCell.begin() + g.start[c], byCell.begin() + g.start[c + 1]);
             for (uint32_t k = g.start[c]; k < g.start[c + 1]; ++k) {
-                const uint32_t i = byCell[k].second;
-                g.id[k] = i, g.x[k] = xyz[3 * i], g.y[k] = xyz[3 * i + 1], g.z[k] = byCell[k].first;
+                const Scratch::Entry &e = byCell[k];
+                g.id[k] = p.id ? p.id[e.at] : e.at, g.x[k] = e.x, g.y[k] = e.y, g.z[k] = e.z;
             }
         }
     });
@@ -176,7 +207,7 @@ struct Workspace : Scratch {
     Columns cols, near;
     std::vector<uint32_t> used, mine, posOf;
     std::vector<float> xyz;
-    std::vector<char> keep, accepted, remote, outlier;
+    std::vector<char> keep, accepted, remote;
 };
 
 Workspace &workspace()
@@ -210,40 +241,89 @@ struct Nearest {
 };
 
 // The mean distance of the point at position `self` of g (coordinates q) to
-// its k nearest neighbours: the neighbourhood searched (the columns and
-// heights within r of it) grows from radius r until it holds them. With
+// its k nearest neighbours. The columns are searched ring by ring around the
+// point's own until the points not yet seen lie farther than the k-th
+// nearest found, each column only within that distance in height. With
 // `enough` the search stops early once the mean is known to exceed it (the
 // result is then a lower bound above `enough`), with `settled` once it is
 // known to be at most that (the result is then an upper bound).
-double meanNearest(const Columns &g, const float *q, uint32_t self, double r, double enough = INFINITY,
+double meanNearest(const Columns &g, const float *q, uint32_t self, double enough = INFINITY,
                    double settled = -INFINITY)
 {
-    for (r = std::max(r, 1e-3);; r *= 2) {
-        Nearest best;
-        const float fr = float(r);
-        const int64_t c0 = g.col(q[0] - fr), c1 = g.col(q[0] + fr), r0 = g.row(q[1] - fr), r1 = g.row(q[1] + fr);
-        for (int64_t rr = r0; rr <= r1; ++rr)
-            for (int64_t cc = c0; cc <= c1; ++cc) {
-                const size_t c = size_t(rr * g.cols + cc);
-                for (uint32_t k = g.from(c, q[2] - fr), end = g.start[c + 1]; k < end && g.z[k] <= q[2] + fr; ++k) {
-                    const float dx = g.x[k] - q[0], dy = g.y[k] - q[1], dz = g.z[k] - q[2];
-                    const float d2 = dx * dx + dy * dy + dz * dz;
-                    if (d2 < best.worst() && k != self)
-                        best.offer(d2);
-                }
+    Nearest best;
+    const int64_t ci = g.col(q[0]), ri = g.row(q[1]);
+    const int64_t rings = std::max({ci, g.cols - 1 - ci, ri, g.rows - 1 - ri});
+    // A millimetre of slack covers the rounding of the coordinates and of
+    // their columns.
+    constexpr double kSlack = 1e-3;
+    // A column is searched from the point's height up and down, each way
+    // until the height alone puts a point beyond the k-th nearest found.
+    auto scan = [&](int64_t cc, int64_t rr) {
+        const size_t c = size_t(rr * g.cols + cc);
+        const uint32_t begin = g.start[c], end = g.start[c + 1];
+        const uint32_t mid = self >= begin && self < end ? self : g.from(c, q[2]);
+        for (uint32_t k = mid; k < end; ++k) {
+            const float dx = g.x[k] - q[0], dy = g.y[k] - q[1], dz = g.z[k] - q[2];
+            if (!(dz * dz < best.worst()))
+                break;
+            const float d2 = dx * dx + dy * dy + dz * dz;
+            if (d2 < best.worst() && k != self)
+                best.offer(d2);
+        }
+        for (uint32_t k = mid; k-- > begin;) {
+            const float dx = g.x[k] - q[0], dy = g.y[k] - q[1], dz = g.z[k] - q[2];
+            if (!(dz * dz < best.worst()))
+                break;
+            const float d2 = dx * dx + dy * dy + dz * dz;
+            if (d2 < best.worst())
+                best.offer(d2);
+        }
+    };
+    for (int64_t ring = 0; ring <= rings; ++ring) {
+        if (ring > 0) {
+            // Every point not yet seen lies at least `gap` away: beyond the
+            // faces of the square of rings searched that have columns
+            // beyond them.
+            double gap = INFINITY;
+            const double west = g.x0 + double(ci - ring + 1) * g.cell, east = g.x0 + double(ci + ring) * g.cell;
+            const double south = g.y0 + double(ri - ring + 1) * g.cell, north = g.y0 + double(ri + ring) * g.cell;
+            if (ci - ring >= 0)
+                gap = std::min(gap, q[0] - west);
+            if (ci + ring < g.cols)
+                gap = std::min(gap, east - q[0]);
+            if (ri - ring >= 0)
+                gap = std::min(gap, q[1] - south);
+            if (ri + ring < g.rows)
+                gap = std::min(gap, north - q[1]);
+            gap = std::max(0.0, gap - kSlack);
+            if (best.m == kNeighbours && double(best.worst()) <= gap * gap)
+                return best.mean();  // the k nearest
+            if (best.m == kNeighbours && best.mean() <= settled)
+                return best.mean();  // the true k nearest are nearer still
+            if (enough < INFINITY) {
+                double bound = double(kNeighbours - best.m) * gap;
+                for (int j = 0; j < best.m; ++j)
+                    bound += std::min(std::sqrt(double(best.d2[j])), gap);
+                bound /= kNeighbours;
+                if (bound > enough)
+                    return bound;
             }
-        // Every point outside the neighbourhood lies more than r away.
-        if ((best.m == kNeighbours && double(best.d2[kNeighbours - 1]) <= r * r) || r >= g.span)
-            return best.mean();  // the k nearest, or all there are
-        if (best.m == kNeighbours && best.mean() <= settled)
-            return best.mean();  // the true k nearest are nearer still
-        double bound = 0;
-        for (int j = 0; j < best.m; ++j)
-            bound += std::min(std::sqrt(double(best.d2[j])), r);
-        bound = (bound + (kNeighbours - best.m) * r) / kNeighbours;
-        if (bound > enough)
-            return bound;
+        }
+        const int64_t r0 = std::max<int64_t>(0, ri - ring), r1 = std::min(g.rows - 1, ri + ring);
+        const int64_t c0 = std::max<int64_t>(0, ci - ring), c1 = std::min(g.cols - 1, ci + ring);
+        for (int64_t rr = r0; rr <= r1; ++rr) {
+            if (rr == ri - ring || rr == ri + ring) {
+                for (int64_t cc = c0; cc <= c1; ++cc)
+                    scan(cc, rr);
+            } else {
+                if (ci - ring >= 0)
+                    scan(ci - ring, rr);
+                if (ring > 0 && ci + ring < g.cols)
+                    scan(ci + ring, rr);
+            }
+        }
     }
+    return best.mean();  // the k nearest, or all there are
 }
 
 }  // namespace
@@ -253,6 +333,7 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
 {
     error_.clear();
     notes_.clear();
+    const AtWork atWork;
     if (left > right)
         std::swap(left, right);
     if (bottom > top)
@@ -264,28 +345,34 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     if (progress && !progress->SetPosition(0.0))
         return kOutliersCancelled;
 
-    // Points with a coordinate that is not finite cannot be placed; they go.
-    Workspace &ws = workspace();
-    std::vector<uint32_t> &used = ws.used;  // positions of the finite points
-    used.clear();
-    used.reserve(points.size());
-    for (size_t i = 0; i < points.size(); ++i) {
-        const PointCloud &p = points[i];
-        if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z))
-            used.push_back(uint32_t(i));
-    }
     if (points.size() > 0xFFFFFFF0u) {
         error_ = "too many points in one block";
         return kOutliersFailed;
     }
+    // Points with a coordinate that is not finite cannot be placed; they go.
+    // One pass over the points finds the finite ones, the block's own among
+    // them and the mean height of those.
+    Workspace &ws = workspace();
+    std::vector<uint32_t> &used = ws.used;  // positions of the finite points
+    std::vector<uint32_t> &mine = ws.mine;  // indices into `used` of the block's own points
+    used.clear();
+    used.reserve(points.size());
+    mine.clear();
+    mine.reserve(points.size());
+    double cz = 0;
+    for (size_t i = 0; i < points.size(); ++i) {
+        const PointCloud &p = points[i];
+        if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)))
+            continue;
+        if (own(p)) {
+            mine.push_back(uint32_t(used.size()));
+            cz += p.z;
+        }
+        used.push_back(uint32_t(i));
+    }
     const size_t n = used.size();
     std::vector<char> &keep = ws.keep;
     keep.assign(points.size(), 0);
-    std::vector<uint32_t> &mine = ws.mine;  // indices into `used` of the block's own points
-    mine.clear();
-    for (size_t i = 0; i < n; ++i)
-        if (own(points[used[i]]))
-            mine.push_back(uint32_t(i));
     if (mine.empty()) {
         points.clear();
         return kOutliersDone;
@@ -294,9 +381,6 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     // Coordinates relative to the block's centre keep single precision exact
     // to a millimetre or so.
     const double cx = 0.5 * (left + right), cy = 0.5 * (bottom + top);
-    double cz = 0;
-    for (uint32_t m : mine)
-        cz += points[used[m]].z;
     cz /= double(mine.size());
     std::vector<float> &xyz = ws.xyz;
     large(xyz, 3 * n);
@@ -312,7 +396,7 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     }
     // Columns of (at least) kCell metres: the points around a place at any
     // height, and the search for the neighbours of the sampled points.
-    makeColumns(xyz, kCell, ws.cols, ws);
+    makeColumns({&xyz[0], &xyz[1], &xyz[2], 3, n, nullptr}, kCell, ws.cols, ws);
     const Columns &cols = ws.cols;
     std::vector<uint32_t> &posOf = ws.posOf;
     large(posOf, n);  // position of each point among the columns
@@ -326,10 +410,14 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     std::vector<uint32_t> sample;
     for (size_t j = 0; j < mine.size(); j += stride)
         sample.push_back(mine[j]);
+    // Searched in the order of the columns, which keeps the columns searched
+    // in the cache (only the distribution of the means matters, not their
+    // order).
+    std::sort(sample.begin(), sample.end(), [&](uint32_t a, uint32_t b) { return posOf[a] < posOf[b]; });
     std::vector<double> sampleMean(sample.size());
     parallel(sample.size(), 1024, [&](size_t b, size_t e) {
         for (size_t j = b; j < e; ++j)
-            sampleMean[j] = meanNearest(cols, &xyz[3 * size_t(sample[j])], posOf[sample[j]], 0.5 * cols.cell);
+            sampleMean[j] = meanNearest(cols, &xyz[3 * size_t(sample[j])], posOf[sample[j]]);
     });
     // The outliers themselves would widen the deviation (a few points
     // hundreds of metres away dominate it), so mean and deviation are taken
@@ -352,10 +440,9 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     if (progress && !progress->SetPosition(0.3))
         return kOutliersCancelled;
 
-    std::vector<char> &accepted = ws.accepted, &remote = ws.remote, &outlier = ws.outlier;
+    std::vector<char> &accepted = ws.accepted, &remote = ws.remote;
     accepted.assign(n, 1);  // by the statistics, below
     remote.assign(n, 0);    // on average more than kHighGap from its neighbours
-    outlier.assign(n, 0);   // singled out and confirmed
 
     // The statistics for every point, the margin's included: the points they
     // accept form the surroundings the other tests look at, so that one
@@ -370,7 +457,7 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     // up, so the points of the block are visited in a few sweeps.
     std::atomic<bool> cancelled{false};
     {
-        makeColumns(xyz, 0.5 * threshold, ws.near, ws);
+        makeColumns({cols.x.data(), cols.y.data(), cols.z.data(), 1, n, cols.id.data()}, 0.5 * threshold, ws.near, ws);
         const Columns &near = ws.near;
         const float reach = float(threshold);
         std::atomic<size_t> done{0};
@@ -389,16 +476,19 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
                     const double south = r0 < r ? near.y0 + r0 * near.cell : -INFINITY;
                     const double north = r1 > r ? near.y0 + (r1 + 1) * near.cell : INFINITY;
                     // The column itself first: it settles most points.
-                    size_t around[9], lo[9];
+                    // The window in each column: from lo up to (not
+                    // including) hi, both only moving up.
+                    size_t around[9], lo[9], hi[9];
                     int m = 1;
-                    around[0] = cell, lo[0] = near.start[cell];
+                    around[0] = cell, lo[0] = hi[0] = near.start[cell];
                     for (int64_t rr = r0; rr <= r1; ++rr)
                         for (int64_t cc = c0; cc <= c1; ++cc)
                             if (rr != r || cc != c) {
                                 around[m] = size_t(rr * near.cols + cc);
-                                lo[m] = near.start[around[m]];
+                                lo[m] = hi[m] = near.start[around[m]];
                                 ++m;
                             }
+                    const float *nx = near.x.data(), *ny = near.y.data(), *nz = near.z.data();
                     const float reach2 = reach * reach;
                     for (uint32_t k = near.start[cell]; k < near.start[cell + 1]; ++k) {
                         const float q[3] = {near.x[k], near.y[k], near.z[k]};
@@ -410,13 +500,20 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
                         for (int j = 0; j < m && close < kNeighbours; ++j) {
                             size_t t = lo[j];
                             const size_t end = near.start[around[j] + 1];
-                            while (t < end && near.z[t] < below)
+                            while (t < end && nz[t] < below)
                                 ++t;
                             lo[j] = t;
-                            for (; t < end && near.z[t] <= above; ++t) {
-                                const float dx = near.x[t] - q[0], dy = near.y[t] - q[1], dz = near.z[t] - q[2];
-                                close += dx * dx + dy * dy + dz * dz <= reach2;
+                            size_t e = std::max(hi[j], t);
+                            while (e < end && nz[e] <= above)
+                                ++e;
+                            hi[j] = e;
+                            // Without a branch per point.
+                            int within = 0;
+                            for (; t < e; ++t) {
+                                const float dx = nx[t] - q[0], dy = ny[t] - q[1], dz = nz[t] - q[2];
+                                within += dx * dx + dy * dy + dz * dz <= reach2;
                             }
+                            close += within;
                         }
                         if (close >= kNeighbours)
                             continue;  // accepted, and near its neighbours
@@ -459,7 +556,7 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
                             remote[i] = lower > remoteAt;
                             continue;
                         }
-                        const double d = meanNearest(near, q, k, std::max(within, threshold), remoteAt, threshold);
+                        const double d = meanNearest(near, q, k, remoteAt, threshold);
                         accepted[i] = d <= threshold;
                         remote[i] = d > remoteAt;
                     }
@@ -474,7 +571,8 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     if (cancelled)
         return kOutliersCancelled;
 
-    // Visits every other point within `rings` columns of point i.
+    // Visits the position among the columns of every other point within
+    // `rings` columns of point i, until `visit` returns true.
     auto cellOf = [&](uint32_t i) { return cols.cellAt(xyz[3 * size_t(i)], xyz[3 * size_t(i) + 1]); };
     auto around = [&](uint32_t i, int rings, auto visit) {
         const int64_t c0 = int64_t(cellOf(i));
@@ -483,8 +581,8 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
             for (int64_t cc = std::max<int64_t>(0, c - rings); cc <= std::min(cols.cols - 1, c + rings); ++cc) {
                 const size_t k = size_t(rr * cols.cols + cc);
                 for (uint32_t o = cols.start[k]; o < cols.start[k + 1]; ++o)
-                    if (cols.id[o] != i)
-                        visit(cols.id[o]);
+                    if (cols.id[o] != i && visit(o))
+                        return;
             }
     };
     // The lowest and second lowest point of every column, outliers far from
@@ -606,18 +704,20 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
         for (double radius = kColumnRadius; radius <= 4 * kColumnRadius; radius *= 2) {
             double hi = -1e300;
             bool reference = false;
-            around(i, int(std::ceil(radius / cols.cell)), [&](uint32_t o) {
-                const float *p = &xyz[3 * size_t(o)];
-                const double dx = p[0] - q[0], dy = p[1] - q[1], dz = p[2] - q[2];
+            around(i, int(std::ceil(radius / cols.cell)), [&](uint32_t k) {
+                const double dx = cols.x[k] - q[0], dy = cols.y[k] - q[1], dz = cols.z[k] - q[2];
                 const double h2 = dx * dx + dy * dy;
                 if (h2 > radius * radius)
-                    return;
+                    return false;
                 any = true;
-                if (remote[o])
-                    return;
+                if (remote[cols.id[k]])
+                    return false;
                 reference = true;
                 if (h2 + dz * dz > kFlockRadius * kFlockRadius)
-                    hi = std::max(hi, double(p[2]));
+                    hi = std::max(hi, double(cols.z[k]));
+                // Once it is not clear above this point it is not clear
+                // above the column: the rest cannot change the answer.
+                return !(q[2] > hi + kHighGap);
             });
             if (reference)
                 return (hi > -1e300 && q[2] > hi + kHighGap) || depthUnderGround(i) >= kLowDepth;
@@ -625,10 +725,18 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
         return !any;  // among remote points only: no reference, kept
     };
 
+    // Each point is decided on its own, so the tests run in the order that
+    // reads memory in sequence: the points the statistics single out, then
+    // the lowest point of every column (the only candidates for a lone low
+    // point), not the block's points one by one in file order.
     for (uint32_t i : mine)
-        outlier[i] = !accepted[i] && confirmed(i);
-    for (uint32_t i : mine)
-        keep[used[i]] = !outlier[i] && !(cellLow[cellOf(i)] == i && loneLow(i));
+        keep[used[i]] = 1;
+    for (size_t i = 0; i < n; ++i)
+        if (!accepted[i] && keep[used[i]] && confirmed(uint32_t(i)))
+            keep[used[i]] = 0;
+    for (const uint32_t i : cellLow)
+        if (i != UINT32_MAX && keep[used[i]] && loneLow(i))
+            keep[used[i]] = 0;
 
     size_t count = 0;
     for (size_t i = 0; i < points.size(); ++i)

@@ -93,6 +93,11 @@ constexpr double kRoofSlope = 0.3;
 // between kRoofSlope and kSeedSlope), so that on gentle ground a roof seed
 // far from the nearest ground seed is still dropped.
 constexpr double kSeedSlopeFactor = 2.0;
+// Seed check: a seed this share of whose neighbours stand higher than it by
+// more than the allowance lies in a hole no wider than a cell or two: a
+// cluster of low outliers (multipath echoes) rather than a pit or a valley,
+// whose floor has seeds level with it.
+constexpr double kLowShare = 0.7;
 // Finer seeds: the slope (rise over run) of the allowance above the TIN.
 constexpr double kFineSlope = 0.2;
 // Densification: within this share of TinDistance from its triangle's plane
@@ -107,6 +112,24 @@ constexpr double kFarAbove = 5.0;
 // TinDistance below, the final TIN are ground too.
 constexpr double kFinalAbove = 0.5;
 constexpr double kFinalBelow = 3.0;
+// Steps: a point higher above the final TIN than the last pass allows (and
+// not kFarAbove TinDistances or more) is ground when it lies within
+// kFinalAbove TinDistances of the plane through the established ground
+// points around it (within kStepRadius metres) that are no more than
+// kStepBand TinDistances below it. At the top edge of a terrace or a
+// retaining wall the TIN cuts the corner down to the foot of the step, but
+// the point continues the level ground behind the edge; a low object on the
+// ground stands above that plane by its height.
+constexpr double kStepRadius = 3.0;
+constexpr double kStepBand = 0.25;
+// Steps: "established" ground is the seeds and the points of the first
+// kStepPasses densification passes; points taken later, when the TIN may
+// have crept onto low objects, do not extend the ground sideways.
+constexpr int kStepPasses = 3;
+// How a point was taken as ground: seeds are 1, the densification passes 2,
+// 3, ..., the last pass and the steps kLastPass.
+constexpr uint8_t kSeedPass = 1;
+constexpr uint8_t kLastPass = 255;
 
 // Points bucketed by square cells over a box, for neighbourhood queries and
 // for visiting points in a spatially coherent order.
@@ -237,11 +260,13 @@ struct Where {
 // memory is not handed back and faulted in again for every block.
 struct Scratch {
     std::vector<uint32_t> cand;
-    std::vector<char> ground;
+    std::vector<uint8_t> ground;  // 0, or how the point was taken as ground (see kSeedPass...)
     Buckets fine, seedCells, level;
     std::vector<double> above;
     std::vector<Where> where;
     std::vector<uint32_t> live;
+    std::vector<uint32_t> steps;
+    std::vector<double> top;
 };
 
 Scratch &scratch()
@@ -349,7 +374,7 @@ bool standsAbove(const std::vector<PointCloud> &pts, const Buckets &b, uint32_t 
 // lower than `band` below it: p then continues ground that is already known
 // (a terrace below a wall, the flank of a ridge) rather than rising alone
 // above it like a roof.
-bool groundAbove(const std::vector<PointCloud> &pts, const Buckets &b, const std::vector<char> &ground, uint32_t p,
+bool groundAbove(const std::vector<PointCloud> &pts, const Buckets &b, const std::vector<uint8_t> &ground, uint32_t p,
                  double radius, double band)
 {
     const PointCloud &c = pts[p];
@@ -366,6 +391,48 @@ bool groundAbove(const std::vector<PointCloud> &pts, const Buckets &b, const std
             }
         }
     return false;
+}
+
+// The height of p above the least-squares plane through the points of `b`
+// (the established ground) within `radius` of it (in X/Y) and no lower than
+// `band` below it; NaN when fewer than three such points or when they lie
+// on a line. `top` holds the highest point of each cell of `b`: most points
+// have no such ground around and are answered from it.
+double abovePlaneOfLevelGround(const Buckets &b, const std::vector<double> &top, double px, double py, double pz,
+                               double radius, double band)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const int c0 = b.col(px - radius), c1 = b.col(px + radius);
+    const int r0 = b.row(py - radius), r1 = b.row(py + radius);
+    bool any = false;
+    for (int r = r0; r <= r1 && !any; ++r)
+        for (int q = c0; q <= c1 && !any; ++q)
+            any = top[size_t(r) * b.cols + q] >= pz - band;
+    if (!any)
+        return nan;
+    const double r2 = radius * radius;
+    // Sums for the normal equations of z = a + bx * dx + by * dy, in
+    // coordinates relative to p.
+    double n = 0, sx = 0, sy = 0, sz = 0, sxx = 0, sxy = 0, syy = 0, sxz = 0, syz = 0;
+    for (int r = r0; r <= r1; ++r)
+        for (int q = c0; q <= c1; ++q) {
+            const size_t cell = size_t(r) * b.cols + q;
+            for (uint32_t k = b.start[cell]; k < b.start[cell + 1]; ++k) {
+                const double dx = b.x[k] - px, dy = b.y[k] - py, dz = b.z[k] - pz;
+                if (dx * dx + dy * dy > r2 || dz < -band || (dx == 0 && dy == 0 && dz == 0))
+                    continue;
+                n += 1, sx += dx, sy += dy, sz += dz;
+                sxx += dx * dx, sxy += dx * dy, syy += dy * dy, sxz += dx * dz, syz += dy * dz;
+            }
+        }
+    if (n < 3)
+        return nan;
+    // Cramer's rule for the intercept a (the plane's height at p).
+    const double det = n * (sxx * syy - sxy * sxy) - sx * (sx * syy - sxy * sy) + sy * (sx * sxy - sxx * sy);
+    if (!(std::fabs(det) > 1e-9 * n * n * n))
+        return nan;
+    const double a = (sz * (sxx * syy - sxy * sxy) - sx * (sxz * syy - sxy * syz) + sy * (sxz * sxy - sxx * syz)) / det;
+    return -a;
 }
 
 }  // namespace
@@ -402,7 +469,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
         minY = std::min(minY, p.y);
         maxY = std::max(maxY, p.y);
     }
-    std::vector<char> &ground = work.ground;
+    std::vector<uint8_t> &ground = work.ground;
     ground.assign(points.size(), 0);
 
     if (int(cand.size()) >= std::max(3, m_MinPoints)) {
@@ -447,11 +514,17 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
         if (!report(0.1))
             return kCancelled;
 
-        // Seed check: drop seeds that stand too high above a neighbouring
-        // seed (roofs of buildings wider than a cell, vegetation in cells
-        // without ground), pass by pass until none is left to drop. The
-        // slope allowed follows the ground around, so that a roof seed
-        // passes or fails whichever of its equally low points was taken.
+        // Seed check, pass by pass until none is left to drop: first the
+        // seeds that stand too far below most of their neighbours (clusters
+        // of low outliers), then the seeds that stand too high above a
+        // neighbouring seed (roofs of buildings wider than a cell, vegetation
+        // in cells without ground) unless they continue the ground at their
+        // own level: a seed on a terrace or at the rim of a quarry has a
+        // neighbour level with it, and lower ground on one or two sides only,
+        // where a roof has lower ground all round. The low seeds go first so
+        // that their neighbours do not look high above them. The slope
+        // allowed follows the ground around, so that a roof seed passes or
+        // fails whichever of its equally low points was taken.
         const double reach = std::max(radius, 2.5 * gridSize);
         const int rings = std::min(3, int(std::ceil(reach / seedCells.size)));
         std::vector<int> seedAt(size_t(seedCells.cols) * seedCells.rows, -1);
@@ -461,7 +534,8 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
         std::vector<char> alive(seeds.size(), 1);
         std::vector<size_t> around;
         std::vector<double> slopes;
-        for (int pass = 0; pass < m_SeedPasses; ++pass) {
+        for (int pass = 0; pass < 2 * m_SeedPasses; ++pass) {
+            const bool lowPhase = pass < m_SeedPasses;
             std::vector<size_t> drop;
             for (size_t a = 0; a < seeds.size(); ++a) {
                 if (!alive[a])
@@ -488,26 +562,39 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                         if (d > 0)
                             slopes.push_back(std::fabs(t.z - u.z) / d);
                     }
-                double slope = kSeedSlope;
+                double slope = kSeedSlope, levelSlope = kSeedSlope;
                 if (!slopes.empty()) {
                     auto mid = slopes.begin() + slopes.size() / 2;
                     std::nth_element(slopes.begin(), mid, slopes.end());
                     slope = std::min(kSeedSlope, std::max(kRoofSlope, kSeedSlopeFactor * *mid));
+                    // Level with a neighbour: within the height allowance
+                    // plus the slope of the ground around, without the
+                    // floor that lets steep objects pass as slopes.
+                    levelSlope = std::min(kSeedSlope, kSeedSlopeFactor * *mid);
                 }
-                bool high = false;
+                int lower = 0, higher = 0, level = 0;
+                bool lowerOn[4] = {false, false, false, false};
                 for (size_t b : around) {
                     const PointCloud &t = points[seeds[b]];
                     const double d = std::hypot(s.x - t.x, s.y - t.y);
                     if (s.z - t.z > m_SupportHeight + slope * d) {
-                        high = true;
-                        break;
+                        ++lower;
+                        lowerOn[(t.x >= s.x ? 1 : 0) + (t.y >= s.y ? 2 : 0)] = true;
                     }
+                    higher += t.z - s.z > m_SupportHeight + slope * d;
+                    level += std::fabs(t.z - s.z) <= m_SupportHeight + levelSlope * d;
                 }
-                if (high)
+                const int sides = lowerOn[0] + lowerOn[1] + lowerOn[2] + lowerOn[3];
+                if (lowPhase ? !around.empty() && higher >= kLowShare * double(around.size())
+                             : lower > 0 && (sides >= 3 || level == 0))
                     drop.push_back(a);
             }
-            if (drop.empty())
-                break;
+            if (drop.empty()) {
+                if (lowPhase)
+                    pass = m_SeedPasses - 1;  // on to the high seeds
+                else
+                    break;
+            }
             for (size_t a : drop)
                 alive[a] = 0;
         }
@@ -527,7 +614,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             std::vector<std::pair<P3, int>> init;
             for (uint32_t s : seeds) {
                 init.emplace_back(P3(points[s].x, points[s].y, points[s].z), int(s));
-                ground[s] = 1;
+                ground[s] = kSeedPass;
             }
             const double pad = 1.0;
             const double cx[4] = {minX - pad, maxX + pad, maxX + pad, minX - pad};
@@ -585,7 +672,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                             break;  // the lowest point of the cell is off the ground: so are the others
                         if (supported(points, fine, id, near, radius, m_SupportHeight, m_MinSupport, heights)) {
                             more.emplace_back(q, int(id));
-                            ground[id] = 1;
+                            ground[id] = kSeedPass;
                             break;
                         }
                     }
@@ -746,7 +833,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                         in != Tin::Face_handle() ? tin.insert(q, Tin::FACE, in, 0) : tin.insert(q, ihint);
                     vh->info() = int(id);
                     ihint = vh->face();
-                    ground[id] = 1;
+                    ground[id] = uint8_t(std::min(kSeedPass + 1 + it, int(kLastPass) - 1));
                     added.push_back(vh);
                 }
                 hint = Tin::Face_handle();
@@ -785,10 +872,33 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                         if (!ground[id] && dirtySub[subOf(fine.x[k], fine.y[k])] && !unchanged(k))
                             place(k, plane);
                     }
+            // Steps, judged against the ground as the passes left it, then
+            // the points close to the final TIN.
+            std::vector<uint32_t> &steps = work.steps;
+            steps.clear();
+            for (size_t k = 0; k < fine.ids.size(); ++k)
+                if (ground[fine.ids[k]] >= kSeedPass && ground[fine.ids[k]] <= kSeedPass + kStepPasses)
+                    steps.push_back(fine.ids[k]);
+            Buckets &level = work.level;
+            level.build(points, steps, minX, minY, maxX, maxY, std::max(kStepRadius, extent / 4096.0));
+            level.copyCoordinates(points);
+            std::vector<double> &top = work.top;
+            top.assign(level.start.size() - 1, -std::numeric_limits<double>::infinity());
+            for (size_t c = 0; c + 1 < level.start.size(); ++c)
+                for (uint32_t k = level.start[c]; k < level.start[c + 1]; ++k)
+                    top[c] = std::max(top[c], level.z[k]);
+            steps.clear();
+            for (size_t k = 0; k < fine.ids.size(); ++k)
+                if (!ground[fine.ids[k]] && above[k] > kFinalAbove * m_TinDistance && above[k] < farAbove &&
+                    std::fabs(abovePlaneOfLevelGround(level, top, fine.x[k], fine.y[k], fine.z[k], kStepRadius,
+                                                      kStepBand * m_TinDistance)) <= kFinalAbove * m_TinDistance)
+                    steps.push_back(fine.ids[k]);
+            for (uint32_t id : steps)
+                ground[id] = kLastPass;
             for (size_t k = 0; k < fine.ids.size(); ++k)
                 if (!ground[fine.ids[k]] && above[k] <= kFinalAbove * m_TinDistance &&
                     above[k] >= -kFinalBelow * m_TinDistance)
-                    ground[fine.ids[k]] = 1;
+                    ground[fine.ids[k]] = kLastPass;
         }
     }
 

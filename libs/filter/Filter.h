@@ -6,8 +6,10 @@
 // ones that stand on roofs; a Delaunay TIN of the seeds takes finer seeds
 // and is then densified pass by pass with the points that lie close to
 // their triangle (distance and angles below the thresholds); a last pass
-// takes the points just above or below the final TIN. Points of the TIN
-// and of the last pass are ground (class 2); every other point becomes
+// takes the points just above or below the final TIN, and the points at the
+// top of steps (terrace edges, retaining walls) that lie on the plane of the
+// level ground behind them. Points of the TIN and of the last pass are
+// ground (class 2); every other point becomes
 // class 1, except low noise (class 7), which keeps its class and is never
 // used.
 
@@ -31,7 +33,9 @@ public:
     // roughness of close ground points); a point found more than 5 times it
     // above its triangle is an object and leaves the later passes; after the
     // last pass, points up to 0.5 of it above or 3 times it below the TIN
-    // are ground too.
+    // are ground too, and so are points up to 5 times it above the TIN that
+    // lie within 0.5 of it of the plane through the ground found by the
+    // first three passes within 3 m, no lower than 0.25 of it below them.
     double m_TinDistance = 1.0;
     // The side (m) of the seed cells; the lowest supported point of each
     // cell seeds the TIN, and cells of half, a quarter, ... of it add finer
@@ -53,11 +57,14 @@ public:
     // all), and a third of it is the number of lower points per quadrant
     // that marks a roof.
     int m_MinSupport = 10;
-    // Rounds of the seed check: a seed standing above a neighbouring seed
-    // (within 2.5 grid cells) by more than m_SupportHeight plus a slope over
-    // their distance (a roof or a spike) is dropped, until none is. The
-    // slope is twice the median slope between the other seeds around it,
-    // at least 0.3 and at most 1 (45 degrees).
+    // Rounds of each of the two seed checks, which compare a seed with the
+    // seeds within 2.5 grid cells and allow m_SupportHeight plus a slope over
+    // their distance: twice the median slope between the other seeds around
+    // it, at least 0.3 and at most 1 (45 degrees). First, a seed below 70 %
+    // of them by more than that (a cluster of low outliers) is dropped, until
+    // none is; then a seed above one of them by more than that (a roof or a
+    // spike), unless it has a neighbour level with it and lower seeds on
+    // two sides at most (the edge of a terrace or of a quarry).
     int m_SeedPasses = 20;
 
     enum Result { kDone = 0, kCancelled = 1, kFailed = 4 };

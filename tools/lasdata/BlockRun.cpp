@@ -7,14 +7,20 @@
 
 #include <QTemporaryFile>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <thread>
 
 #ifdef __GLIBC__
@@ -72,9 +78,77 @@ inline double coordinate(const uint8_t *rec, int offset, double scale, double sh
     return v * scale + shift;
 }
 
-// The records of one block row, in memory or partly spilled to a file.
-struct RowBucket {
-    std::vector<uint8_t> held;
+// Records appended one after another. Unlike a vector of bytes it does not
+// clear the room it grows into, which would write every byte twice.
+class Records {
+public:
+    Records() = default;
+    Records(const Records &) = delete;
+    Records &operator=(const Records &) = delete;
+    Records(Records &&o) noexcept { swap(o); }
+    Records &operator=(Records &&o) noexcept
+    {
+        swap(o);
+        return *this;
+    }
+    ~Records() { std::free(data_); }
+    void swap(Records &o) noexcept
+    {
+        std::swap(data_, o.data_), std::swap(size_, o.size_), std::swap(capacity_, o.capacity_);
+    }
+
+    const uint8_t *data() const { return data_; }
+    uint8_t *data() { return data_; }
+    size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    size_t capacity() const { return capacity_; }
+    void clear() { size_ = 0; }
+    // Frees the memory.
+    void release()
+    {
+        std::free(data_);
+        data_ = nullptr, size_ = capacity_ = 0;
+    }
+    // Room for n bytes in all (large buffers in huge pages); false when the
+    // memory cannot be had.
+    bool reserve(size_t n)
+    {
+        if (n <= capacity_)
+            return true;
+        void *grown = std::realloc(data_, n);
+        if (!grown)
+            return false;
+        data_ = static_cast<uint8_t *>(grown), capacity_ = n;
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        if (n >= kHugeFrom) {
+            const uintptr_t page = 4096, begin = (reinterpret_cast<uintptr_t>(data_) + page - 1) & ~(page - 1);
+            const uintptr_t end = (reinterpret_cast<uintptr_t>(data_) + n) & ~(page - 1);
+            if (end > begin)
+                madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+        }
+#endif
+        return true;
+    }
+    // n bytes more, left as they are; the caller fills them.
+    uint8_t *grow(size_t n)
+    {
+        if (size_ + n > capacity_ && !reserve(std::max(size_ + n, capacity_ + capacity_ / 2 + (64 << 10))))
+            throw std::bad_alloc();
+        uint8_t *at = data_ + size_;
+        size_ += n;
+        return at;
+    }
+    void append(const uint8_t *rec, size_t n) { std::memcpy(grow(n), rec, n); }
+
+private:
+    uint8_t *data_ = nullptr;
+    size_t size_ = 0, capacity_ = 0;
+};
+
+// The records of one block (or, when they spill, of one block row), in
+// memory or partly spilled to a file.
+struct Bucket {
+    Records held;
     std::unique_ptr<QTemporaryFile> file;
 };
 
@@ -195,17 +269,19 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
         return true;
     };
 
-    // The pass: every record into the bucket of each row whose window holds
-    // it, spilling to scratch files when the records would not fit the
-    // budget. The file is read in two halves at once, each into buckets of
-    // its own (the first half's records come first in every row, so a row
-    // keeps the file's order).
-    const bool spill = double(n) * len * (1.0 + 2.0 * m / kBlockSize) > double(bucketBudget());
+    // The pass: every record into the bucket of each block whose window
+    // holds it. When the records would not fit the budget they go by block
+    // row instead, spilling to one scratch file per row, and a row's bucket
+    // is split among its blocks when its turn comes. The file is read in two
+    // halves at once, each into buckets of its own (the first half's records
+    // come first in every block, so a block keeps the file's order).
+    const double widened = 1.0 + 2.0 * m / kBlockSize;
+    const bool spill = double(n) * len * widened * widened > double(bucketBudget());
     const unsigned parts = n >= kTwoPartsFrom && threadBudget(2) > 1 ? 2u : 1u;
-    std::vector<std::vector<RowBucket>> buckets(parts);
-    for (std::vector<RowBucket> &part : buckets)
-        part.resize(rows);
-    auto flush = [&](RowBucket &b, std::string &why) {
+    std::vector<std::vector<Bucket>> buckets(parts);
+    for (std::vector<Bucket> &part : buckets)
+        part.resize(spill ? rows : count);
+    auto flush = [&](Bucket &b, std::string &why) {
         if (b.held.empty())
             return true;
         if (!b.file) {
@@ -227,11 +303,12 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
     std::atomic<uint64_t> passDone{0};
     // Distributes records [from, to) into `mine` with its own reader; the
     // first part reports progress.
-    auto pass = [&](VerdantaIO::LasRecordReader &in, uint64_t from, uint64_t to, std::vector<RowBucket> &mine,
+    auto pass = [&](VerdantaIO::LasRecordReader &in, uint64_t from, uint64_t to, std::vector<Bucket> &mine,
                     bool reports, std::string &why) {
         if (!spill)
-            for (RowBucket &b : mine)
-                reserveLarge(b.held, size_t(double(to - from) * len / rows * (1.0 + 2.0 * m / kBlockSize)) + len, kHugeFrom);
+            for (Bucket &b : mine)
+                if (!b.held.reserve(size_t(double(to - from) * len / double(count) * widened * widened) + len))
+                    throw std::bad_alloc();
         for (uint64_t s = from; s < to && !passStop.load(); s += kPassChunk) {
             const uint64_t k = std::min(kPassChunk, to - s);
             const uint8_t *recs = in.load(s, k);
@@ -245,17 +322,25 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
                 size_t a, b;
                 if (!around(fromSouth ? y - blocks[0].bottom : blocks[0].top - y, rows, a, b))
                     continue;
+                if (spill) {
+                    for (size_t j = a; j <= b; ++j)
+                        if (y >= rowLo[j] - kSlack && y <= rowHi[j] + kSlack)
+                            mine[j].held.append(rec, len);
+                    continue;
+                }
+                const double x = coordinate(rec, 0, h.scaleX, h.offsetX);
+                size_t c0, c1;
+                if (!around(x - blocks[0].left, cols, c0, c1))
+                    continue;
                 for (size_t j = a; j <= b; ++j)
-                    if (y >= rowLo[j] - kSlack && y <= rowHi[j] + kSlack) {
-                        std::vector<uint8_t> &dst = mine[j].held;
-                        const size_t at = dst.size();
-                        dst.resize(at + len);
-                        std::memcpy(dst.data() + at, rec, len);
-                    }
+                    if (y >= rowLo[j] - kSlack && y <= rowHi[j] + kSlack)
+                        for (size_t i = c0; i <= c1; ++i)
+                            if (x >= colLo[i] - kSlack && x <= colHi[i] + kSlack)
+                                mine[j * cols + i].held.append(rec, len);
             }
             in.release(s, k);
             if (spill)
-                for (RowBucket &b : mine)
+                for (Bucket &b : mine)
                     if (b.held.size() >= kSpillAt && !flush(b, why))
                         return Status::Failed;
             passDone += k;
@@ -263,7 +348,7 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
                 return Status::Stopped;
         }
         if (spill)
-            for (RowBucket &b : mine)
+            for (Bucket &b : mine)
                 if (!flush(b, why))
                     return Status::Failed;
         return Status::Done;
@@ -305,7 +390,7 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
         std::vector<PointCloud> points;
     };
     std::vector<Result> results(count);
-    std::vector<std::vector<uint8_t>> blockRecords(count);
+    std::vector<Records> blockRecords(spill ? count : 0);  // from the split of their row
     std::unique_ptr<std::once_flag[]> rowSplit(new std::once_flag[rows]);
     std::mutex mutex;
     std::condition_variable changed;
@@ -315,7 +400,7 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
     std::string workerError;
     // Buffers of finished blocks, for the next ones: fresh memory would be
     // faulted in anew for every block.
-    std::vector<std::vector<uint8_t>> spareRecords;
+    std::vector<Records> spareRecords;
     std::vector<std::vector<PointCloud>> sparePoints;
     constexpr size_t kSpares = 8;
     auto spare = [&](auto &pool, auto &into) {
@@ -336,13 +421,13 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
 
     // Splits a row's records among its blocks.
     auto split = [&](size_t j) {
-        for (std::vector<RowBucket> &part : buckets) {
-            RowBucket &b = part[j];
-            std::vector<uint8_t> recs;
+        for (std::vector<Bucket> &part : buckets) {
+            Bucket &b = part[j];
+            Records recs;
             if (b.file) {
-                recs.resize(size_t(b.file->size()));
-                if (!b.file->seek(0) ||
-                    b.file->read(reinterpret_cast<char *>(recs.data()), qint64(recs.size())) != qint64(recs.size())) {
+                spare(spareRecords, recs);
+                const qint64 bytes = b.file->size();
+                if (!b.file->seek(0) || b.file->read(reinterpret_cast<char *>(recs.grow(size_t(bytes))), bytes) != bytes) {
                     std::lock_guard<std::mutex> lock(mutex);
                     workerError = "Could not read the scratch file " + b.file->fileName().toStdString();
                     failed = stop = true;
@@ -357,8 +442,9 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
             if (&part == &buckets.front())
                 for (size_t i = 0; i < cols; ++i) {
                     spare(spareRecords, blockRecords[j * cols + i]);
-                    reserveLarge(blockRecords[j * cols + i],
-                                 size_t(double(recs.size()) * buckets.size() / cols * (1.0 + 2.5 * m / kBlockSize)), kHugeFrom);
+                    if (!blockRecords[j * cols + i].reserve(
+                            size_t(double(recs.size()) * buckets.size() / cols * (1.0 + 2.5 * m / kBlockSize))))
+                        throw std::bad_alloc();
                 }
             for (size_t r = 0; r + len <= recs.size(); r += len) {
                 const uint8_t *rec = recs.data() + r;
@@ -367,12 +453,8 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
                 if (!around(x - blocks[0].left, cols, a, e))
                     continue;
                 for (size_t i = a; i <= e; ++i)
-                    if (x >= colLo[i] - kSlack && x <= colHi[i] + kSlack) {
-                        std::vector<uint8_t> &to = blockRecords[j * cols + i];
-                        const size_t at = to.size();
-                        to.resize(at + len);
-                        std::memcpy(to.data() + at, rec, len);
-                    }
+                    if (x >= colLo[i] - kSlack && x <= colHi[i] + kSlack)
+                        blockRecords[j * cols + i].append(rec, len);
             }
             giveBack(spareRecords, recs);
         }
@@ -389,19 +471,37 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
             }
             if (stop)
                 return;
-            std::call_once(rowSplit[k / cols], split, k / cols);
-            if (stop)
-                return;
-            // The block's points: its window exactly, in file order.
+            if (spill) {
+                std::call_once(rowSplit[k / cols], split, k / cols);
+                if (stop)
+                    return;
+            }
+            // The block's points: its window exactly, in file order (its
+            // buckets of the two halves one after the other).
             const Block &bl = blocks[k];
-            std::vector<uint8_t> recs;
-            recs.swap(blockRecords[k]);
+            std::vector<Records *> from;
+            if (spill)
+                from.push_back(&blockRecords[k]);
+            else
+                for (std::vector<Bucket> &part : buckets)
+                    from.push_back(&part[k].held);
+            size_t total = 0;
+            for (const Records *r : from)
+                total += r->size() / len;
             std::vector<PointCloud> points;
             spare(sparePoints, points);
-            reserveLarge(points, recs.size() / len, kHugeFrom);
-            points.resize(recs.size() / len);
-            reader.decodeCopies(recs.data(), points.size(), points.data());
-            giveBack(spareRecords, recs);
+            if (points.capacity() < total)  // with room for the next, somewhat larger block
+                reserveLarge(points, total + total / 4, kHugeFrom);
+            points.resize(total);
+            size_t at = 0;
+            for (Records *r : from) {
+                reader.decodeCopies(r->data(), r->size() / len, points.data() + at);
+                at += r->size() / len;
+                if (spill)
+                    giveBack(spareRecords, *r);
+                else
+                    r->release();
+            }
             points.erase(std::remove_if(points.begin(), points.end(),
                                         [&](const PointCloud &p) {
                                             return !(p.x >= bl.left - m && p.x <= bl.right + m &&

@@ -3,16 +3,16 @@
 // in square blocks with a read margin (ground filtering, outlier removal).
 //
 // Reading: one sequential pass over the file's records distributes each
-// record into the bucket of every block row whose window (the row widened
-// by the margin) holds it; a larger file is passed over in two halves at
-// once, each into buckets of its own that a row reads one after the other,
-// so a block's records stay in file order. The buckets stay in memory while the file's
-// records fit the bucket budget (a quarter of the physical memory), and
-// otherwise spill to one temporary file per block row in a scratch folder.
-// When a row's turn comes its bucket is split among the row's blocks. Every
-// block thus costs time in proportion to its own points whatever the order
-// of the records in the file (acquisition order, tiles, random), and the
-// file is read once.
+// record into the bucket of every block whose window (the block widened by
+// the margin) holds it; a larger file is passed over in two halves at once,
+// each into buckets of its own that a block reads one after the other, so a
+// block's records stay in file order. The buckets stay in memory while the
+// file's records fit the bucket budget (a quarter of the physical memory).
+// Otherwise the records go by block row instead, spilling to one temporary
+// file per row in a scratch folder, and when a row's turn comes its bucket
+// is split among the row's blocks. Every block thus costs time in proportion
+// to its own points whatever the order of the records in the file
+// (acquisition order, tiles, random), and the file is read once.
 //
 // Processing: the blocks run on up to two threads; their results are handed
 // back on the calling thread in block order, which also reports progress and
