@@ -115,12 +115,14 @@ constexpr double kFinalBelow = 3.0;
 // Steps: a point higher above the final TIN than the last pass allows (and
 // not kFarAbove TinDistances or more) is ground when it lies within
 // kFinalAbove TinDistances of the plane through the established ground
-// points around it (within kStepRadius metres) that are no more than
+// points around it (within kStepRadius metres, or within kStepSpacings mean
+// point spacings where the points are sparse) that are no more than
 // kStepBand TinDistances below it. At the top edge of a terrace or a
 // retaining wall the TIN cuts the corner down to the foot of the step, but
 // the point continues the level ground behind the edge; a low object on the
 // ground stands above that plane by its height.
 constexpr double kStepRadius = 3.0;
+constexpr double kStepSpacings = 2.0;
 constexpr double kStepBand = 0.25;
 // Steps: "established" ground is the seeds and the points of the first
 // kStepPasses densification passes; points taken later, when the TIN may
@@ -880,7 +882,8 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                 if (ground[fine.ids[k]] >= kSeedPass && ground[fine.ids[k]] <= kSeedPass + kStepPasses)
                     steps.push_back(fine.ids[k]);
             Buckets &level = work.level;
-            level.build(points, steps, minX, minY, maxX, maxY, std::max(kStepRadius, extent / 4096.0));
+            const double stepRadius = std::max(kStepRadius, kStepSpacings * spacing);
+            level.build(points, steps, minX, minY, maxX, maxY, std::max(stepRadius, extent / 4096.0));
             level.copyCoordinates(points);
             std::vector<double> &top = work.top;
             top.assign(level.start.size() - 1, -std::numeric_limits<double>::infinity());
@@ -890,7 +893,7 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             steps.clear();
             for (size_t k = 0; k < fine.ids.size(); ++k)
                 if (!ground[fine.ids[k]] && above[k] > kFinalAbove * m_TinDistance && above[k] < farAbove &&
-                    std::fabs(abovePlaneOfLevelGround(level, top, fine.x[k], fine.y[k], fine.z[k], kStepRadius,
+                    std::fabs(abovePlaneOfLevelGround(level, top, fine.x[k], fine.y[k], fine.z[k], stepRadius,
                                                       kStepBand * m_TinDistance)) <= kFinalAbove * m_TinDistance)
                     steps.push_back(fine.ids[k]);
             for (uint32_t id : steps)

@@ -35,7 +35,8 @@ public:
     // last pass, points up to 0.5 of it above or 3 times it below the TIN
     // are ground too, and so are points up to 5 times it above the TIN that
     // lie within 0.5 of it of the plane through the ground found by the
-    // first three passes within 3 m, no lower than 0.25 of it below them.
+    // first three passes within 3 m (or two point spacings where sparser),
+    // no lower than 0.25 of it below them.
     double m_TinDistance = 1.0;
     // The side (m) of the seed cells; the lowest supported point of each
     // cell seeds the TIN, and cells of half, a quarter, ... of it add finer
