@@ -19,6 +19,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QTemporaryDir>
 #include <QFile>
 
 #include <algorithm>
@@ -66,7 +67,10 @@ using Key = std::tuple<double, double, double>;
 // scored.
 double score(const QString &in, const QString &grid, const QString &angle, const QString &dist)
 {
-    const QString out = QDir::tempPath() + "/bench_filter_score.las";
+    // A folder of its own, so that scoring runs side by side do not share
+    // an output file.
+    QTemporaryDir scratch;
+    const QString out = scratch.filePath("score.las");
     if (!runTool(in, out, grid, angle, dist))
         return -1;
     CLASIO a, b;
