@@ -179,6 +179,22 @@ public:
 
 uint64_t setBucketBudget(uint64_t bytes) { return g_budget.exchange(bytes); }
 
+void BlockRecords::copy(const std::vector<PointCloud> &points, VerdantaIO::LasRecordWriter &to) const
+{
+    // The points keep the order of their records, so those of each piece
+    // form one run.
+    std::vector<uint32_t> index;
+    index.reserve(points.size());
+    size_t p = 0, first = 0;
+    for (const Piece &piece : pieces) {
+        index.clear();
+        for (; p < points.size() && points[p].reserved < first + piece.count; ++p)
+            index.push_back(uint32_t(points[p].reserved - first));
+        to.addRecords(piece.data, index.data(), index.size());
+        first += piece.count;
+    }
+}
+
 Layout layout(const GridExtent::Bounds &e, RowOrder order)
 {
     Layout out;
@@ -388,6 +404,7 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
         bool ready = false;
         int status = 0;
         std::vector<PointCloud> points;
+        std::vector<Records> records;  // those the points came from
     };
     std::vector<Result> results(count);
     std::vector<Records> blockRecords(spill ? count : 0);  // from the split of their row
@@ -497,22 +514,28 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
             for (Records *r : from) {
                 reader.decodeCopies(r->data(), r->size() / len, points.data() + at);
                 at += r->size() / len;
-                if (spill)
-                    giveBack(spareRecords, *r);
-                else
-                    r->release();
             }
-            points.erase(std::remove_if(points.begin(), points.end(),
-                                        [&](const PointCloud &p) {
-                                            return !(p.x >= bl.left - m && p.x <= bl.right + m &&
-                                                     p.y >= bl.bottom - m && p.y <= bl.top + m);
-                                        }),
-                         points.end());
+            // The points of the window, each numbered by its record; the
+            // records stay with the block until it is handed back.
+            size_t kept = 0;
+            for (size_t i = 0; i < total; ++i) {
+                const PointCloud &p = points[i];
+                if (p.x >= bl.left - m && p.x <= bl.right + m && p.y >= bl.bottom - m && p.y <= bl.top + m) {
+                    if (kept != i)
+                        points[kept] = p;
+                    points[kept++].reserved = uint32_t(i);
+                }
+            }
+            points.resize(kept);
+            std::vector<Records> held;
+            for (Records *r : from)
+                held.push_back(std::move(*r));
             const int status = job.process(k, points, &blockProgress);
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 results[k].status = status;
                 results[k].points.swap(points);
+                results[k].records.swap(held);
                 results[k].ready = true;
             }
             changed.notify_all();
@@ -560,9 +583,17 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
         ++handed;
         lock.unlock();
         changed.notify_all();
-        if (!job.take(k, r.status, r.points) || !report(passShare + blockShare * double(k + 1) / double(count)))
+        BlockRecords records;
+        records.length = len;
+        for (const Records &piece : r.records)
+            records.pieces.push_back({piece.data(), piece.size() / len});
+        if (!job.take(k, r.status, r.points, records) ||
+            !report(passShare + blockShare * double(k + 1) / double(count)))
             return finish(Status::Stopped);
         giveBack(sparePoints, r.points);
+        for (Records &piece : r.records)
+            if (spill)
+                giveBack(spareRecords, piece);
     }
     return finish(Status::Done);
 }

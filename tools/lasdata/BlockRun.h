@@ -32,6 +32,7 @@
 
 namespace VerdantaIO {
 class CLASIO;
+class LasRecordWriter;
 }
 
 namespace BlockRun {
@@ -63,6 +64,22 @@ Layout layout(const GridExtent::Bounds &extent, RowOrder order);
 // point. Empty when the file holds no points.
 GridExtent::Bounds extentOf(const VerdantaIO::CLASIO &las, QStringList &notes);
 
+// The records a block's points were decoded from, as read from the file:
+// the point p came from record number p.reserved of this list (the pieces
+// one after the other).
+struct BlockRecords {
+    uint16_t length = 0;  // bytes per record
+    struct Piece {
+        const uint8_t *data;
+        size_t count;
+    };
+    std::vector<Piece> pieces;
+    // Copies the records of `points` unchanged into a file of the input's
+    // record layout. The points must be in the order of their records (as
+    // handed to the block, some perhaps taken out).
+    void copy(const std::vector<VerdantaIO::PointCloud> &points, VerdantaIO::LasRecordWriter &to) const;
+};
+
 struct Job {
     std::string path;      // the LAS or LAZ file
     Layout layout;
@@ -74,8 +91,9 @@ struct Job {
     // cancelled. Returns the tool's status of the block.
     std::function<int(size_t k, std::vector<VerdantaIO::PointCloud> &points, CProcessBase *progress)> process;
     // Takes block k's status and points on the calling thread, in block
-    // order; false ends the run.
-    std::function<bool(size_t k, int status, std::vector<VerdantaIO::PointCloud> &points)> take;
+    // order, with the records they came from; false ends the run.
+    std::function<bool(size_t k, int status, std::vector<VerdantaIO::PointCloud> &points, const BlockRecords &records)>
+        take;
 };
 
 enum class Status { Done, Stopped, Failed };

@@ -74,7 +74,7 @@ ToolOutcome runGround(const ToolRequest &request, const QStringList &outputs, CP
                                     b.lastRow ? std::nextafter(b.top, HUGE_VAL) : b.top, blockProgress, bookkeeping,
                                     fraction);
         };
-        job.take = [&](size_t, int result, std::vector<PointCloud> &points) {
+        job.take = [&](size_t, int result, std::vector<PointCloud> &points, const BlockRun::BlockRecords &) {
             if (result == FILTER::kFailed) {
                 outcome.warn("Filter failed!+\n+There is a error!", input);
                 return false;
