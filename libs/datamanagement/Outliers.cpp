@@ -279,6 +279,18 @@ double meanNearest(const Columns &g, const float *q, uint32_t self, double enoug
                 best.offer(d2);
         }
     };
+    // Within a ring, the search ends as soon as the root mean square of the
+    // distances found, which bounds their mean from above, is at most
+    // `settled`.
+    const double settled2 = settled > 0 ? double(kNeighbours) * settled * settled : -1.0;
+    auto done = [&] {
+        if (best.m < kNeighbours)
+            return false;
+        double sum2 = 0;
+        for (int j = 0; j < kNeighbours; ++j)
+            sum2 += double(best.d2[j]);
+        return sum2 <= settled2;
+    };
     for (int64_t ring = 0; ring <= rings; ++ring) {
         if (ring > 0) {
             // Every point not yet seen lies at least `gap` away: beyond the
@@ -313,13 +325,18 @@ double meanNearest(const Columns &g, const float *q, uint32_t self, double enoug
         const int64_t c0 = std::max<int64_t>(0, ci - ring), c1 = std::min(g.cols - 1, ci + ring);
         for (int64_t rr = r0; rr <= r1; ++rr) {
             if (rr == ri - ring || rr == ri + ring) {
-                for (int64_t cc = c0; cc <= c1; ++cc)
+                for (int64_t cc = c0; cc <= c1; ++cc) {
                     scan(cc, rr);
+                    if (settled2 > 0 && done())
+                        return std::min(best.mean(), settled);
+                }
             } else {
                 if (ci - ring >= 0)
                     scan(ci - ring, rr);
                 if (ring > 0 && ci + ring < g.cols)
                     scan(ci + ring, rr);
+                if (settled2 > 0 && done())
+                    return std::min(best.mean(), settled);
             }
         }
     }
