@@ -232,17 +232,74 @@ Layout layout(const GridExtent::Bounds &e, RowOrder order)
 
 GridExtent::Bounds extentOf(const VerdantaIO::CLASIO &las, QStringList &notes)
 {
-    GridExtent::Bounds box;
     VerdantaIO::LASExtent pe;
     if (!las.PointExtent(pe))
+        return GridExtent::Bounds();
+    return extentOf(las, GridExtent::of(pe), notes);
+}
+
+GridExtent::Bounds extentOf(const VerdantaIO::CLASIO &las, const GridExtent::Bounds &pts, QStringList &notes)
+{
+    GridExtent::Bounds box;
+    if (pts.empty)
         return box;
-    const GridExtent::Bounds pts = GridExtent::of(pe);
     std::string note;
     box = GridExtent::choose(las.path, GridExtent::of(las.header), pts, kBlockSize, kBlockSize, note);
     if (!note.empty())
         notes << QString::fromLocal8Bit(note.c_str());
     box.add(pts);
     return box;
+}
+
+namespace {
+
+bool sameLayout(const Layout &a, const Layout &b)
+{
+    if (a.cols != b.cols || a.blocks.size() != b.blocks.size())
+        return false;
+    for (size_t k = 0; k < a.blocks.size(); ++k) {
+        const Block &p = a.blocks[k], &q = b.blocks[k];
+        if (p.left != q.left || p.right != q.right || p.bottom != q.bottom || p.top != q.top ||
+            p.lastCol != q.lastCol || p.lastRow != q.lastRow)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Status runOverFile(const VerdantaIO::CLASIO &las, RowOrder order, Job &job, QStringList &notes, CProcessBase *progress,
+                   double start, double span, std::string &error)
+{
+    // Blocks over the header's bounds where they are finite and would not
+    // make far more blocks than the points could fill; otherwise the
+    // points' extent comes first from a scan of their own.
+    const GridExtent::Bounds stated = GridExtent::of(las.header);
+    const double cols = std::ceil((stated.maxX - stated.minX) / kBlockSize),
+                 rows = std::ceil((stated.maxY - stated.minY) / kBlockSize);
+    const double most = std::max(64.0, double(las.header.numberOfPointRecords) / 1000.0);
+    if (!(std::isfinite(cols) && std::isfinite(rows) && cols >= 0 && rows >= 0 &&
+          std::max(1.0, cols) * std::max(1.0, rows) <= most)) {
+        job.check = nullptr;
+        job.layout = layout(extentOf(las, notes), order);
+        return run(job, progress, start, span, error);
+    }
+    job.layout = layout(stated, order);
+    Layout right;
+    bool again = false;
+    QStringList found;
+    job.check = [&](const GridExtent::Bounds &records) {
+        right = layout(extentOf(las, records, found), order);
+        again = !sameLayout(right, job.layout);
+        return !again;
+    };
+    Status status = run(job, progress, start, span, error);
+    job.check = nullptr;
+    notes << found;
+    if (!again)
+        return status;
+    job.layout = std::move(right);
+    return run(job, progress, start, span, error);
 }
 
 Status run(const Job &job, CProcessBase *progress, double start, double span, std::string &error)
@@ -317,10 +374,15 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
     };
     std::atomic<bool> passStop{false};
     std::atomic<uint64_t> passDone{0};
+    // The extremes of the records' X and Y (in record units) of each part.
+    struct Extremes {
+        int32_t lo[2] = {INT32_MAX, INT32_MAX}, hi[2] = {INT32_MIN, INT32_MIN};
+    };
+    std::vector<Extremes> extremes(parts);
     // Distributes records [from, to) into `mine` with its own reader; the
     // first part reports progress.
     auto pass = [&](VerdantaIO::LasRecordReader &in, uint64_t from, uint64_t to, std::vector<Bucket> &mine,
-                    bool reports, std::string &why) {
+                    Extremes &seen, bool reports, std::string &why) {
         if (!spill)
             for (Bucket &b : mine)
                 if (!b.held.reserve(size_t(double(to - from) * len / double(count) * widened * widened) + len))
@@ -334,7 +396,12 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
             }
             for (uint64_t r = 0; r < k; ++r) {
                 const uint8_t *rec = recs + r * len;
-                const double y = coordinate(rec, 4, h.scaleY, h.offsetY);
+                int32_t X, Y;
+                std::memcpy(&X, rec, 4);
+                std::memcpy(&Y, rec + 4, 4);
+                seen.lo[0] = std::min(seen.lo[0], X), seen.hi[0] = std::max(seen.hi[0], X);
+                seen.lo[1] = std::min(seen.lo[1], Y), seen.hi[1] = std::max(seen.hi[1], Y);
+                const double y = Y * h.scaleY + h.offsetY;
                 size_t a, b;
                 if (!around(fromSouth ? y - blocks[0].bottom : blocks[0].top - y, rows, a, b))
                     continue;
@@ -344,7 +411,7 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
                             mine[j].held.append(rec, len);
                     continue;
                 }
-                const double x = coordinate(rec, 0, h.scaleX, h.offsetX);
+                const double x = X * h.scaleX + h.offsetX;
                 size_t c0, c1;
                 if (!around(x - blocks[0].left, cols, c0, c1))
                     continue;
@@ -381,12 +448,12 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
                 return Status::Failed;
             }
             other = std::thread([&] {
-                second = pass(otherReader, half, n, buckets[1], false, secondError);
+                second = pass(otherReader, half, n, buckets[1], extremes[1], false, secondError);
                 if (second != Status::Done)
                     passStop = true;
             });
         }
-        Status first = pass(reader, 0, half, buckets[0], true, error);
+        Status first = pass(reader, 0, half, buckets[0], extremes[0], true, error);
         if (first != Status::Done)
             passStop = true;
         if (other.joinable())
@@ -396,6 +463,18 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
         if (first == Status::Failed || second == Status::Failed)
             return Status::Failed;
         if (first != Status::Done || second != Status::Done)
+            return Status::Stopped;
+    }
+    if (job.check) {
+        GridExtent::Bounds seen;
+        for (const Extremes &e : extremes)
+            if (e.lo[0] <= e.hi[0]) {
+                const double x0 = e.lo[0] * h.scaleX + h.offsetX, x1 = e.hi[0] * h.scaleX + h.offsetX;
+                const double y0 = e.lo[1] * h.scaleY + h.offsetY, y1 = e.hi[1] * h.scaleY + h.offsetY;
+                seen.add(std::min(x0, x1), std::min(y0, y1));
+                seen.add(std::max(x0, x1), std::max(y0, y1));
+            }
+        if (!job.check(seen))
             return Status::Stopped;
     }
 

@@ -60,13 +60,12 @@ ToolOutcome runGround(const ToolRequest &request, const QStringList &outputs, CP
         // them.
         BlockRun::Job job;
         job.path = path;
-        job.layout = BlockRun::layout(BlockRun::extentOf(las, outcome.notes), BlockRun::RowOrder::FromSouth);
         job.margin = kBlockMargin;
         job.scratchFolder = QFileInfo(outputs[f]).absolutePath();
         const std::vector<BlockRun::Block> &blocks = job.layout.blocks;
-        const double total = double(std::max<size_t>(1, blocks.size()));
         job.process = [&](size_t k, std::vector<PointCloud> &points, CProcessBase *blockProgress) {
             const BlockRun::Block &b = blocks[k];
+            const double total = double(std::max<size_t>(1, blocks.size()));
             FILTER filter = params;
             std::vector<double> bookkeeping = {double(n), double(f + 1), double(k), total};
             double fraction = (f + k / total) / n;
@@ -88,7 +87,8 @@ ToolOutcome runGround(const ToolRequest &request, const QStringList &outputs, CP
             return true;
         };
         std::string error;
-        const BlockRun::Status status = BlockRun::run(job, progress, double(f) / n, 1.0 / n, error);
+        const BlockRun::Status status = BlockRun::runOverFile(las, BlockRun::RowOrder::FromSouth, job, outcome.notes,
+                                                              progress, double(f) / n, 1.0 / n, error);
         if (status == BlockRun::Status::Failed)
             outcome.warn("Open the " + input + " file failed!", QString::fromLocal8Bit(error.c_str()));
         if (status != BlockRun::Status::Done)

@@ -67,7 +67,6 @@ ToolOutcome runOutliers(const ToolRequest &request, const QStringList &outputs, 
         // points; the rest of the window serves as neighbours.
         BlockRun::Job job;
         job.path = local(input);
-        job.layout = BlockRun::layout(BlockRun::extentOf(las, outcome.notes), BlockRun::RowOrder::FromNorth);
         job.margin = kBlockMargin;
         job.scratchFolder = folder;
         const std::vector<BlockRun::Block> &blocks = job.layout.blocks;
@@ -95,7 +94,8 @@ ToolOutcome runOutliers(const ToolRequest &request, const QStringList &outputs, 
             return !writeFailed;
         };
         std::string error;
-        BlockRun::Status status = BlockRun::run(job, progress, double(f) / files, 1.0 / files, error);
+        BlockRun::Status status = BlockRun::runOverFile(las, BlockRun::RowOrder::FromNorth, job, outcome.notes, progress,
+                                                        double(f) / files, 1.0 / files, error);
         if (status == BlockRun::Status::Done && !writer.close()) {
             writeFailed = true;
             status = BlockRun::Status::Stopped;
