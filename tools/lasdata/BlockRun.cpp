@@ -44,8 +44,9 @@ uint64_t bucketBudget()
 // Records handed out by a sequential pass are tested against the windows with
 // this slack; the decoded points are tested exactly later.
 constexpr double kSlack = 1e-3;
-// Records read per step of the pass, and buffered per row before a spill.
-constexpr uint64_t kPassChunk = 1 << 20;
+// Records read per step of the pass (few enough to be still in the cache
+// when they are handed out), and bytes buffered per row before a spill.
+constexpr uint64_t kPassChunk = 1 << 16;
 constexpr size_t kSpillAt = 4 << 20;
 // Buffers from this size up are kept in huge pages (each fault of a small
 // page costs more than the work done on it).
@@ -383,9 +384,12 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
     // first part reports progress.
     auto pass = [&](VerdantaIO::LasRecordReader &in, uint64_t from, uint64_t to, std::vector<Bucket> &mine,
                     Extremes &seen, bool reports, std::string &why) {
+        // Room for a block's share of the records and then some: a bucket
+        // that outgrew its room would be moved, and room not filled costs
+        // no memory.
         if (!spill)
             for (Bucket &b : mine)
-                if (!b.held.reserve(size_t(double(to - from) * len / double(count) * widened * widened) + len))
+                if (!b.held.reserve(size_t(1.25 * double(to - from) * len / double(count) * widened * widened) + len))
                     throw std::bad_alloc();
         for (uint64_t s = from; s < to && !passStop.load(); s += kPassChunk) {
             const uint64_t k = std::min(kPassChunk, to - s);
