@@ -36,8 +36,8 @@
 // serve both the neighbour searches and the column tests. The mean and
 // deviation come from a regular sample of the block's points. The test of
 // every point then needs only whether its mean distance exceeds the
-// threshold, which the points in a narrow window around it settle for nearly
-// all of them (see below): for most, a count of the neighbours within the
+// threshold, which the points in a window around it settle for nearly all
+// of them (see below): for most, a count of the neighbours within the
 // threshold is enough. Only the rest are searched in full. Searches run on
 // two threads when no other block is being cleaned at the same time.
 
@@ -66,6 +66,7 @@ constexpr double kLowDepth = 1.0;        // under the ground around it (m)
 constexpr int kLowRings = 3;             // ground plane over 7 x 7 cells (14 m)
 constexpr int kLowMinSupport = 3;
 constexpr size_t kSampleTarget = 20000;  // points sampled for the statistics
+constexpr double kWindowCells = 2.0;     // columns of the window, in thresholds
 
 // Sizes a large array, in huge pages where it fills them (fresh memory
 // faulted in 4 KiB at a time costs as much as the work done on it).
@@ -465,16 +466,22 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     // accept form the surroundings the other tests look at, so that one
     // outlier does not vouch for another. Only whether a point's mean
     // distance exceeds the threshold matters, so each point is first
-    // measured against the points of the three by three narrow columns
-    // (half the threshold wide) around it, within the threshold in height.
+    // measured against the points of the three by three columns of a second
+    // grid (kWindowCells times the threshold wide) around it, within the
+    // threshold in height.
     // Where the k nearest of those lie closer than the window's edge they
     // are the point's k nearest; where their mean is within the threshold,
     // the true mean is too. Only the points that neither settles are searched in full.
+    // Columns this wide mostly hold the k neighbours within the threshold
+    // by themselves, and their counts run over long stretches of memory:
+    // narrower ones, nearer the size of the sphere, leave more columns to
+    // visit for each point and more points to search in full.
     // Walking up a column, the window in each neighbouring column only moves
     // up, so the points of the block are visited in a few sweeps.
     std::atomic<bool> cancelled{false};
     {
-        makeColumns({cols.x.data(), cols.y.data(), cols.z.data(), 1, n, cols.id.data()}, 0.5 * threshold, ws.near, ws);
+        makeColumns({cols.x.data(), cols.y.data(), cols.z.data(), 1, n, cols.id.data()}, kWindowCells * threshold,
+                    ws.near, ws);
         const Columns &near = ws.near;
         const float reach = float(threshold);
         std::atomic<size_t> done{0};
@@ -492,19 +499,21 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
                     const double east = c1 > c ? near.x0 + (c1 + 1) * near.cell : INFINITY;
                     const double south = r0 < r ? near.y0 + r0 * near.cell : -INFINITY;
                     const double north = r1 > r ? near.y0 + (r1 + 1) * near.cell : INFINITY;
-                    // The column itself first: it settles most points.
-                    // The window in each column: from lo up to (not
-                    // including) hi, both only moving up.
+                    // The column itself first, then those beside it and
+                    // then those at its corners, which hold fewer points
+                    // within the threshold: the count stops as soon as it
+                    // is reached. The window in each column: from lo up to
+                    // (not including) hi, both only moving up.
                     size_t around[9], lo[9], hi[9];
-                    int m = 1;
-                    around[0] = cell, lo[0] = hi[0] = near.start[cell];
-                    for (int64_t rr = r0; rr <= r1; ++rr)
-                        for (int64_t cc = c0; cc <= c1; ++cc)
-                            if (rr != r || cc != c) {
-                                around[m] = size_t(rr * near.cols + cc);
-                                lo[m] = hi[m] = near.start[around[m]];
-                                ++m;
-                            }
+                    int m = 0;
+                    for (int corner = 0; corner < 3; ++corner)
+                        for (int64_t rr = r0; rr <= r1; ++rr)
+                            for (int64_t cc = c0; cc <= c1; ++cc)
+                                if ((rr != r) + (cc != c) == corner) {
+                                    around[m] = size_t(rr * near.cols + cc);
+                                    lo[m] = hi[m] = near.start[around[m]];
+                                    ++m;
+                                }
                     const float *nx = near.x.data(), *ny = near.y.data(), *nz = near.z.data();
                     const float reach2 = reach * reach;
                     for (uint32_t k = near.start[cell]; k < near.start[cell + 1]; ++k) {
