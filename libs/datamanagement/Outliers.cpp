@@ -69,12 +69,15 @@ constexpr size_t kSampleTarget = 20000;  // points sampled for the statistics
 constexpr double kWindowCells = 2.0;     // columns of the window, in thresholds
 
 // Sizes a large array, in huge pages where it fills them (fresh memory
-// faulted in 4 KiB at a time costs as much as the work done on it).
+// faulted in 4 KiB at a time costs as much as the work done on it). What the
+// previous block left in it stays: every caller writes each element anew,
+// and clearing them first would write every element twice.
 template <class T> void large(std::vector<T> &v, size_t n)
 {
-    v.clear();
-    if (v.capacity() < n)  // with room for the next, somewhat larger block
+    if (v.capacity() < n) {  // with room for the next, somewhat larger block
+        v.clear();
         reserveLarge(v, n + n / 4, size_t(2) << 20);
+    }
     v.resize(n);
 }
 

@@ -588,10 +588,20 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
             size_t total = 0;
             for (const Records *r : from)
                 total += r->size() / len;
+            // The points of a finished block are decoded over: resizing
+            // keeps them rather than clearing each one first.
             std::vector<PointCloud> points;
-            spare(sparePoints, points);
-            if (points.capacity() < total)  // with room for the next, somewhat larger block
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!sparePoints.empty()) {
+                    points.swap(sparePoints.back());
+                    sparePoints.pop_back();
+                }
+            }
+            if (points.capacity() < total) {  // with room for the next, somewhat larger block
+                points.clear();
                 reserveLarge(points, total + total / 4, kHugeFrom);
+            }
             points.resize(total);
             size_t at = 0;
             for (Records *r : from) {
