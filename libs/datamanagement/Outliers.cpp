@@ -49,6 +49,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <thread>
 
 using VerdantaIO::PointCloud;
@@ -136,13 +137,32 @@ struct Columns {
 struct Scratch {
     std::vector<uint32_t> cellOf;
     // A point on its way into its column: its height and source position
-    // (the order within a column) and its other coordinates, carried along
-    // so that they need not be fetched from all over the source afterwards.
+    // (the order within a column) in one key that compares as they do, and
+    // its other coordinates, carried along so that they need not be fetched
+    // from all over the source afterwards.
     struct Entry {
-        float z;
-        uint32_t at;
+        uint64_t key;
         float x, y;
-        bool operator<(const Entry &o) const { return z < o.z || (z == o.z && at < o.at); }
+        bool operator<(const Entry &o) const { return key < o.key; }
+        // The bits of a height turned so that they compare as unsigned
+        // numbers as the heights do (a negative zero taken as zero).
+        static uint64_t keyOf(float z, uint32_t at)
+        {
+            z += 0.0f;
+            uint32_t b;
+            std::memcpy(&b, &z, 4);
+            b = (b & 0x80000000u) ? ~b : (b | 0x80000000u);
+            return (uint64_t(b) << 32) | at;
+        }
+        float z() const
+        {
+            uint32_t b = uint32_t(key >> 32);
+            b = (b & 0x80000000u) ? (b & 0x7FFFFFFFu) : ~b;
+            float v;
+            std::memcpy(&v, &b, 4);
+            return v;
+        }
+        uint32_t at() const { return uint32_t(key); }
     };
     std::vector<Entry> byCell;
 };
@@ -190,7 +210,7 @@ void makeColumns(const Source &p, double cell, Columns &g, Scratch &scratch)
     {
         std::vector<uint32_t> fill(g.start.begin(), g.start.end() - 1);
         for (size_t i = 0; i < n; ++i)
-            byCell[fill[cellOf[i]]++] = {p.Z(i), uint32_t(i), p.X(i), p.Y(i)};
+            byCell[fill[cellOf[i]]++] = {Scratch::Entry::keyOf(p.Z(i), uint32_t(i)), p.X(i), p.Y(i)};
     }
     large(g.id, n), large(g.x, n), large(g.y, n), large(g.z, n);
     parallel(g.start.size() - 1, 4096, [&](size_t b, size_t e) {
@@ -198,7 +218,7 @@ void makeColumns(const Source &p, double cell, Columns &g, Scratch &scratch)
             std::sort(byCell.begin() + g.start[c], byCell.begin() + g.start[c + 1]);
             for (uint32_t k = g.start[c]; k < g.start[c + 1]; ++k) {
                 const Scratch::Entry &e = byCell[k];
-                g.id[k] = p.id ? p.id[e.at] : e.at, g.x[k] = e.x, g.y[k] = e.y, g.z[k] = e.z;
+                g.id[k] = p.id ? p.id[e.at()] : e.at(), g.x[k] = e.x, g.y[k] = e.y, g.z[k] = e.z();
             }
         }
     });
