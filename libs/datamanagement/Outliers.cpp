@@ -231,6 +231,7 @@ struct Workspace : Scratch {
     Columns cols, near;
     std::vector<uint32_t> used, mine, posOf;
     std::vector<float> xyz;
+    std::vector<double> heights;
     std::vector<char> keep, accepted, remote;
 };
 
@@ -392,26 +393,34 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     }
     // Points with a coordinate that is not finite cannot be placed; they go.
     // One pass over the points finds the finite ones, the block's own among
-    // them and the mean height of those.
+    // them and the mean height of those, and takes their coordinates:
+    // relative to the block's centre, which keeps single precision exact to
+    // a millimetre or so, and the heights as they are until their mean is
+    // known.
     Workspace &ws = workspace();
     std::vector<uint32_t> &used = ws.used;  // positions of the finite points
     std::vector<uint32_t> &mine = ws.mine;  // indices into `used` of the block's own points
-    used.clear();
-    used.reserve(points.size());
-    mine.clear();
-    mine.reserve(points.size());
+    std::vector<float> &xyz = ws.xyz;
+    std::vector<double> &heights = ws.heights;
+    large(used, points.size()), large(mine, points.size());
+    large(xyz, 3 * points.size()), large(heights, points.size());
+    const double cx = 0.5 * (left + right), cy = 0.5 * (bottom + top);
     double cz = 0;
+    size_t n = 0, owned = 0;
     for (size_t i = 0; i < points.size(); ++i) {
         const PointCloud &p = points[i];
         if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)))
             continue;
         if (own(p)) {
-            mine.push_back(uint32_t(used.size()));
+            mine[owned++] = uint32_t(n);
             cz += p.z;
         }
-        used.push_back(uint32_t(i));
+        xyz[3 * n] = float(p.x - cx);
+        xyz[3 * n + 1] = float(p.y - cy);
+        heights[n] = p.z;
+        used[n++] = uint32_t(i);
     }
-    const size_t n = used.size();
+    used.resize(n), mine.resize(owned), xyz.resize(3 * n);
     std::vector<char> &keep = ws.keep;
     keep.assign(points.size(), 0);
     if (mine.empty()) {
@@ -419,18 +428,9 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
         return kOutliersDone;
     }
 
-    // Coordinates relative to the block's centre keep single precision exact
-    // to a millimetre or so.
-    const double cx = 0.5 * (left + right), cy = 0.5 * (bottom + top);
     cz /= double(mine.size());
-    std::vector<float> &xyz = ws.xyz;
-    large(xyz, 3 * n);
-    for (size_t i = 0; i < n; ++i) {
-        const PointCloud &p = points[used[i]];
-        xyz[3 * i] = float(p.x - cx);
-        xyz[3 * i + 1] = float(p.y - cy);
-        xyz[3 * i + 2] = float(p.z - cz);
-    }
+    for (size_t i = 0; i < n; ++i)
+        xyz[3 * i + 2] = float(heights[i] - cz);
     if (n < 2) {
         points.clear();  // a single point has no neighbour to vouch for it
         return kOutliersDone;
@@ -789,8 +789,11 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
 
     size_t count = 0;
     for (size_t i = 0; i < points.size(); ++i)
-        if (keep[i])
-            points[count++] = points[i];
+        if (keep[i]) {
+            if (count != i)
+                points[count] = points[i];
+            ++count;
+        }
     points.resize(count);
     if (progress && !progress->SetPosition(1.0))
         return kOutliersCancelled;
