@@ -1,6 +1,6 @@
 // Throughput of outlier removal in points per second.
 //
-//   bench_outliers [POINTS] [FOLDER]
+//   bench_outliers [POINTS] [FOLDER] [--keep]
 //
 // A forest of POINTS points (default 10 million) over 1 km x 1 km of rolling
 // terrain with a 20 % slope: about 40 % ground points and crowns 10-35 m high,
@@ -8,7 +8,9 @@
 // random order, not in acquisition order: the worst case for reading blocks,
 // since every block's points are spread over the whole file. The file is
 // cleaned with the outlier removal tool, block by block as the dialog does
-// it, and the wall-clock and CPU time of that run are printed.
+// it, and the wall-clock and CPU time of that run are printed. With --keep
+// the input and the cleaned file stay in FOLDER/verdanta_outliers_bench, to
+// compare with another build's output.
 
 #include "LasIO.h"
 #include "OutlierTool.h"
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <random>
+#include <string>
 
 #include <QString>
 #include <QStringList>
@@ -34,6 +37,7 @@ int main(int argc, char **argv)
     const uint64_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10000000ull;
     const std::filesystem::path folder =
         std::filesystem::path(argc > 2 ? argv[2] : std::filesystem::temp_directory_path().string()) / "verdanta_outliers_bench";
+    const bool keep = argc > 3 && std::string(argv[3]) == "--keep";
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     auto terrain = [](double x, double y) { return 300 + 0.2 * x + 8 * std::sin(y / 60) + 4 * std::cos(x / 45); };
@@ -89,6 +93,7 @@ int main(int argc, char **argv)
                 "second); %llu points removed\n",
                 (unsigned long long)n, t, n / t / 1e6, cpu, n / cpu / 1e6,
                 (unsigned long long)(n - out.header.numberOfPointRecords));
-    std::filesystem::remove_all(folder);
+    if (!keep)
+        std::filesystem::remove_all(folder);
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "BlockRun.h"
 #include "CliRunner.h"
 #include "DataManagement.h"
+#include "LasBytes.h"
 #include "LasIO.h"
 #include "OutlierDialog.h"
 #include "PromptRecorder.h"
@@ -266,6 +267,54 @@ private slots:
         req.inputs = QStringList{f("small.las")};
         QVERIFY(tool.run(req, {f("small_out.las")}, &progress).completed);
         QCOMPARE(readLas(f("small_out.las")).size(), small.size());
+    }
+
+    void keptRecordsAreCopiedUnchanged()
+    {
+        // A 100 m x 100 m grid of points (none an outlier; enough to be read
+        // in two parts) with every field set: in LAS 1.4 format 6, whose
+        // records are copied as they are, and
+        // in format 1 with two extra bytes a point, which the output drops.
+        // The second header's bounds miss the points: the blocks then lie
+        // over the points' own extent.
+        for (const int format : {6, 1}) {
+            lasbytes::File in;
+            in.format = uint8_t(format);
+            in.versionMinor = format == 6 ? 4 : 2;
+            in.recordLength = format == 6 ? 0 : 30;
+            in.offset[0] = 1000, in.offset[1] = 5000;
+            for (int i = 0; i < 40000; ++i) {
+                lasbytes::RawPoint p;
+                p.X = (i % 200) * 50, p.Y = (i / 200) * 50, p.Z = 10000 + 10 * (i % 200);
+                p.intensity = uint16_t(i);
+                p.returnNumber = uint8_t(1 + i % 3), p.numberOfReturns = 3;
+                p.scanDirection = i % 2, p.edge = i % 5 == 0, p.synthetic = i % 7 == 0, p.withheld = i % 11 == 0;
+                p.classification = uint8_t(i % 20);
+                p.scanAngle = int16_t(format == 6 ? i % 3000 - 1500 : i % 61 - 30);
+                p.userData = uint8_t(i), p.pointSourceId = uint16_t(7 * i), p.gpsTime = 0.25 * i;
+                in.points.push_back(p);
+            }
+            in.minv[0] = format == 6 ? 1000 : 0, in.minv[1] = format == 6 ? 5000 : 0;
+            in.maxv[0] = format == 6 ? 1099.5 : 10, in.maxv[1] = format == 6 ? 5099.5 : 10;
+            const std::vector<uint8_t> bytes = lasbytes::build(in);
+            const QString path = f(QString("fields%1.las").arg(format)), out = f(QString("fields%1_out.las").arg(format));
+            lasbytes::save(s(path), bytes);
+            ToolRequest req;
+            req.inputs = QStringList{path};
+            CProcessNull progress;
+            const ToolOutcome o = OutlierTool::outliers().run(req, {out}, &progress);
+            QVERIFY(o.completed);
+            QCOMPARE(o.notes.filter("header bounds").size(), format == 6 ? 0 : 1);
+            const std::vector<uint8_t> got = lasbytes::slurp(s(out));
+            const lasbytes::Header hi = lasbytes::parse(bytes), ho = lasbytes::parse(got);
+            QCOMPARE(ho.count, uint64_t(40000));
+            QCOMPARE(ho.format, uint8_t(format));
+            QCOMPARE(ho.recordLength, lasbytes::standardLength(format));
+            QVERIFY(std::abs(ho.minv[0] - 1000) < 1e-9 && std::abs(ho.maxv[0] - 1099.5) < 1e-9 &&
+                    std::abs(ho.maxv[2] - 119.9) < 1e-9);
+            for (uint64_t i = 0; i < 40000; ++i)
+                QVERIFY(lasbytes::pointBytes(got, ho, i, ho.recordLength) == lasbytes::pointBytes(bytes, hi, i, ho.recordLength));
+        }
     }
 
     void anyRecordOrderGivesTheSameOutput()

@@ -36,8 +36,8 @@
 // serve both the neighbour searches and the column tests. The mean and
 // deviation come from a regular sample of the block's points. The test of
 // every point then needs only whether its mean distance exceeds the
-// threshold, which the points in a narrow window around it settle for nearly
-// all of them (see below): for most, a count of the neighbours within the
+// threshold, which the points in a window around it settle for nearly all
+// of them (see below): for most, a count of the neighbours within the
 // threshold is enough. Only the rest are searched in full. Searches run on
 // two threads when no other block is being cleaned at the same time.
 
@@ -49,6 +49,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <thread>
 
 using VerdantaIO::PointCloud;
@@ -66,14 +67,18 @@ constexpr double kLowDepth = 1.0;        // under the ground around it (m)
 constexpr int kLowRings = 3;             // ground plane over 7 x 7 cells (14 m)
 constexpr int kLowMinSupport = 3;
 constexpr size_t kSampleTarget = 20000;  // points sampled for the statistics
+constexpr double kWindowCells = 2.0;     // columns of the window, in thresholds
 
 // Sizes a large array, in huge pages where it fills them (fresh memory
-// faulted in 4 KiB at a time costs as much as the work done on it).
+// faulted in 4 KiB at a time costs as much as the work done on it). What the
+// previous block left in it stays: every caller writes each element anew,
+// and clearing them first would write every element twice.
 template <class T> void large(std::vector<T> &v, size_t n)
 {
-    v.clear();
-    if (v.capacity() < n)  // with room for the next, somewhat larger block
+    if (v.capacity() < n) {  // with room for the next, somewhat larger block
+        v.clear();
         reserveLarge(v, n + n / 4, size_t(2) << 20);
+    }
     v.resize(n);
 }
 
@@ -132,13 +137,32 @@ struct Columns {
 struct Scratch {
     std::vector<uint32_t> cellOf;
     // A point on its way into its column: its height and source position
-    // (the order within a column) and its other coordinates, carried along
-    // so that they need not be fetched from all over the source afterwards.
+    // (the order within a column) in one key that compares as they do, and
+    // its other coordinates, carried along so that they need not be fetched
+    // from all over the source afterwards.
     struct Entry {
-        float z;
-        uint32_t at;
+        uint64_t key;
         float x, y;
-        bool operator<(const Entry &o) const { return z < o.z || (z == o.z && at < o.at); }
+        bool operator<(const Entry &o) const { return key < o.key; }
+        // The bits of a height turned so that they compare as unsigned
+        // numbers as the heights do (a negative zero taken as zero).
+        static uint64_t keyOf(float z, uint32_t at)
+        {
+            z += 0.0f;
+            uint32_t b;
+            std::memcpy(&b, &z, 4);
+            b = (b & 0x80000000u) ? ~b : (b | 0x80000000u);
+            return (uint64_t(b) << 32) | at;
+        }
+        float z() const
+        {
+            uint32_t b = uint32_t(key >> 32);
+            b = (b & 0x80000000u) ? (b & 0x7FFFFFFFu) : ~b;
+            float v;
+            std::memcpy(&v, &b, 4);
+            return v;
+        }
+        uint32_t at() const { return uint32_t(key); }
     };
     std::vector<Entry> byCell;
 };
@@ -186,7 +210,7 @@ void makeColumns(const Source &p, double cell, Columns &g, Scratch &scratch)
     {
         std::vector<uint32_t> fill(g.start.begin(), g.start.end() - 1);
         for (size_t i = 0; i < n; ++i)
-            byCell[fill[cellOf[i]]++] = {p.Z(i), uint32_t(i), p.X(i), p.Y(i)};
+            byCell[fill[cellOf[i]]++] = {Scratch::Entry::keyOf(p.Z(i), uint32_t(i)), p.X(i), p.Y(i)};
     }
     large(g.id, n), large(g.x, n), large(g.y, n), large(g.z, n);
     parallel(g.start.size() - 1, 4096, [&](size_t b, size_t e) {
@@ -194,7 +218,7 @@ void makeColumns(const Source &p, double cell, Columns &g, Scratch &scratch)
             std::sort(byCell.begin() + g.start[c], byCell.begin() + g.start[c + 1]);
             for (uint32_t k = g.start[c]; k < g.start[c + 1]; ++k) {
                 const Scratch::Entry &e = byCell[k];
-                g.id[k] = p.id ? p.id[e.at] : e.at, g.x[k] = e.x, g.y[k] = e.y, g.z[k] = e.z;
+                g.id[k] = p.id ? p.id[e.at()] : e.at(), g.x[k] = e.x, g.y[k] = e.y, g.z[k] = e.z();
             }
         }
     });
@@ -207,6 +231,7 @@ struct Workspace : Scratch {
     Columns cols, near;
     std::vector<uint32_t> used, mine, posOf;
     std::vector<float> xyz;
+    std::vector<double> heights;
     std::vector<char> keep, accepted, remote;
 };
 
@@ -279,6 +304,18 @@ double meanNearest(const Columns &g, const float *q, uint32_t self, double enoug
                 best.offer(d2);
         }
     };
+    // Within a ring, the search ends as soon as the root mean square of the
+    // distances found, which bounds their mean from above, is at most
+    // `settled`.
+    const double settled2 = settled > 0 ? double(kNeighbours) * settled * settled : -1.0;
+    auto done = [&] {
+        if (best.m < kNeighbours)
+            return false;
+        double sum2 = 0;
+        for (int j = 0; j < kNeighbours; ++j)
+            sum2 += double(best.d2[j]);
+        return sum2 <= settled2;
+    };
     for (int64_t ring = 0; ring <= rings; ++ring) {
         if (ring > 0) {
             // Every point not yet seen lies at least `gap` away: beyond the
@@ -313,13 +350,18 @@ double meanNearest(const Columns &g, const float *q, uint32_t self, double enoug
         const int64_t c0 = std::max<int64_t>(0, ci - ring), c1 = std::min(g.cols - 1, ci + ring);
         for (int64_t rr = r0; rr <= r1; ++rr) {
             if (rr == ri - ring || rr == ri + ring) {
-                for (int64_t cc = c0; cc <= c1; ++cc)
+                for (int64_t cc = c0; cc <= c1; ++cc) {
                     scan(cc, rr);
+                    if (settled2 > 0 && done())
+                        return std::min(best.mean(), settled);
+                }
             } else {
                 if (ci - ring >= 0)
                     scan(ci - ring, rr);
                 if (ring > 0 && ci + ring < g.cols)
                     scan(ci + ring, rr);
+                if (settled2 > 0 && done())
+                    return std::min(best.mean(), settled);
             }
         }
     }
@@ -351,26 +393,34 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     }
     // Points with a coordinate that is not finite cannot be placed; they go.
     // One pass over the points finds the finite ones, the block's own among
-    // them and the mean height of those.
+    // them and the mean height of those, and takes their coordinates:
+    // relative to the block's centre, which keeps single precision exact to
+    // a millimetre or so, and the heights as they are until their mean is
+    // known.
     Workspace &ws = workspace();
     std::vector<uint32_t> &used = ws.used;  // positions of the finite points
     std::vector<uint32_t> &mine = ws.mine;  // indices into `used` of the block's own points
-    used.clear();
-    used.reserve(points.size());
-    mine.clear();
-    mine.reserve(points.size());
+    std::vector<float> &xyz = ws.xyz;
+    std::vector<double> &heights = ws.heights;
+    large(used, points.size()), large(mine, points.size());
+    large(xyz, 3 * points.size()), large(heights, points.size());
+    const double cx = 0.5 * (left + right), cy = 0.5 * (bottom + top);
     double cz = 0;
+    size_t n = 0, owned = 0;
     for (size_t i = 0; i < points.size(); ++i) {
         const PointCloud &p = points[i];
         if (!(std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)))
             continue;
         if (own(p)) {
-            mine.push_back(uint32_t(used.size()));
+            mine[owned++] = uint32_t(n);
             cz += p.z;
         }
-        used.push_back(uint32_t(i));
+        xyz[3 * n] = float(p.x - cx);
+        xyz[3 * n + 1] = float(p.y - cy);
+        heights[n] = p.z;
+        used[n++] = uint32_t(i);
     }
-    const size_t n = used.size();
+    used.resize(n), mine.resize(owned), xyz.resize(3 * n);
     std::vector<char> &keep = ws.keep;
     keep.assign(points.size(), 0);
     if (mine.empty()) {
@@ -378,18 +428,9 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
         return kOutliersDone;
     }
 
-    // Coordinates relative to the block's centre keep single precision exact
-    // to a millimetre or so.
-    const double cx = 0.5 * (left + right), cy = 0.5 * (bottom + top);
     cz /= double(mine.size());
-    std::vector<float> &xyz = ws.xyz;
-    large(xyz, 3 * n);
-    for (size_t i = 0; i < n; ++i) {
-        const PointCloud &p = points[used[i]];
-        xyz[3 * i] = float(p.x - cx);
-        xyz[3 * i + 1] = float(p.y - cy);
-        xyz[3 * i + 2] = float(p.z - cz);
-    }
+    for (size_t i = 0; i < n; ++i)
+        xyz[3 * i + 2] = float(heights[i] - cz);
     if (n < 2) {
         points.clear();  // a single point has no neighbour to vouch for it
         return kOutliersDone;
@@ -448,16 +489,22 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
     // accept form the surroundings the other tests look at, so that one
     // outlier does not vouch for another. Only whether a point's mean
     // distance exceeds the threshold matters, so each point is first
-    // measured against the points of the three by three narrow columns
-    // (half the threshold wide) around it, within the threshold in height.
+    // measured against the points of the three by three columns of a second
+    // grid (kWindowCells times the threshold wide) around it, within the
+    // threshold in height.
     // Where the k nearest of those lie closer than the window's edge they
     // are the point's k nearest; where their mean is within the threshold,
     // the true mean is too. Only the points that neither settles are searched in full.
+    // Columns this wide mostly hold the k neighbours within the threshold
+    // by themselves, and their counts run over long stretches of memory:
+    // narrower ones, nearer the size of the sphere, leave more columns to
+    // visit for each point and more points to search in full.
     // Walking up a column, the window in each neighbouring column only moves
     // up, so the points of the block are visited in a few sweeps.
     std::atomic<bool> cancelled{false};
     {
-        makeColumns({cols.x.data(), cols.y.data(), cols.z.data(), 1, n, cols.id.data()}, 0.5 * threshold, ws.near, ws);
+        makeColumns({cols.x.data(), cols.y.data(), cols.z.data(), 1, n, cols.id.data()}, kWindowCells * threshold,
+                    ws.near, ws);
         const Columns &near = ws.near;
         const float reach = float(threshold);
         std::atomic<size_t> done{0};
@@ -475,19 +522,21 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
                     const double east = c1 > c ? near.x0 + (c1 + 1) * near.cell : INFINITY;
                     const double south = r0 < r ? near.y0 + r0 * near.cell : -INFINITY;
                     const double north = r1 > r ? near.y0 + (r1 + 1) * near.cell : INFINITY;
-                    // The column itself first: it settles most points.
-                    // The window in each column: from lo up to (not
-                    // including) hi, both only moving up.
+                    // The column itself first, then those beside it and
+                    // then those at its corners, which hold fewer points
+                    // within the threshold: the count stops as soon as it
+                    // is reached. The window in each column: from lo up to
+                    // (not including) hi, both only moving up.
                     size_t around[9], lo[9], hi[9];
-                    int m = 1;
-                    around[0] = cell, lo[0] = hi[0] = near.start[cell];
-                    for (int64_t rr = r0; rr <= r1; ++rr)
-                        for (int64_t cc = c0; cc <= c1; ++cc)
-                            if (rr != r || cc != c) {
-                                around[m] = size_t(rr * near.cols + cc);
-                                lo[m] = hi[m] = near.start[around[m]];
-                                ++m;
-                            }
+                    int m = 0;
+                    for (int corner = 0; corner < 3; ++corner)
+                        for (int64_t rr = r0; rr <= r1; ++rr)
+                            for (int64_t cc = c0; cc <= c1; ++cc)
+                                if ((rr != r) + (cc != c) == corner) {
+                                    around[m] = size_t(rr * near.cols + cc);
+                                    lo[m] = hi[m] = near.start[around[m]];
+                                    ++m;
+                                }
                     const float *nx = near.x.data(), *ny = near.y.data(), *nz = near.z.data();
                     const float reach2 = reach * reach;
                     for (uint32_t k = near.start[cell]; k < near.start[cell + 1]; ++k) {
@@ -740,8 +789,11 @@ int C_DataManagement::ErroPoints(std::vector<PointCloud> &points, CProcessBase *
 
     size_t count = 0;
     for (size_t i = 0; i < points.size(); ++i)
-        if (keep[i])
-            points[count++] = points[i];
+        if (keep[i]) {
+            if (count != i)
+                points[count] = points[i];
+            ++count;
+        }
     points.resize(count);
     if (progress && !progress->SetPosition(1.0))
         return kOutliersCancelled;

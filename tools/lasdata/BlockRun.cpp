@@ -44,8 +44,9 @@ uint64_t bucketBudget()
 // Records handed out by a sequential pass are tested against the windows with
 // this slack; the decoded points are tested exactly later.
 constexpr double kSlack = 1e-3;
-// Records read per step of the pass, and buffered per row before a spill.
-constexpr uint64_t kPassChunk = 1 << 20;
+// Records read per step of the pass (few enough to be still in the cache
+// when they are handed out), and bytes buffered per row before a spill.
+constexpr uint64_t kPassChunk = 1 << 16;
 constexpr size_t kSpillAt = 4 << 20;
 // Buffers from this size up are kept in huge pages (each fault of a small
 // page costs more than the work done on it).
@@ -179,6 +180,22 @@ public:
 
 uint64_t setBucketBudget(uint64_t bytes) { return g_budget.exchange(bytes); }
 
+void BlockRecords::copy(const std::vector<PointCloud> &points, VerdantaIO::LasRecordWriter &to) const
+{
+    // The points keep the order of their records, so those of each piece
+    // form one run.
+    std::vector<uint32_t> index;
+    index.reserve(points.size());
+    size_t p = 0, first = 0;
+    for (const Piece &piece : pieces) {
+        index.clear();
+        for (; p < points.size() && points[p].reserved < first + piece.count; ++p)
+            index.push_back(uint32_t(points[p].reserved - first));
+        to.addRecords(piece.data, index.data(), index.size());
+        first += piece.count;
+    }
+}
+
 Layout layout(const GridExtent::Bounds &e, RowOrder order)
 {
     Layout out;
@@ -216,17 +233,74 @@ Layout layout(const GridExtent::Bounds &e, RowOrder order)
 
 GridExtent::Bounds extentOf(const VerdantaIO::CLASIO &las, QStringList &notes)
 {
-    GridExtent::Bounds box;
     VerdantaIO::LASExtent pe;
     if (!las.PointExtent(pe))
+        return GridExtent::Bounds();
+    return extentOf(las, GridExtent::of(pe), notes);
+}
+
+GridExtent::Bounds extentOf(const VerdantaIO::CLASIO &las, const GridExtent::Bounds &pts, QStringList &notes)
+{
+    GridExtent::Bounds box;
+    if (pts.empty)
         return box;
-    const GridExtent::Bounds pts = GridExtent::of(pe);
     std::string note;
     box = GridExtent::choose(las.path, GridExtent::of(las.header), pts, kBlockSize, kBlockSize, note);
     if (!note.empty())
         notes << QString::fromLocal8Bit(note.c_str());
     box.add(pts);
     return box;
+}
+
+namespace {
+
+bool sameLayout(const Layout &a, const Layout &b)
+{
+    if (a.cols != b.cols || a.blocks.size() != b.blocks.size())
+        return false;
+    for (size_t k = 0; k < a.blocks.size(); ++k) {
+        const Block &p = a.blocks[k], &q = b.blocks[k];
+        if (p.left != q.left || p.right != q.right || p.bottom != q.bottom || p.top != q.top ||
+            p.lastCol != q.lastCol || p.lastRow != q.lastRow)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Status runOverFile(const VerdantaIO::CLASIO &las, RowOrder order, Job &job, QStringList &notes, CProcessBase *progress,
+                   double start, double span, std::string &error)
+{
+    // Blocks over the header's bounds where they are finite and would not
+    // make far more blocks than the points could fill; otherwise the
+    // points' extent comes first from a scan of their own.
+    const GridExtent::Bounds stated = GridExtent::of(las.header);
+    const double cols = std::ceil((stated.maxX - stated.minX) / kBlockSize),
+                 rows = std::ceil((stated.maxY - stated.minY) / kBlockSize);
+    const double most = std::max(64.0, double(las.header.numberOfPointRecords) / 1000.0);
+    if (!(std::isfinite(cols) && std::isfinite(rows) && cols >= 0 && rows >= 0 &&
+          std::max(1.0, cols) * std::max(1.0, rows) <= most)) {
+        job.check = nullptr;
+        job.layout = layout(extentOf(las, notes), order);
+        return run(job, progress, start, span, error);
+    }
+    job.layout = layout(stated, order);
+    Layout right;
+    bool again = false;
+    QStringList found;
+    job.check = [&](const GridExtent::Bounds &records) {
+        right = layout(extentOf(las, records, found), order);
+        again = !sameLayout(right, job.layout);
+        return !again;
+    };
+    Status status = run(job, progress, start, span, error);
+    job.check = nullptr;
+    notes << found;
+    if (!again)
+        return status;
+    job.layout = std::move(right);
+    return run(job, progress, start, span, error);
 }
 
 Status run(const Job &job, CProcessBase *progress, double start, double span, std::string &error)
@@ -301,13 +375,21 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
     };
     std::atomic<bool> passStop{false};
     std::atomic<uint64_t> passDone{0};
+    // The extremes of the records' X and Y (in record units) of each part.
+    struct Extremes {
+        int32_t lo[2] = {INT32_MAX, INT32_MAX}, hi[2] = {INT32_MIN, INT32_MIN};
+    };
+    std::vector<Extremes> extremes(parts);
     // Distributes records [from, to) into `mine` with its own reader; the
     // first part reports progress.
     auto pass = [&](VerdantaIO::LasRecordReader &in, uint64_t from, uint64_t to, std::vector<Bucket> &mine,
-                    bool reports, std::string &why) {
+                    Extremes &seen, bool reports, std::string &why) {
+        // Room for a block's share of the records and then some: a bucket
+        // that outgrew its room would be moved, and room not filled costs
+        // no memory.
         if (!spill)
             for (Bucket &b : mine)
-                if (!b.held.reserve(size_t(double(to - from) * len / double(count) * widened * widened) + len))
+                if (!b.held.reserve(size_t(1.25 * double(to - from) * len / double(count) * widened * widened) + len))
                     throw std::bad_alloc();
         for (uint64_t s = from; s < to && !passStop.load(); s += kPassChunk) {
             const uint64_t k = std::min(kPassChunk, to - s);
@@ -318,7 +400,12 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
             }
             for (uint64_t r = 0; r < k; ++r) {
                 const uint8_t *rec = recs + r * len;
-                const double y = coordinate(rec, 4, h.scaleY, h.offsetY);
+                int32_t X, Y;
+                std::memcpy(&X, rec, 4);
+                std::memcpy(&Y, rec + 4, 4);
+                seen.lo[0] = std::min(seen.lo[0], X), seen.hi[0] = std::max(seen.hi[0], X);
+                seen.lo[1] = std::min(seen.lo[1], Y), seen.hi[1] = std::max(seen.hi[1], Y);
+                const double y = Y * h.scaleY + h.offsetY;
                 size_t a, b;
                 if (!around(fromSouth ? y - blocks[0].bottom : blocks[0].top - y, rows, a, b))
                     continue;
@@ -328,7 +415,7 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
                             mine[j].held.append(rec, len);
                     continue;
                 }
-                const double x = coordinate(rec, 0, h.scaleX, h.offsetX);
+                const double x = X * h.scaleX + h.offsetX;
                 size_t c0, c1;
                 if (!around(x - blocks[0].left, cols, c0, c1))
                     continue;
@@ -365,12 +452,12 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
                 return Status::Failed;
             }
             other = std::thread([&] {
-                second = pass(otherReader, half, n, buckets[1], false, secondError);
+                second = pass(otherReader, half, n, buckets[1], extremes[1], false, secondError);
                 if (second != Status::Done)
                     passStop = true;
             });
         }
-        Status first = pass(reader, 0, half, buckets[0], true, error);
+        Status first = pass(reader, 0, half, buckets[0], extremes[0], true, error);
         if (first != Status::Done)
             passStop = true;
         if (other.joinable())
@@ -382,12 +469,25 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
         if (first != Status::Done || second != Status::Done)
             return Status::Stopped;
     }
+    if (job.check) {
+        GridExtent::Bounds seen;
+        for (const Extremes &e : extremes)
+            if (e.lo[0] <= e.hi[0]) {
+                const double x0 = e.lo[0] * h.scaleX + h.offsetX, x1 = e.hi[0] * h.scaleX + h.offsetX;
+                const double y0 = e.lo[1] * h.scaleY + h.offsetY, y1 = e.hi[1] * h.scaleY + h.offsetY;
+                seen.add(std::min(x0, x1), std::min(y0, y1));
+                seen.add(std::max(x0, x1), std::max(y0, y1));
+            }
+        if (!job.check(seen))
+            return Status::Stopped;
+    }
 
     // The blocks, on up to two threads.
     struct Result {
         bool ready = false;
         int status = 0;
         std::vector<PointCloud> points;
+        std::vector<Records> records;  // those the points came from
     };
     std::vector<Result> results(count);
     std::vector<Records> blockRecords(spill ? count : 0);  // from the split of their row
@@ -488,31 +588,47 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
             size_t total = 0;
             for (const Records *r : from)
                 total += r->size() / len;
+            // The points of a finished block are decoded over: resizing
+            // keeps them rather than clearing each one first.
             std::vector<PointCloud> points;
-            spare(sparePoints, points);
-            if (points.capacity() < total)  // with room for the next, somewhat larger block
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!sparePoints.empty()) {
+                    points.swap(sparePoints.back());
+                    sparePoints.pop_back();
+                }
+            }
+            if (points.capacity() < total) {  // with room for the next, somewhat larger block
+                points.clear();
                 reserveLarge(points, total + total / 4, kHugeFrom);
+            }
             points.resize(total);
             size_t at = 0;
             for (Records *r : from) {
                 reader.decodeCopies(r->data(), r->size() / len, points.data() + at);
                 at += r->size() / len;
-                if (spill)
-                    giveBack(spareRecords, *r);
-                else
-                    r->release();
             }
-            points.erase(std::remove_if(points.begin(), points.end(),
-                                        [&](const PointCloud &p) {
-                                            return !(p.x >= bl.left - m && p.x <= bl.right + m &&
-                                                     p.y >= bl.bottom - m && p.y <= bl.top + m);
-                                        }),
-                         points.end());
+            // The points of the window, each numbered by its record; the
+            // records stay with the block until it is handed back.
+            size_t kept = 0;
+            for (size_t i = 0; i < total; ++i) {
+                const PointCloud &p = points[i];
+                if (p.x >= bl.left - m && p.x <= bl.right + m && p.y >= bl.bottom - m && p.y <= bl.top + m) {
+                    if (kept != i)
+                        points[kept] = p;
+                    points[kept++].reserved = uint32_t(i);
+                }
+            }
+            points.resize(kept);
+            std::vector<Records> held;
+            for (Records *r : from)
+                held.push_back(std::move(*r));
             const int status = job.process(k, points, &blockProgress);
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 results[k].status = status;
                 results[k].points.swap(points);
+                results[k].records.swap(held);
                 results[k].ready = true;
             }
             changed.notify_all();
@@ -560,9 +676,17 @@ Status run(const Job &job, CProcessBase *progress, double start, double span, st
         ++handed;
         lock.unlock();
         changed.notify_all();
-        if (!job.take(k, r.status, r.points) || !report(passShare + blockShare * double(k + 1) / double(count)))
+        BlockRecords records;
+        records.length = len;
+        for (const Records &piece : r.records)
+            records.pieces.push_back({piece.data(), piece.size() / len});
+        if (!job.take(k, r.status, r.points, records) ||
+            !report(passShare + blockShare * double(k + 1) / double(count)))
             return finish(Status::Stopped);
         giveBack(sparePoints, r.points);
+        for (Records &piece : r.records)
+            if (spill)
+                giveBack(spareRecords, piece);
     }
     return finish(Status::Done);
 }

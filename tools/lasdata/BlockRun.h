@@ -32,6 +32,7 @@
 
 namespace VerdantaIO {
 class CLASIO;
+class LasRecordWriter;
 }
 
 namespace BlockRun {
@@ -62,6 +63,24 @@ Layout layout(const GridExtent::Bounds &extent, RowOrder order);
 // the header cannot be right for them (with a note), widened to hold every
 // point. Empty when the file holds no points.
 GridExtent::Bounds extentOf(const VerdantaIO::CLASIO &las, QStringList &notes);
+// The same from the X/Y bounds of the file's points.
+GridExtent::Bounds extentOf(const VerdantaIO::CLASIO &las, const GridExtent::Bounds &points, QStringList &notes);
+
+// The records a block's points were decoded from, as read from the file:
+// the point p came from record number p.reserved of this list (the pieces
+// one after the other).
+struct BlockRecords {
+    uint16_t length = 0;  // bytes per record
+    struct Piece {
+        const uint8_t *data;
+        size_t count;
+    };
+    std::vector<Piece> pieces;
+    // Copies the records of `points` unchanged into a file of the input's
+    // record layout. The points must be in the order of their records (as
+    // handed to the block, some perhaps taken out).
+    void copy(const std::vector<VerdantaIO::PointCloud> &points, VerdantaIO::LasRecordWriter &to) const;
+};
 
 struct Job {
     std::string path;      // the LAS or LAZ file
@@ -74,8 +93,12 @@ struct Job {
     // cancelled. Returns the tool's status of the block.
     std::function<int(size_t k, std::vector<VerdantaIO::PointCloud> &points, CProcessBase *progress)> process;
     // Takes block k's status and points on the calling thread, in block
-    // order; false ends the run.
-    std::function<bool(size_t k, int status, std::vector<VerdantaIO::PointCloud> &points)> take;
+    // order, with the records they came from; false ends the run.
+    std::function<bool(size_t k, int status, std::vector<VerdantaIO::PointCloud> &points, const BlockRecords &records)>
+        take;
+    // Optional: given the X/Y bounds of all the file's records once they
+    // have been read, before any block is processed; false ends the run.
+    std::function<bool(const GridExtent::Bounds &records)> check;
 };
 
 enum class Status { Done, Stopped, Failed };
@@ -84,6 +107,16 @@ enum class Status { Done, Stopped, Failed };
 // start + span. Stopped: cancelled or ended by `take`; Failed: the file or a
 // scratch file could not be read or written (`error` says why).
 Status run(const Job &job, CProcessBase *progress, double start, double span, std::string &error);
+
+// Runs the job over the blocks of the file's extent (see extentOf) in the
+// given order, setting its layout (the job's callbacks should read the blocks
+// from job.layout). Rather than scanning the file for its points' extent
+// first, the blocks are laid out over the header's bounds and the reading
+// pass checks them against the records' own bounds; where the header proves
+// wrong for them the run starts again over the right extent. Notes on the
+// extent go to `notes`.
+Status runOverFile(const VerdantaIO::CLASIO &las, RowOrder order, Job &job, QStringList &notes, CProcessBase *progress,
+                   double start, double span, std::string &error);
 
 // The bytes of records that the buckets may hold in memory; returns the
 // previous budget. Tests lower it to exercise the scratch files.

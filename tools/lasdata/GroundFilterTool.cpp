@@ -60,13 +60,12 @@ ToolOutcome runGround(const ToolRequest &request, const QStringList &outputs, CP
         // them.
         BlockRun::Job job;
         job.path = path;
-        job.layout = BlockRun::layout(BlockRun::extentOf(las, outcome.notes), BlockRun::RowOrder::FromSouth);
         job.margin = kBlockMargin;
         job.scratchFolder = QFileInfo(outputs[f]).absolutePath();
         const std::vector<BlockRun::Block> &blocks = job.layout.blocks;
-        const double total = double(std::max<size_t>(1, blocks.size()));
         job.process = [&](size_t k, std::vector<PointCloud> &points, CProcessBase *blockProgress) {
             const BlockRun::Block &b = blocks[k];
+            const double total = double(std::max<size_t>(1, blocks.size()));
             FILTER filter = params;
             std::vector<double> bookkeeping = {double(n), double(f + 1), double(k), total};
             double fraction = (f + k / total) / n;
@@ -74,7 +73,7 @@ ToolOutcome runGround(const ToolRequest &request, const QStringList &outputs, CP
                                     b.lastRow ? std::nextafter(b.top, HUGE_VAL) : b.top, blockProgress, bookkeeping,
                                     fraction);
         };
-        job.take = [&](size_t, int result, std::vector<PointCloud> &points) {
+        job.take = [&](size_t, int result, std::vector<PointCloud> &points, const BlockRun::BlockRecords &) {
             if (result == FILTER::kFailed) {
                 outcome.warn("Filter failed!+\n+There is a error!", input);
                 return false;
@@ -88,7 +87,8 @@ ToolOutcome runGround(const ToolRequest &request, const QStringList &outputs, CP
             return true;
         };
         std::string error;
-        const BlockRun::Status status = BlockRun::run(job, progress, double(f) / n, 1.0 / n, error);
+        const BlockRun::Status status = BlockRun::runOverFile(las, BlockRun::RowOrder::FromSouth, job, outcome.notes,
+                                                              progress, double(f) / n, 1.0 / n, error);
         if (status == BlockRun::Status::Failed)
             outcome.warn("Open the " + input + " file failed!", QString::fromLocal8Bit(error.c_str()));
         if (status != BlockRun::Status::Done)

@@ -4,6 +4,7 @@
 #include "DataManagement.h"
 #include "InputDamage.h"
 #include "LasIO.h"
+#include "LasStream.h"
 
 #include <QDir>
 #include <QFile>
@@ -47,11 +48,18 @@ ToolOutcome runOutliers(const ToolRequest &request, const QStringList &outputs, 
         if (output.endsWith(".laz", Qt::CaseInsensitive))  // the working file is written as the output will be
             working = working.left(working.size() - 4) + ".laz";
         const std::string work = local(working);
+        // The output has the input's header in a writable point format,
+        // without extra bytes. Where that leaves the record layout as it
+        // is, the kept points' records are copied unchanged; otherwise the
+        // points are encoded anew.
         PointHeader header = las.header;
-        if (!WriteLasFile(work, header, {})) {
+        header.extraBytesPerPoint = 0;
+        LasRecordWriter writer;
+        if (!writer.create(work, header)) {
             outcome.warn("Write LAS file failed!", working);
             return outcome;
         }
+        const bool copyRecords = writer.sameLayout(las.header, las.header.pointDataFormat, las.header.pointRecordLength);
 
         // Blocks row by row from the north-west corner. A point on a block's
         // right or bottom edge belongs to the next block (the outermost edges
@@ -59,7 +67,6 @@ ToolOutcome runOutliers(const ToolRequest &request, const QStringList &outputs, 
         // points; the rest of the window serves as neighbours.
         BlockRun::Job job;
         job.path = local(input);
-        job.layout = BlockRun::layout(BlockRun::extentOf(las, outcome.notes), BlockRun::RowOrder::FromNorth);
         job.margin = kBlockMargin;
         job.scratchFolder = folder;
         const std::vector<BlockRun::Block> &blocks = job.layout.blocks;
@@ -74,15 +81,27 @@ ToolOutcome runOutliers(const ToolRequest &request, const QStringList &outputs, 
             return dm.ErroPoints(points, blockProgress, b.left, b.bottom, b.right, b.top);
         };
         bool writeFailed = false;
-        job.take = [&](size_t, int result, std::vector<PointCloud> &points) {
+        job.take = [&](size_t, int result, std::vector<PointCloud> &points, const BlockRun::BlockRecords &records) {
             if (result <= 1)
                 return false;
-            writeFailed = !points.empty() && !AppendLas(work, header, points);
+            if (copyRecords && records.length == las.header.pointRecordLength)
+                records.copy(points, writer);
+            else
+                for (const PointCloud &p : points)
+                    if (!writer.addPoint(p))
+                        break;
+            writeFailed = !writer.lastError().empty();
             return !writeFailed;
         };
         std::string error;
-        const BlockRun::Status status = BlockRun::run(job, progress, double(f) / files, 1.0 / files, error);
+        BlockRun::Status status = BlockRun::runOverFile(las, BlockRun::RowOrder::FromNorth, job, outcome.notes, progress,
+                                                        double(f) / files, 1.0 / files, error);
+        if (status == BlockRun::Status::Done && !writer.close()) {
+            writeFailed = true;
+            status = BlockRun::Status::Stopped;
+        }
         if (status != BlockRun::Status::Done) {
+            writer.abandon();
             QFile::remove(working);
             if (writeFailed)
                 outcome.warn("Write LAS file failed!", working);
