@@ -98,6 +98,9 @@ constexpr double kSeedSlopeFactor = 2.0;
 // cluster of low outliers (multipath echoes) rather than a pit or a valley,
 // whose floor has seeds level with it.
 constexpr double kLowShare = 0.7;
+// Finer seeds: cells of this share of the grid size or more are swept again
+// while seeds join.
+constexpr double kSweepShare = 0.25;
 // Finer seeds: the slope (rise over run) of the allowance above the TIN.
 constexpr double kFineSlope = 0.2;
 // Densification: within this share of TinDistance from its triangle's plane
@@ -269,6 +272,7 @@ struct Scratch {
     std::vector<uint32_t> live;
     std::vector<uint32_t> steps;
     std::vector<double> top;
+    std::vector<char> settled;
 };
 
 Scratch &scratch()
@@ -641,21 +645,35 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             // over its distance from the nearest TIN vertex, or when ground
             // as high lies within a cell of it. This climbs terraces and ridges
             // that the angle test of the densification cannot, while roofs,
-            // which rise steeply from the ground around them, stay out.
+            // which rise steeply from the ground around them, stay out. Cells
+            // of a quarter of the grid size or more are swept again while
+            // seeds join, so that the ground grows cell by cell up and down
+            // slopes too steep for one sweep (quarry walls, the flanks of
+            // ridges); the finest cells are swept once, as they would carry
+            // the ground over the few metres from a slope onto a roof.
             for (double cell = gridSize / 2; cell >= std::max({2.0 * spacing, gridSize / 8, 1.0}); cell /= 2) {
                 Buckets &level = work.level;
                 level.build(points, cand, minX, minY, maxX, maxY, std::max(cell, extent / 4096.0));
                 std::vector<std::pair<P3, int>> more;
                 Tin::Face_handle lh;
+                std::vector<char> &settled = work.settled;  // per cell: it holds a seed
+                settled.assign(level.start.size(), 0);
+                const int sweeps = cell >= kSweepShare * gridSize ? std::max(1, m_MaxIterations) : 1;
+                for (int sweep = 0; sweep < sweeps; ++sweep) {
+                more.clear();
                 for (size_t c = 0; c + 1 < level.start.size(); ++c) {
+                    if (settled[c])
+                        continue;
                     order.assign(level.ids.begin() + level.start[c], level.ids.begin() + level.start[c + 1]);
                     if (order.empty())
                         continue;
                     const size_t tries = lowestFirst(points, order, 8);
                     for (size_t k = 0; k < tries; ++k) {
                         const uint32_t id = order[k];
-                        if (ground[id])
+                        if (ground[id]) {
+                            settled[c] = 1;
                             break;
+                        }
                         const PointCloud &p = points[id];
                         const P3 q(p.x, p.y, p.z);
                         const Tin::Face_handle f = tin.locate(q, lh);
@@ -675,11 +693,16 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                         if (supported(points, fine, id, near, radius, m_SupportHeight, m_MinSupport, heights)) {
                             more.emplace_back(q, int(id));
                             ground[id] = kSeedPass;
+                            settled[c] = 1;
                             break;
                         }
                     }
                 }
                 tin.insert(more.begin(), more.end());
+                lh = Tin::Face_handle();
+                if (more.empty())
+                    break;
+                }
             }
 
             const double tanAngle = std::tan(std::min(m_TinAngle, 89.0) * kPi / 180.0);

@@ -41,7 +41,9 @@ public:
     // The side (m) of the seed cells; the lowest supported point of each
     // cell seeds the TIN, and cells of half, a quarter, ... of it add finer
     // seeds where they lie close enough above the TIN (down to twice the
-    // point spacing and an eighth of the grid size).
+    // point spacing and an eighth of the grid size). Cells of a quarter of
+    // it or more are swept again, up to m_MaxIterations times, while seeds
+    // join.
     double m_GridSize = 20.0;
     // Seeds: the radius (m) within which a seed candidate needs supporting
     // points near its own height.
