@@ -540,69 +540,66 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
         std::vector<char> alive(seeds.size(), 1);
         std::vector<size_t> around;
         std::vector<double> slopes;
-        for (int pass = 0; pass < 2 * m_SeedPasses; ++pass) {
-            const bool lowPhase = pass < m_SeedPasses;
-            std::vector<size_t> drop;
-            for (size_t a = 0; a < seeds.size(); ++a) {
-                if (!alive[a])
-                    continue;
-                const PointCloud &s = points[seeds[a]];
-                const int r = seedCells.row(s.y), c = seedCells.col(s.x);
-                around.clear();
-                for (int rr = std::max(0, r - rings); rr <= std::min(seedCells.rows - 1, r + rings); ++rr)
-                    for (int cc = std::max(0, c - rings); cc <= std::min(seedCells.cols - 1, c + rings); ++cc) {
-                        const int b = seedAt[size_t(rr) * seedCells.cols + cc];
-                        if (b >= 0 && size_t(b) != a && alive[b] &&
-                            std::hypot(s.x - points[seeds[b]].x, s.y - points[seeds[b]].y) <= reach)
-                            around.push_back(size_t(b));
+        for (const bool lowPhase : {true, false}) {
+            for (int pass = 0; pass < m_SeedPasses; ++pass) {
+                std::vector<size_t> drop;
+                for (size_t a = 0; a < seeds.size(); ++a) {
+                    if (!alive[a])
+                        continue;
+                    const PointCloud &s = points[seeds[a]];
+                    const int r = seedCells.row(s.y), c = seedCells.col(s.x);
+                    around.clear();
+                    for (int rr = std::max(0, r - rings); rr <= std::min(seedCells.rows - 1, r + rings); ++rr)
+                        for (int cc = std::max(0, c - rings); cc <= std::min(seedCells.cols - 1, c + rings); ++cc) {
+                            const int b = seedAt[size_t(rr) * seedCells.cols + cc];
+                            if (b >= 0 && size_t(b) != a && alive[b] &&
+                                std::hypot(s.x - points[seeds[b]].x, s.y - points[seeds[b]].y) <= reach)
+                                around.push_back(size_t(b));
+                        }
+                    // The slope of the ground around, robustly: the median
+                    // slope between pairs of the other seeds. Objects among
+                    // them are few, so gentle ground gives a gentle slope
+                    // whatever the roofs around.
+                    slopes.clear();
+                    for (size_t i = 0; i < around.size(); ++i)
+                        for (size_t j = i + 1; j < around.size(); ++j) {
+                            const PointCloud &t = points[seeds[around[i]]], &u = points[seeds[around[j]]];
+                            const double d = std::hypot(t.x - u.x, t.y - u.y);
+                            if (d > 0)
+                                slopes.push_back(std::fabs(t.z - u.z) / d);
+                        }
+                    double slope = kSeedSlope, levelSlope = kSeedSlope;
+                    if (!slopes.empty()) {
+                        auto mid = slopes.begin() + slopes.size() / 2;
+                        std::nth_element(slopes.begin(), mid, slopes.end());
+                        slope = std::min(kSeedSlope, std::max(kRoofSlope, kSeedSlopeFactor * *mid));
+                        // Level with a neighbour: within the height allowance
+                        // plus the slope of the ground around, without the
+                        // floor that lets steep objects pass as slopes.
+                        levelSlope = std::min(kSeedSlope, kSeedSlopeFactor * *mid);
                     }
-                // The slope of the ground around, robustly: the median
-                // slope between pairs of the other seeds. Objects among
-                // them are few, so gentle ground gives a gentle slope
-                // whatever the roofs around.
-                slopes.clear();
-                for (size_t i = 0; i < around.size(); ++i)
-                    for (size_t j = i + 1; j < around.size(); ++j) {
-                        const PointCloud &t = points[seeds[around[i]]], &u = points[seeds[around[j]]];
-                        const double d = std::hypot(t.x - u.x, t.y - u.y);
-                        if (d > 0)
-                            slopes.push_back(std::fabs(t.z - u.z) / d);
+                    int lower = 0, higher = 0, level = 0;
+                    bool lowerOn[4] = {false, false, false, false};
+                    for (size_t b : around) {
+                        const PointCloud &t = points[seeds[b]];
+                        const double d = std::hypot(s.x - t.x, s.y - t.y);
+                        if (s.z - t.z > m_SupportHeight + slope * d) {
+                            ++lower;
+                            lowerOn[(t.x >= s.x ? 1 : 0) + (t.y >= s.y ? 2 : 0)] = true;
+                        }
+                        higher += t.z - s.z > m_SupportHeight + slope * d;
+                        level += std::fabs(t.z - s.z) <= m_SupportHeight + levelSlope * d;
                     }
-                double slope = kSeedSlope, levelSlope = kSeedSlope;
-                if (!slopes.empty()) {
-                    auto mid = slopes.begin() + slopes.size() / 2;
-                    std::nth_element(slopes.begin(), mid, slopes.end());
-                    slope = std::min(kSeedSlope, std::max(kRoofSlope, kSeedSlopeFactor * *mid));
-                    // Level with a neighbour: within the height allowance
-                    // plus the slope of the ground around, without the
-                    // floor that lets steep objects pass as slopes.
-                    levelSlope = std::min(kSeedSlope, kSeedSlopeFactor * *mid);
+                    const int sides = lowerOn[0] + lowerOn[1] + lowerOn[2] + lowerOn[3];
+                    if (lowPhase ? !around.empty() && higher >= kLowShare * double(around.size())
+                                 : lower > 0 && (sides >= 3 || level == 0))
+                        drop.push_back(a);
                 }
-                int lower = 0, higher = 0, level = 0;
-                bool lowerOn[4] = {false, false, false, false};
-                for (size_t b : around) {
-                    const PointCloud &t = points[seeds[b]];
-                    const double d = std::hypot(s.x - t.x, s.y - t.y);
-                    if (s.z - t.z > m_SupportHeight + slope * d) {
-                        ++lower;
-                        lowerOn[(t.x >= s.x ? 1 : 0) + (t.y >= s.y ? 2 : 0)] = true;
-                    }
-                    higher += t.z - s.z > m_SupportHeight + slope * d;
-                    level += std::fabs(t.z - s.z) <= m_SupportHeight + levelSlope * d;
-                }
-                const int sides = lowerOn[0] + lowerOn[1] + lowerOn[2] + lowerOn[3];
-                if (lowPhase ? !around.empty() && higher >= kLowShare * double(around.size())
-                             : lower > 0 && (sides >= 3 || level == 0))
-                    drop.push_back(a);
-            }
-            if (drop.empty()) {
-                if (lowPhase)
-                    pass = m_SeedPasses - 1;  // on to the high seeds
-                else
+                if (drop.empty())
                     break;
+                for (size_t a : drop)
+                    alive[a] = 0;
             }
-            for (size_t a : drop)
-                alive[a] = 0;
         }
         {
             std::vector<uint32_t> kept;
@@ -660,48 +657,50 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                 settled.assign(level.start.size(), 0);
                 const int sweeps = cell >= kSweepShare * gridSize ? std::max(1, m_MaxIterations) : 1;
                 for (int sweep = 0; sweep < sweeps; ++sweep) {
-                more.clear();
-                for (size_t c = 0; c + 1 < level.start.size(); ++c) {
-                    if (settled[c])
-                        continue;
-                    order.assign(level.ids.begin() + level.start[c], level.ids.begin() + level.start[c + 1]);
-                    if (order.empty())
-                        continue;
-                    const size_t tries = lowestFirst(points, order, 8);
-                    for (size_t k = 0; k < tries; ++k) {
-                        const uint32_t id = order[k];
-                        if (ground[id]) {
-                            settled[c] = 1;
-                            break;
-                        }
-                        const PointCloud &p = points[id];
-                        const P3 q(p.x, p.y, p.z);
-                        const Tin::Face_handle f = tin.locate(q, lh);
-                        if (f == Tin::Face_handle() || tin.is_infinite(f))
-                            break;
-                        lh = f;
-                        const FacePlane plane = planeOf(f);
-                        if (plane.vertical())
-                            break;
-                        const double dz = p.z - plane.heightAt(p.x, p.y);
-                        double r = std::numeric_limits<double>::max();
-                        for (int j = 0; j < 3; ++j)
-                            r = std::min(r, std::hypot(p.x - f->vertex(j)->point().x(), p.y - f->vertex(j)->point().y()));
-                        if (dz > m_SupportHeight + kFineSlope * r &&
-                            !groundAbove(points, fine, ground, id, cell, m_SupportHeight))
-                            break;  // the lowest point of the cell is off the ground: so are the others
-                        if (supported(points, fine, id, near, radius, m_SupportHeight, m_MinSupport, heights)) {
-                            more.emplace_back(q, int(id));
-                            ground[id] = kSeedPass;
-                            settled[c] = 1;
-                            break;
+                    more.clear();
+                    for (size_t c = 0; c + 1 < level.start.size(); ++c) {
+                        if (settled[c])
+                            continue;
+                        order.assign(level.ids.begin() + level.start[c], level.ids.begin() + level.start[c + 1]);
+                        if (order.empty())
+                            continue;
+                        const size_t tries = lowestFirst(points, order, 8);
+                        for (size_t k = 0; k < tries; ++k) {
+                            const uint32_t id = order[k];
+                            if (ground[id]) {
+                                settled[c] = 1;
+                                break;
+                            }
+                            const PointCloud &p = points[id];
+                            const P3 q(p.x, p.y, p.z);
+                            const Tin::Face_handle f = tin.locate(q, lh);
+                            if (f == Tin::Face_handle() || tin.is_infinite(f))
+                                break;
+                            lh = f;
+                            const FacePlane plane = planeOf(f);
+                            if (plane.vertical())
+                                break;
+                            const double dz = p.z - plane.heightAt(p.x, p.y);
+                            double r = std::numeric_limits<double>::max();
+                            for (int j = 0; j < 3; ++j) {
+                                const P3 &v = f->vertex(j)->point();
+                                r = std::min(r, std::hypot(p.x - v.x(), p.y - v.y()));
+                            }
+                            if (dz > m_SupportHeight + kFineSlope * r &&
+                                !groundAbove(points, fine, ground, id, cell, m_SupportHeight))
+                                break;  // the lowest point of the cell is off the ground: so are the others
+                            if (supported(points, fine, id, near, radius, m_SupportHeight, m_MinSupport, heights)) {
+                                more.emplace_back(q, int(id));
+                                ground[id] = kSeedPass;
+                                settled[c] = 1;
+                                break;
+                            }
                         }
                     }
-                }
-                tin.insert(more.begin(), more.end());
-                lh = Tin::Face_handle();
-                if (more.empty())
-                    break;
+                    tin.insert(more.begin(), more.end());
+                    lh = Tin::Face_handle();
+                    if (more.empty())
+                        break;
                 }
             }
 
@@ -899,20 +898,21 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                     }
             // Steps, judged against the ground as the passes left it, then
             // the points close to the final TIN.
-            std::vector<uint32_t> &steps = work.steps;
-            steps.clear();
+            std::vector<uint32_t> &established = order;
+            established.clear();
             for (size_t k = 0; k < fine.ids.size(); ++k)
                 if (ground[fine.ids[k]] >= kSeedPass && ground[fine.ids[k]] <= kSeedPass + kStepPasses)
-                    steps.push_back(fine.ids[k]);
+                    established.push_back(fine.ids[k]);
             Buckets &level = work.level;
             const double stepRadius = std::max(kStepRadius, kStepSpacings * spacing);
-            level.build(points, steps, minX, minY, maxX, maxY, std::max(stepRadius, extent / 4096.0));
+            level.build(points, established, minX, minY, maxX, maxY, std::max(stepRadius, extent / 4096.0));
             level.copyCoordinates(points);
             std::vector<double> &top = work.top;
             top.assign(level.start.size() - 1, -std::numeric_limits<double>::infinity());
             for (size_t c = 0; c + 1 < level.start.size(); ++c)
                 for (uint32_t k = level.start[c]; k < level.start[c + 1]; ++k)
                     top[c] = std::max(top[c], level.z[k]);
+            std::vector<uint32_t> &steps = work.steps;
             steps.clear();
             for (size_t k = 0; k < fine.ids.size(); ++k)
                 if (!ground[fine.ids[k]] && above[k] > kFinalAbove * m_TinDistance && above[k] < farAbove &&
