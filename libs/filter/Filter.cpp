@@ -133,6 +133,15 @@ constexpr double kStepBand = 0.25;
 constexpr int kStepPasses = 3;
 // How a point was taken as ground: seeds are 1, the densification passes 2,
 // 3, ..., the last pass and the steps kLastPass.
+// Raised islands: ground points within kIslandLink mean point spacings of
+// each other (in X/Y) and within the height allowance form one piece; a
+// piece other than the largest, of kIslandMinPoints or more, is taken back
+// out of the ground when at least kIslandRim of its rim points have a point
+// more than kIslandDrop TinDistances lower beside them.
+constexpr double kIslandLink = 2.5;
+constexpr double kIslandDrop = 2.0;
+constexpr double kIslandRim = 0.4;
+constexpr size_t kIslandMinPoints = 3;
 constexpr uint8_t kSeedPass = 1;
 constexpr uint8_t kLastPass = 255;
 
@@ -273,6 +282,8 @@ struct Scratch {
     std::vector<uint32_t> steps;
     std::vector<double> top;
     std::vector<char> settled;
+    std::vector<int> piece, pieceOf;
+    std::vector<uint32_t> queue;
 };
 
 Scratch &scratch()
@@ -439,6 +450,85 @@ double abovePlaneOfLevelGround(const Buckets &b, const std::vector<double> &top,
         return nan;
     const double a = (sz * (sxx * syy - sxy * sxy) - sx * (sxz * syy - sxy * syz) + sy * (sxz * sxy - sxx * syz)) / det;
     return -a;
+}
+
+// Raised islands. The ground points fall into pieces, two points being in
+// one piece when they lie within `link` of each other (in X/Y) and within
+// `band` in height. A piece other than the largest whose rim mostly drops
+// away (at least `rim` of its points that have other points within `link`
+// have one of them more than `drop` lower) is a roof, a deck or a platform
+// that the TIN climbed onto, and is taken back out of the ground. Ground
+// cut off from the rest by vegetation or by a gap in the data has
+// vegetation or more ground around it, not a drop, and a terrace or the
+// rim of a quarry is joined to the ground behind it. `pieces`, `piece`,
+// `pieceOf` and `queue` are working space.
+void dropRaisedIslands(const std::vector<PointCloud> &pts, const Buckets &fine, const std::vector<uint32_t> &groundIds,
+                       double minX, double minY, double maxX, double maxY, double link, double band, double drop,
+                       std::vector<uint8_t> &ground, Buckets &pieces, std::vector<int> &piece,
+                       std::vector<int> &pieceOf, std::vector<uint32_t> &queue)
+{
+    pieces.build(pts, groundIds, minX, minY, maxX, maxY, link);
+    pieces.copyCoordinates(pts);
+    const size_t n = pieces.ids.size();
+    // The pieces, by flooding from each point not yet in one.
+    piece.assign(n, -1);
+    std::vector<size_t> size;
+    const double link2 = link * link;
+    for (size_t s = 0; s < n; ++s) {
+        if (piece[s] >= 0)
+            continue;
+        const int id = int(size.size());
+        size.push_back(0);
+        queue.assign(1, uint32_t(s));
+        piece[s] = id;
+        while (!queue.empty()) {
+            const uint32_t k = queue.back();
+            queue.pop_back();
+            ++size.back();
+            const int c0 = pieces.col(pieces.x[k] - link), c1 = pieces.col(pieces.x[k] + link);
+            const int r0 = pieces.row(pieces.y[k] - link), r1 = pieces.row(pieces.y[k] + link);
+            for (int r = r0; r <= r1; ++r)
+                for (int q = c0; q <= c1; ++q) {
+                    const size_t cell = size_t(r) * pieces.cols + q;
+                    for (uint32_t j = pieces.start[cell]; j < pieces.start[cell + 1]; ++j) {
+                        const double dx = pieces.x[j] - pieces.x[k], dy = pieces.y[j] - pieces.y[k];
+                        if (piece[j] < 0 && dx * dx + dy * dy <= link2 &&
+                            std::fabs(pieces.z[j] - pieces.z[k]) <= band) {
+                            piece[j] = id;
+                            queue.push_back(j);
+                        }
+                    }
+                }
+        }
+    }
+    if (size.size() < 2)
+        return;
+    const int largest = int(std::max_element(size.begin(), size.end()) - size.begin());
+    pieceOf.assign(pts.size(), -1);
+    for (size_t k = 0; k < n; ++k)
+        pieceOf[pieces.ids[k]] = piece[k];
+    // Per piece: its rim points, and those with a drop beside them.
+    std::vector<size_t> rimPoints(size.size(), 0), drops(size.size(), 0);
+    for (size_t k = 0; k < n; ++k) {
+        const int id = piece[k];
+        if (id == largest || size[id] < kIslandMinPoints)
+            continue;
+        const double px = pieces.x[k], py = pieces.y[k];
+        double lowest = std::numeric_limits<double>::infinity();
+        fine.visitBox(px, py, px - link, py - link, px + link, py + link, [&](uint32_t j) {
+            const double dx = fine.x[j] - px, dy = fine.y[j] - py;
+            if (dx * dx + dy * dy <= link2 && pieceOf[fine.ids[j]] != id)
+                lowest = std::min(lowest, fine.z[j]);
+            return true;
+        });
+        if (lowest < std::numeric_limits<double>::infinity()) {
+            ++rimPoints[id];
+            drops[id] += lowest < pieces.z[k] - drop;
+        }
+    }
+    for (size_t k = 0; k < n; ++k)
+        if (rimPoints[piece[k]] > 0 && double(drops[piece[k]]) >= kIslandRim * double(rimPoints[piece[k]]))
+            ground[pieces.ids[k]] = 0;
 }
 
 }  // namespace
@@ -925,6 +1015,15 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                 if (!ground[fine.ids[k]] && above[k] <= kFinalAbove * m_TinDistance &&
                     above[k] >= -kFinalBelow * m_TinDistance)
                     ground[fine.ids[k]] = kLastPass;
+            // Raised islands: roofs and decks that the ground reached.
+            std::vector<uint32_t> &taken = steps;
+            taken.clear();
+            for (size_t k = 0; k < fine.ids.size(); ++k)
+                if (ground[fine.ids[k]])
+                    taken.push_back(fine.ids[k]);
+            dropRaisedIslands(points, fine, taken, minX, minY, maxX, maxY, kIslandLink * spacing,
+                              m_SupportHeight, kIslandDrop * m_TinDistance, ground, level, work.piece, work.pieceOf,
+                              work.queue);
         }
     }
 

@@ -8,10 +8,11 @@
 // their triangle (distance and angles below the thresholds); a last pass
 // takes the points just above or below the final TIN, and the points at the
 // top of steps (terrace edges, retaining walls) that lie on the plane of the
-// level ground behind them. Points of the TIN and of the last pass are
-// ground (class 2); every other point becomes
-// class 1, except low noise (class 7), which keeps its class and is never
-// used.
+// level ground behind them. Pieces of that ground cut off from the rest
+// whose rim mostly drops away by more than twice TinDistance (roofs, decks
+// and platforms that the TIN reached) are taken back out. The rest is
+// ground (class 2); every other point becomes class 1, except low noise
+// (class 7), which keeps its class and is never used.
 
 #include "PointRecords.h"
 #include "ProcessBase.h"
