@@ -29,6 +29,9 @@ struct FacePlane {
     P3 a;
     double nx = 0, ny = 0, nz = 0;
     bool vertical() const { return std::fabs(nz) < 1e-12; }
+    // The plane's steepest slope (rise over run); the face must not be
+    // vertical.
+    double slope() const { return std::hypot(nx, ny) / std::fabs(nz); }
     // The plane's height at (x, y); the face must not be vertical.
     double heightAt(double x, double y) const { return a.z() - (nx * (x - a.x()) + ny * (y - a.y())) / nz; }
 };
@@ -101,8 +104,19 @@ constexpr double kLowShare = 0.7;
 // Finer seeds: cells of this share of the grid size or more are swept again
 // while seeds join.
 constexpr double kSweepShare = 0.25;
-// Finer seeds: the slope (rise over run) of the allowance above the TIN.
-constexpr double kFineSlope = 0.2;
+// Finer seeds: the allowance above the TIN grows with the distance from the
+// nearest vertex, at a slope (rise over run) of kFineSlope plus
+// kFineSlopeGain times the slope of the triangle, at most kFineSlopeMax:
+// the TIN is straight between its vertices, and the steeper the terrain,
+// the more it bends away from those straight lines (rims, ridges, the tops
+// of slopes), while on level ground a roof or a deck rises from it.
+constexpr double kFineSlope = 0.06;
+constexpr double kFineSlopeGain = 0.3;
+constexpr double kFineSlopeMax = 0.4;
+// Finer seeds: a point more than kFarBelow TinDistances below the TIN is
+// passed over for the next lowest of its cell: the seed check dropped the
+// seeds of its cluster of low outliers.
+constexpr double kFarBelow = 5.0;
 // Densification: within this share of TinDistance from its triangle's plane
 // a point passes without the angle test, so that the roughness of the
 // ground between close points does not stop the densification.
@@ -776,7 +790,10 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                                 const P3 &v = f->vertex(j)->point();
                                 r = std::min(r, std::hypot(p.x - v.x(), p.y - v.y()));
                             }
-                            if (dz > m_SupportHeight + kFineSlope * r &&
+                            if (dz < -kFarBelow * m_TinDistance)
+                                continue;
+                            const double rise = std::min(kFineSlopeMax, kFineSlope + kFineSlopeGain * plane.slope());
+                            if (dz > m_SupportHeight + rise * r &&
                                 !groundAbove(points, fine, ground, id, cell, m_SupportHeight))
                                 break;  // the lowest point of the cell is off the ground: so are the others
                             if (supported(points, fine, id, near, radius, m_SupportHeight, m_MinSupport, heights)) {
