@@ -156,6 +156,30 @@ constexpr double kIslandLink = 2.5;
 constexpr double kIslandDrop = 2.0;
 constexpr double kIslandRim = 0.4;
 constexpr size_t kIslandMinPoints = 3;
+// Ridges: a point up to kRidgeHigh TinDistances above the final TIN is
+// ground when it lies within kRidgeFit TinDistances of the least-squares
+// quadric surface through the ground around it (within kRidgeRadius metres,
+// or kRidgeSpacings mean point spacings where the points are sparse), and
+// that surface fits the ground to within kRidgeRms TinDistances (root mean
+// square), with at least kRidgeMinPoints points and no more than
+// kRidgeOpenSectors of the eight 45-degree sectors around empty. The TIN
+// spans a dyke crest, an embankment or the rim of a quarry with vertices on
+// both flanks, so the crest stands above its triangles; a quadric bends
+// over the crest, while a car, a hedge or a wall stands above the smooth
+// ground around it by its height, and roofs and decks are higher still.
+// The surface is fitted once per cell of a kRidgeCells-th of the radius,
+// through the lowest ground point of each such cell; kRidgeRounds rounds
+// let the ground grow along a crest, each round fitting again only near
+// the points the last one took.
+constexpr double kRidgeRadius = 5.0;
+constexpr double kRidgeSpacings = 2.3;
+constexpr double kRidgeFit = 0.5;
+constexpr double kRidgeRms = 0.3;
+constexpr double kRidgeHigh = 2.0;
+constexpr int kRidgeMinPoints = 8;
+constexpr int kRidgeOpenSectors = 3;
+constexpr double kRidgeCells = 5.0;
+constexpr int kRidgeRounds = 3;
 constexpr uint8_t kSeedPass = 1;
 constexpr uint8_t kLastPass = 255;
 
@@ -289,7 +313,7 @@ struct Where {
 struct Scratch {
     std::vector<uint32_t> cand;
     std::vector<uint8_t> ground;  // 0, or how the point was taken as ground (see kSeedPass...)
-    Buckets fine, seedCells, level;
+    Buckets fine, seedCells, level, ridge;
     std::vector<double> above;
     std::vector<Where> where;
     std::vector<uint32_t> live;
@@ -464,6 +488,162 @@ double abovePlaneOfLevelGround(const Buckets &b, const std::vector<double> &top,
         return nan;
     const double a = (sz * (sxx * syy - sxy * sxy) - sx * (sxz * syy - sxy * syz) + sy * (sxz * sxy - sxx * syz)) / det;
     return -a;
+}
+
+// The least-squares quadric surface z = zRef + c0 + c1 u + c2 v + c3 u^2 +
+// c4 u v + c5 v^2, with u and v the offsets from (cx, cy) divided by
+// `radius`, through the points of `b` within `radius` of (cx, cy) (in X/Y),
+// with the root mean square of their residuals in `rms`. False when fewer
+// than `minPoints` such points, when they leave more than `openSectors` of
+// the eight 45-degree sectors around the centre empty (the surface would be
+// extrapolated there rather than interpolated) or when they do not fix a
+// quadric. A plane through the ground on both flanks of a dyke or an
+// embankment passes below its crest; a quadric bends over it.
+bool quadricOf(const Buckets &b, double cx, double cy, double zRef, double radius, int minPoints, int openSectors,
+               double c[6], double &rms)
+{
+    const int c0 = b.col(cx - radius), c1 = b.col(cx + radius);
+    const int r0 = b.row(cy - radius), r1 = b.row(cy + radius);
+    const double r2 = radius * radius;
+    // The normal equations (upper triangle) and the right-hand side.
+    double m[6][7] = {};
+    double zz = 0;
+    int n = 0;
+    unsigned sectors = 0;
+    for (int r = r0; r <= r1; ++r)
+        for (int q = c0; q <= c1; ++q) {
+            const size_t cell = size_t(r) * b.cols + q;
+            for (uint32_t k = b.start[cell]; k < b.start[cell + 1]; ++k) {
+                const double dx = b.x[k] - cx, dy = b.y[k] - cy;
+                if (dx * dx + dy * dy > r2)
+                    continue;
+                const double dz = b.z[k] - zRef, u = dx / radius, v = dy / radius;
+                const double f[6] = {1, u, v, u * u, u * v, v * v};
+                for (int i = 0; i < 6; ++i) {
+                    for (int j = i; j < 6; ++j)
+                        m[i][j] += f[i] * f[j];
+                    m[i][6] += f[i] * dz;
+                }
+                zz += dz * dz;
+                ++n;
+                sectors |= 1u << ((dy >= 0 ? 0 : 4) + (std::fabs(dx) >= std::fabs(dy) ? 0 : 2) +
+                                  ((dx >= 0) == (dy >= 0) ? 0 : 1));
+            }
+        }
+    int open = 8;
+    for (unsigned left = sectors; left; left &= left - 1)
+        --open;
+    if (n < std::max(6, minPoints) || open > openSectors)
+        return false;
+    double rhs[6];
+    for (int i = 0; i < 6; ++i) {
+        rhs[i] = m[i][6];
+        for (int j = 0; j < i; ++j)
+            m[i][j] = m[j][i];
+    }
+    // Gaussian elimination with partial pivoting.
+    for (int i = 0; i < 6; ++i) {
+        int piv = i;
+        for (int r = i + 1; r < 6; ++r)
+            if (std::fabs(m[r][i]) > std::fabs(m[piv][i]))
+                piv = r;
+        if (!(std::fabs(m[piv][i]) > 1e-9 * n))
+            return false;
+        for (int j = 0; j < 7; ++j)
+            std::swap(m[i][j], m[piv][j]);
+        for (int r = i + 1; r < 6; ++r) {
+            const double f = m[r][i] / m[i][i];
+            for (int j = i; j < 7; ++j)
+                m[r][j] -= f * m[i][j];
+        }
+    }
+    for (int i = 5; i >= 0; --i) {
+        double sum = m[i][6];
+        for (int j = i + 1; j < 6; ++j)
+            sum -= m[i][j] * c[j];
+        c[i] = sum / m[i][i];
+    }
+    // The residual sum of squares: z'z - c'X'z.
+    double fitted = 0;
+    for (int i = 0; i < 6; ++i)
+        fitted += c[i] * rhs[i];
+    rms = std::sqrt(std::max(0.0, zz - fitted) / n);
+    return true;
+}
+
+// Crests. The points of `fine` (slot k) not yet ground and more than
+// kFinalAbove but less than kRidgeHigh TinDistances above the final TIN
+// (`above`) are taken as ground when they lie within kRidgeFit TinDistances
+// of the quadric surface through the ground within `radius` (see quadricOf
+// and the constants). `cells` and `thinned` are working space; `ids` too.
+void takeCrests(const std::vector<PointCloud> &pts, const Buckets &fine, const std::vector<double> &above, double minX,
+                double minY, double maxX, double maxY, double radius, double tinDistance,
+                std::vector<uint8_t> &ground, Buckets &cells, Buckets &thinned, std::vector<uint32_t> &ids)
+{
+    ids.clear();
+    for (size_t k = 0; k < fine.ids.size(); ++k)
+        if (!ground[fine.ids[k]] && above[k] > kFinalAbove * tinDistance && above[k] < kRidgeHigh * tinDistance)
+            ids.push_back(fine.ids[k]);
+    if (ids.empty())
+        return;
+    const double extent = std::max(maxX - minX, maxY - minY);
+    cells.build(pts, ids, minX, minY, maxX, maxY, std::max(radius / kRidgeCells, extent / 4096.0));
+    // The ground, thinned to its lowest point per cell: as good a surface,
+    // and far fewer points to fit where the points are dense.
+    std::vector<int64_t> lowest(cells.start.size() - 1, -1);
+    std::vector<double> lowestZ(lowest.size());
+    auto keepLowest = [&](uint32_t id, double x, double y, double z) {
+        const size_t c = size_t(cells.row(y)) * cells.cols + cells.col(x);
+        if (lowest[c] < 0 || z < lowestZ[c])
+            lowest[c] = id, lowestZ[c] = z;
+    };
+    for (size_t k = 0; k < fine.ids.size(); ++k)
+        if (ground[fine.ids[k]])
+            keepLowest(fine.ids[k], fine.x[k], fine.y[k], fine.z[k]);
+    // The cells to fit in this round: all at first, then those near the
+    // points the last round took.
+    std::vector<char> active(lowest.size(), 1), next(lowest.size(), 0);
+    std::vector<uint32_t> join;
+    const int rings = int(std::ceil(radius / cells.size)) + 1;
+    for (int round = 0; round < kRidgeRounds; ++round) {
+        ids.clear();
+        for (int64_t l : lowest)
+            if (l >= 0)
+                ids.push_back(uint32_t(l));
+        thinned.build(pts, ids, minX, minY, maxX, maxY, std::max(radius / 2, extent / 4096.0));
+        thinned.copyCoordinates(pts);
+        join.clear();
+        for (size_t c = 0; c < active.size(); ++c) {
+            if (!active[c] || cells.start[c] == cells.start[c + 1])
+                continue;
+            const double cx = cells.x0 + (double(c % size_t(cells.cols)) + 0.5) * cells.size;
+            const double cy = cells.y0 + (double(c / size_t(cells.cols)) + 0.5) * cells.size;
+            const double zRef = pts[cells.ids[cells.start[c]]].z;
+            double q[6], rms = 0;
+            if (!quadricOf(thinned, cx, cy, zRef, radius, kRidgeMinPoints, kRidgeOpenSectors, q, rms) ||
+                !(rms < kRidgeRms * tinDistance))
+                continue;
+            for (uint32_t k = cells.start[c]; k < cells.start[c + 1]; ++k) {
+                const PointCloud &p = pts[cells.ids[k]];
+                const double u = (p.x - cx) / radius, v = (p.y - cy) / radius;
+                const double h = p.z - zRef - (q[0] + q[1] * u + q[2] * v + q[3] * u * u + q[4] * u * v + q[5] * v * v);
+                if (!ground[cells.ids[k]] && std::fabs(h) < kRidgeFit * tinDistance)
+                    join.push_back(cells.ids[k]);
+            }
+        }
+        if (join.empty())
+            break;
+        std::fill(next.begin(), next.end(), 0);
+        for (uint32_t id : join) {
+            ground[id] = kLastPass;
+            keepLowest(id, pts[id].x, pts[id].y, pts[id].z);
+            const int r = cells.row(pts[id].y), q = cells.col(pts[id].x);
+            for (int rr = std::max(0, r - rings); rr <= std::min(cells.rows - 1, r + rings); ++rr)
+                for (int qq = std::max(0, q - rings); qq <= std::min(cells.cols - 1, q + rings); ++qq)
+                    next[size_t(rr) * cells.cols + qq] = 1;
+        }
+        active.swap(next);
+    }
 }
 
 // Raised islands. The ground points fall into pieces, two points being in
@@ -1032,6 +1212,9 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                 if (!ground[fine.ids[k]] && above[k] <= kFinalAbove * m_TinDistance &&
                     above[k] >= -kFinalBelow * m_TinDistance)
                     ground[fine.ids[k]] = kLastPass;
+            // Crests of dykes, embankments and rims that the TIN spans.
+            takeCrests(points, fine, above, minX, minY, maxX, maxY, std::max(kRidgeRadius, kRidgeSpacings * spacing),
+                       m_TinDistance, ground, work.ridge, level, steps);
             // Raised islands: roofs and decks that the ground reached.
             std::vector<uint32_t> &taken = steps;
             taken.clear();

@@ -8,11 +8,13 @@
 // their triangle (distance and angles below the thresholds); a last pass
 // takes the points just above or below the final TIN, and the points at the
 // top of steps (terrace edges, retaining walls) that lie on the plane of the
-// level ground behind them. Pieces of that ground cut off from the rest
-// whose rim mostly drops away by more than twice TinDistance (roofs, decks
-// and platforms that the TIN reached) are taken back out. The rest is
-// ground (class 2); every other point becomes class 1, except low noise
-// (class 7), which keeps its class and is never used.
+// level ground behind them, and the crests of dykes, embankments and quarry
+// rims, which the TIN spans from flank to flank, where they lie on the
+// curved surface fitted to the ground around them. Pieces of that ground
+// cut off from the rest whose rim mostly drops away by more than twice
+// TinDistance (roofs, decks and platforms that the TIN reached) are taken
+// back out. The rest is ground (class 2); every other point becomes class
+// 1, except low noise (class 7), which keeps its class and is never used.
 
 #include "PointRecords.h"
 #include "ProcessBase.h"
@@ -37,7 +39,11 @@ public:
     // are ground too, and so are points up to 5 times it above the TIN that
     // lie within 0.5 of it of the plane through the ground found by the
     // first three passes within 3 m (or two point spacings where sparser),
-    // no lower than 0.25 of it below them.
+    // no lower than 0.25 of it below them; then, in up to three rounds,
+    // points up to twice it above the TIN that lie within 0.5 of it of the
+    // least-squares quadric surface through the ground within 5 m (or 2.3
+    // point spacings), where that surface fits the ground to 0.3 of it (root
+    // mean square) and the ground surrounds the point.
     double m_TinDistance = 1.0;
     // The side (m) of the seed cells; the lowest supported point of each
     // cell seeds the TIN, and cells of half, a quarter, ... of it add finer
