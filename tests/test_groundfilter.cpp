@@ -101,32 +101,44 @@ std::vector<PointCloud> scene()
     return pts;
 }
 
+// Points on a square grid of `step` over [0, size) x [0, size), each moved
+// by up to `jitter` in x and y, first return, class 2; shape(p, u) then
+// sets the height and, for objects, class 1 (u draws from [0, 1)).
+template <class Shape>
+std::vector<PointCloud> jitteredGrid(double size, double step, double jitter, unsigned seed, Shape shape)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> uniform(0, 1);
+    auto u = [&] { return uniform(rng); };
+    std::vector<PointCloud> pts;
+    for (double y = 0; y < size; y += step)
+        for (double x = 0; x < size; x += step) {
+            PointCloud p;
+            p.x = x + jitter * u();
+            p.y = y + jitter * u();
+            p.classification = 2;
+            p.returnNumber = 1;
+            shape(p, u);
+            pts.push_back(p);
+        }
+    return pts;
+}
+
 // Flat ground with a station 80 m x 80 m across: rows of trains 4.2 m high
 // and, between them, a deck 3.4 m high through whose holes (8 % of its
 // points) the ground shows. Class 2 marks the true ground.
 std::vector<PointCloud> station()
 {
-    std::mt19937 rng(5);
-    std::uniform_real_distribution<double> u(0, 1);
-    std::vector<PointCloud> pts;
-    for (double y = 0; y < 160; y += 1.0)
-        for (double x = 0; x < 160; x += 1.0) {
-            PointCloud p;
-            p.x = x + 0.6 * u(rng);
-            p.y = y + 0.6 * u(rng);
-            p.z = 100 + 0.3 * std::sin(p.y / 25);
-            p.classification = 2;
-            p.returnNumber = 1;
-            if (p.x > 40 && p.x < 120 && p.y > 40 && p.y < 120) {
-                const double across = std::fmod(p.x - 40, 10.0);
-                if (across < 3 || across >= 7)
-                    p.z += 4.2, p.classification = 1;
-                else if (u(rng) >= 0.08)
-                    p.z += 3.4, p.classification = 1;
-            }
-            pts.push_back(p);
+    return jitteredGrid(160, 1.0, 0.6, 5, [](PointCloud &p, const auto &u) {
+        p.z = 100 + 0.3 * std::sin(p.y / 25);
+        if (p.x > 40 && p.x < 120 && p.y > 40 && p.y < 120) {
+            const double across = std::fmod(p.x - 40, 10.0);
+            if (across < 3 || across >= 7)
+                p.z += 4.2, p.classification = 1;
+            else if (u() >= 0.08)
+                p.z += 3.4, p.classification = 1;
         }
-    return pts;
+    });
 }
 
 // Sparse points (a 2.4 m grid, jittered) on gently tilted ground with a
@@ -135,25 +147,14 @@ std::vector<PointCloud> station()
 // x = 59. Class 2 marks the true ground.
 std::vector<PointCloud> dyke()
 {
-    std::mt19937 rng(3);
-    std::uniform_real_distribution<double> u(0, 1);
-    std::vector<PointCloud> pts;
-    for (double y = 0; y < 200; y += 2.4)
-        for (double x = 0; x < 200; x += 2.4) {
-            PointCloud p;
-            p.x = x + 1.9 * u(rng);
-            p.y = y + 1.9 * u(rng);
-            const double d = std::fabs(p.x - 100) / 6;
-            p.z = 100 + 0.02 * p.y + (d < 1 ? 3 * (1 - d * d) : 0);
-            p.classification = 2;
-            p.returnNumber = 1;
-            if (p.x > 129 && p.x < 130.5 && p.y > 30 && p.y < 170)
-                p.z += 0.6 + 2 * u(rng), p.classification = 1;
-            if (p.x > 58 && p.x < 59.8 && std::fmod(p.y, 10.0) < 4.5)
-                p.z += 1.5, p.classification = 1;
-            pts.push_back(p);
-        }
-    return pts;
+    return jitteredGrid(200, 2.4, 1.9, 3, [](PointCloud &p, const auto &u) {
+        const double d = std::fabs(p.x - 100) / 6;
+        p.z = 100 + 0.02 * p.y + (d < 1 ? 3 * (1 - d * d) : 0);
+        if (p.x > 129 && p.x < 130.5 && p.y > 30 && p.y < 170)
+            p.z += 0.6 + 2 * u(), p.classification = 1;
+        if (p.x > 58 && p.x < 59.8 && std::fmod(p.y, 10.0) < 4.5)
+            p.z += 1.5, p.classification = 1;
+    });
 }
 
 }  // namespace
@@ -162,6 +163,21 @@ class TestGroundFilter : public QObject {
     Q_OBJECT
     QTemporaryDir dir;
     QString f(const QString &name) const { return dir.filePath(name); }
+
+    // Filters the scene `pts` (class 2 = true ground) through the tool at
+    // the dialog's defaults and calls visit(point, trueClass) for every
+    // output point.
+    template <class Visit>
+    void filterScene(const std::vector<PointCloud> &pts, const QString &name, Visit visit)
+    {
+        write(f(name + ".las"), pts);
+        QVERIFY(run(f(name + ".las"), f(name + "_Filter.las")).completed);
+        std::map<Key, int> truth;
+        for (const PointCloud &p : pts)
+            truth[key(p)] = p.classification;
+        for (const PointCloud &p : read(f(name + "_Filter.las")))
+            visit(p, truth.at(key(p)));
+    }
 
 private slots:
     void dialogChecksAndResets()
@@ -329,20 +345,14 @@ private slots:
     {
         // The deck is wider than a seed cell and seeds reach it from the
         // holes; the raised piece of ground is taken back out as a whole.
-        const std::vector<PointCloud> pts = station();
-        write(f("station.las"), pts);
-        QVERIFY(run(f("station.las"), f("station_Filter.las")).completed);
-        std::map<Key, int> truth;
-        for (const PointCloud &p : pts)
-            truth[key(p)] = p.classification;
         long deck = 0, deckGround = 0, open = 0, openGround = 0;
-        for (const PointCloud &p : read(f("station_Filter.las"))) {
+        filterScene(station(), "station", [&](const PointCloud &p, int truth) {
             const bool g = p.classification == 2;
-            if (truth.at(key(p)) == 1)
+            if (truth == 1)
                 ++deck, deckGround += g;
             else if (!(p.x > 40 && p.x < 120 && p.y > 40 && p.y < 120))
                 ++open, openGround += g;
-        }
+        });
         QVERIFY2(deckGround < deck / 100, qPrintable(QString("deck as ground: %1 of %2").arg(deckGround).arg(deck)));
         QVERIFY2(openGround > open * 99 / 100, qPrintable(QString("open ground: %1 of %2").arg(openGround).arg(open)));
     }
@@ -351,20 +361,14 @@ private slots:
     {
         // The TIN spans the dyke from flank to flank, below its crest; the
         // crest is ground all the same, the hedge and the cars are not.
-        const std::vector<PointCloud> pts = dyke();
-        write(f("dyke.las"), pts);
-        QVERIFY(run(f("dyke.las"), f("dyke_Filter.las")).completed);
-        std::map<Key, int> truth;
-        for (const PointCloud &p : pts)
-            truth[key(p)] = p.classification;
         long crest = 0, crestGround = 0, objects = 0, objectGround = 0;
-        for (const PointCloud &p : read(f("dyke_Filter.las"))) {
+        filterScene(dyke(), "dyke", [&](const PointCloud &p, int truth) {
             const bool g = p.classification == 2;
-            if (truth.at(key(p)) == 1)
+            if (truth == 1)
                 ++objects, objectGround += g;
             else if (std::fabs(p.x - 100) < 2)
                 ++crest, crestGround += g;
-        }
+        });
         QVERIFY2(crest > 100 && objects > 40, qPrintable(QString("%1 crest, %2 object points").arg(crest).arg(objects)));
         QVERIFY2(crestGround > crest * 2 / 5, qPrintable(QString("crest: %1 of %2").arg(crestGround).arg(crest)));
         QCOMPARE(objectGround, 0L);
