@@ -57,31 +57,44 @@ ToolOutcome run(const QString &in, const QString &out, const QString &grid = "20
 using Key = std::tuple<double, double, double>;
 Key key(const PointCloud &p) { return Key(std::round(p.x * 100), std::round(p.y * 100), std::round(p.z * 100)); }
 
+// Points on a grid of `step` over a square of `side`, each moved by up to
+// `jitter` in x and y; shape(p, x, u) gives point p (from grid column x) its
+// height and class, drawing from u() (uniform in [0, 1)) as it needs.
+template <class Shape>
+std::vector<PointCloud> jittered(double side, double step, double jitter, unsigned seed, Shape shape)
+{
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> uniform(0, 1);
+    auto u = [&] { return uniform(rng); };
+    std::vector<PointCloud> pts;
+    for (double y = 0; y < side; y += step)
+        for (double x = 0; x < side; x += step) {
+            PointCloud p;
+            p.x = x + jitter * u();
+            p.y = y + jitter * u();
+            p.returnNumber = 1;
+            shape(p, x, u);
+            pts.push_back(p);
+        }
+    return pts;
+}
+
 // Rolling ground with a 40 m x 40 m building 9 m high, a slope of 35
 // degrees over x 160..220, trees, low outliers and noise; class 2 marks the
 // true ground of the generated points.
 std::vector<PointCloud> scene()
 {
-    std::mt19937 rng(3);
-    std::uniform_real_distribution<double> u(0, 1);
-    std::vector<PointCloud> pts;
     auto ground = [](double x, double y) {
         const double slope = std::tan(35 * 3.14159265358979 / 180);
         return 100 + 0.5 * std::sin(y / 30) + (x > 160 ? slope * (std::min(x, 220.0) - 160) : 0);
     };
-    for (double y = 0; y < 240; y += 1.0)
-        for (double x = 0; x < 240; x += 1.0) {
-            PointCloud p;
-            p.x = x + 0.5 * u(rng);
-            p.y = y + 0.5 * u(rng);
-            const double g = ground(p.x, p.y);
-            const bool building = p.x > 40 && p.x < 80 && p.y > 40 && p.y < 80;
-            const bool tree = !building && x < 150 && u(rng) < 0.25;
-            p.z = building ? g + 9 : tree ? g + 3 + 15 * u(rng) : g + 0.05 * u(rng);
-            p.classification = building || tree ? 1 : 2;
-            p.returnNumber = 1;
-            pts.push_back(p);
-        }
+    std::vector<PointCloud> pts = jittered(240, 1.0, 0.5, 3, [&](PointCloud &p, double x, auto &u) {
+        const double g = ground(p.x, p.y);
+        const bool building = p.x > 40 && p.x < 80 && p.y > 40 && p.y < 80;
+        const bool tree = !building && x < 150 && u() < 0.25;
+        p.z = building ? g + 9 : tree ? g + 3 + 15 * u() : g + 0.05 * u();
+        p.classification = building || tree ? 1 : 2;
+    });
     for (int k = 0; k < 20; ++k) {  // isolated low outliers, unlabelled
         PointCloud p;
         p.x = 5 + 11.3 * k;
@@ -106,27 +119,17 @@ std::vector<PointCloud> scene()
 // points) the ground shows. Class 2 marks the true ground.
 std::vector<PointCloud> station()
 {
-    std::mt19937 rng(5);
-    std::uniform_real_distribution<double> u(0, 1);
-    std::vector<PointCloud> pts;
-    for (double y = 0; y < 160; y += 1.0)
-        for (double x = 0; x < 160; x += 1.0) {
-            PointCloud p;
-            p.x = x + 0.6 * u(rng);
-            p.y = y + 0.6 * u(rng);
-            p.z = 100 + 0.3 * std::sin(p.y / 25);
-            p.classification = 2;
-            p.returnNumber = 1;
-            if (p.x > 40 && p.x < 120 && p.y > 40 && p.y < 120) {
-                const double across = std::fmod(p.x - 40, 10.0);
-                if (across < 3 || across >= 7)
-                    p.z += 4.2, p.classification = 1;
-                else if (u(rng) >= 0.08)
-                    p.z += 3.4, p.classification = 1;
-            }
-            pts.push_back(p);
+    return jittered(160, 1.0, 0.6, 5, [](PointCloud &p, double, auto &u) {
+        p.z = 100 + 0.3 * std::sin(p.y / 25);
+        p.classification = 2;
+        if (p.x > 40 && p.x < 120 && p.y > 40 && p.y < 120) {
+            const double across = std::fmod(p.x - 40, 10.0);
+            if (across < 3 || across >= 7)
+                p.z += 4.2, p.classification = 1;
+            else if (u() >= 0.08)
+                p.z += 3.4, p.classification = 1;
         }
-    return pts;
+    });
 }
 
 // A quarry's sparse points (2.4 m apart): the floor at 100 m for y < 100,
@@ -136,26 +139,16 @@ std::vector<PointCloud> station()
 // ground.
 std::vector<PointCloud> quarry()
 {
-    std::mt19937 rng(7);
-    std::uniform_real_distribution<double> u(0, 1);
-    std::vector<PointCloud> pts;
-    for (double y = 0; y < 240; y += 2.4)
-        for (double x = 0; x < 240; x += 2.4) {
-            PointCloud p;
-            p.x = x + 2 * u(rng);
-            p.y = y + 2 * u(rng);
-            const double back = p.y - 108;
-            const bool deck = p.x >= 120 && p.x < 130 && p.y >= 88 && back < 0;
-            p.z = deck          ? 138
-                  : p.y < 100   ? 100
-                  : back < 0    ? 100 + 35 * (p.y - 100) / 8
-                                : 135 + 3 * std::max(0.0, 1 - back / 20);
-            p.z += 0.05 * u(rng);
-            p.classification = deck ? 1 : 2;
-            p.returnNumber = 1;
-            pts.push_back(p);
-        }
-    return pts;
+    return jittered(240, 2.4, 2, 7, [](PointCloud &p, double, auto &u) {
+        const double back = p.y - 108;
+        const bool deck = p.x >= 120 && p.x < 130 && p.y >= 88 && back < 0;
+        p.z = deck          ? 138
+              : p.y < 100   ? 100
+              : back < 0    ? 100 + 35 * (p.y - 100) / 8
+                            : 135 + 3 * std::max(0.0, 1 - back / 20);
+        p.z += 0.05 * u();
+        p.classification = deck ? 1 : 2;
+    });
 }
 
 }  // namespace
