@@ -113,6 +113,17 @@ constexpr double kSweepShare = 0.25;
 constexpr double kFineSlope = 0.06;
 constexpr double kFineSlopeGain = 0.3;
 constexpr double kFineSlopeMax = 0.4;
+// Finer seeds at the foot or the top of a wall: where the point's triangle
+// is steeper than kWallSlope (rise over run), the ground it may continue
+// lies within kWallReach cells of it rather than one, unless the ground
+// drops away on opposite sides of it within kNarrowReach cells. A triangle
+// that steep spans a wall, so that the level ground behind a quarry's rim or
+// on a bench lies far above it and the sweeps reach it only from the ground
+// at its own level, which may be more than a cell away; a deck or a roof
+// that the ground reaches at one end has lower ground on both sides.
+constexpr double kWallSlope = 1.0;
+constexpr double kWallReach = 2.0;
+constexpr double kNarrowReach = 3.0;
 // Finer seeds: a point more than kFarBelow TinDistances below the TIN is
 // passed over for the next lowest of its cell: the seed check dropped the
 // seeds of its cluster of low outliers.
@@ -393,14 +404,13 @@ bool supported(const std::vector<PointCloud> &pts, const Buckets &b, uint32_t p,
     return *mid - c.z <= band;
 }
 
-// Whether, in each of the four quadrants around p, at least `count` points
-// within `radius` lie more than `height` plus `slope` times their distance
-// below it: p then stands on a roof or a similar object that rises from the
-// ground on every side, while a point on a slope, a ridge or a terrace has
-// ground as high as itself on some side. The count keeps a few isolated low
-// outliers from condemning a ground point.
-bool standsAbove(const std::vector<PointCloud> &pts, const Buckets &b, uint32_t p, double radius, double height,
-                 double slope, int count)
+// The quadrants around p in each of which at least `count` points within
+// `radius` lie more than `height` plus `slope` times their distance below
+// it, as bits: 1 where x and y are below p's, 2 where only x is above, 4
+// where only y is above, 8 where both are. The count keeps a few isolated
+// low outliers from counting.
+int lowerQuadrants(const std::vector<PointCloud> &pts, const Buckets &b, uint32_t p, double radius, double height,
+                   double slope, int count)
 {
     const PointCloud &c = pts[p];
     const int c0 = b.col(c.x - radius), c1 = b.col(c.x + radius);
@@ -417,12 +427,32 @@ bool standsAbove(const std::vector<PointCloud> &pts, const Buckets &b, uint32_t 
                 const double dx = b.x[k] - c.x, dy = b.y[k] - c.y, d2 = dx * dx + dy * dy;
                 if (d2 <= radius * radius && drop * drop > slope * slope * d2) {
                     const int side = (dx >= 0 ? 1 : 0) + (dy >= 0 ? 2 : 0);
-                    if (++n[side] == count && ++full == 4)
-                        return true;
+                    if (++n[side] == count && (full |= 1 << side) == 15)
+                        return full;
                 }
             }
         }
-    return false;
+    return full;
+}
+
+// Whether p stands on a roof or a similar object that rises from the ground
+// on every side: lower points (as above) in all four quadrants, while a
+// point on a slope, a ridge or a terrace has ground as high as itself on
+// some side.
+bool standsAbove(const std::vector<PointCloud> &pts, const Buckets &b, uint32_t p, double radius, double height,
+                 double slope, int count)
+{
+    return lowerQuadrants(pts, b, p, radius, height, slope, count) == 15;
+}
+
+// Whether the ground drops away (as above) on opposite sides of p: p then
+// lies on something narrow (a deck, a roof, the top of a wall), not at the
+// rim of wider ground, which drops away on one side.
+bool dropsAcross(const std::vector<PointCloud> &pts, const Buckets &b, uint32_t p, double radius, double height,
+                 double slope, int count)
+{
+    const int sides = lowerQuadrants(pts, b, p, radius, height, slope, count);
+    return (sides & 9) == 9 || (sides & 6) == 6;
 }
 
 // Whether a point taken as ground lies within `radius` of p (in X/Y) and no
@@ -924,7 +954,8 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
             // and an eighth of the grid size) joins the TIN when it lies no
             // higher above it than the height allowance plus a gentle slope
             // over its distance from the nearest TIN vertex, or when ground
-            // as high lies within a cell of it. This climbs terraces and ridges
+            // as high lies within a cell of it (two cells across a wall; see
+            // kWallSlope). This climbs terraces and ridges
             // that the angle test of the densification cannot, while roofs,
             // which rise steeply from the ground around them, stay out. Cells
             // of a quarter of the grid size or more are swept again while
@@ -939,7 +970,8 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                 Tin::Face_handle lh;
                 std::vector<char> &settled = work.settled;  // per cell: it holds a seed
                 settled.assign(level.start.size(), 0);
-                const int sweeps = cell >= kSweepShare * gridSize ? std::max(1, m_MaxIterations) : 1;
+                const bool swept = cell >= kSweepShare * gridSize;
+                const int sweeps = swept ? std::max(1, m_MaxIterations) : 1;
                 for (int sweep = 0; sweep < sweeps; ++sweep) {
                     more.clear();
                     for (size_t c = 0; c + 1 < level.start.size(); ++c) {
@@ -974,7 +1006,11 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                                 continue;
                             const double rise = std::min(kFineSlopeMax, kFineSlope + kFineSlopeGain * plane.slope());
                             if (dz > m_SupportHeight + rise * r &&
-                                !groundAbove(points, fine, ground, id, cell, m_SupportHeight))
+                                !groundAbove(points, fine, ground, id, cell, m_SupportHeight) &&
+                                !(swept && plane.slope() > kWallSlope &&
+                                  groundAbove(points, fine, ground, id, kWallReach * cell, m_SupportHeight) &&
+                                  !dropsAcross(points, fine, id, kNarrowReach * cell, m_SupportHeight, kRoofSlope,
+                                               std::max(1, m_MinSupport / 3))))
                                 break;  // the lowest point of the cell is off the ground: so are the others
                             if (supported(points, fine, id, near, radius, m_SupportHeight, m_MinSupport, heights)) {
                                 more.emplace_back(q, int(id));

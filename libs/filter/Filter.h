@@ -50,7 +50,10 @@ public:
     // seeds where they lie close enough above the TIN (down to twice the
     // point spacing and an eighth of the grid size). Cells of a quarter of
     // it or more are swept again, up to m_MaxIterations times, while seeds
-    // join.
+    // join; in those, a point whose triangle is steeper than 45 degrees (a
+    // wall between a quarry's floor and its benches) may continue ground
+    // at its own level up to two cells away, unless the ground drops away
+    // on opposite sides of it within three cells (a deck, a roof).
     double m_GridSize = 20.0;
     // Seeds: the radius (m) within which a seed candidate needs supporting
     // points near its own height.
