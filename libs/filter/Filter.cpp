@@ -4,6 +4,7 @@
 #include <CGAL/Exact_predicates_inexact_constructions_kernel.h>
 #include <CGAL/Projection_traits_xy_3.h>
 #include <CGAL/Triangulation_vertex_base_with_info_2.h>
+#include <Eigen/Dense>
 
 #include <algorithm>
 #include <cmath>
@@ -535,8 +536,9 @@ bool quadricOf(const Buckets &b, double cx, double cy, double zRef, double radiu
     const int c0 = b.col(cx - radius), c1 = b.col(cx + radius);
     const int r0 = b.row(cy - radius), r1 = b.row(cy + radius);
     const double r2 = radius * radius;
-    // The normal equations (upper triangle) and the right-hand side.
-    double m[6][7] = {};
+    // The normal equations X'X c = X'z, z relative to zRef.
+    Eigen::Matrix<double, 6, 6> xx = Eigen::Matrix<double, 6, 6>::Zero();
+    Eigen::Matrix<double, 6, 1> xz = Eigen::Matrix<double, 6, 1>::Zero();
     double zz = 0;
     int n = 0;
     unsigned sectors = 0;
@@ -548,12 +550,10 @@ bool quadricOf(const Buckets &b, double cx, double cy, double zRef, double radiu
                 if (dx * dx + dy * dy > r2)
                     continue;
                 const double dz = b.z[k] - zRef, u = dx / radius, v = dy / radius;
-                const double f[6] = {1, u, v, u * u, u * v, v * v};
-                for (int i = 0; i < 6; ++i) {
-                    for (int j = i; j < 6; ++j)
-                        m[i][j] += f[i] * f[j];
-                    m[i][6] += f[i] * dz;
-                }
+                Eigen::Matrix<double, 6, 1> f;
+                f << 1, u, v, u * u, u * v, v * v;
+                xx.selfadjointView<Eigen::Upper>().rankUpdate(f);
+                xz += f * dz;
                 zz += dz * dz;
                 ++n;
                 sectors |= 1u << ((dy >= 0 ? 0 : 4) + (std::fabs(dx) >= std::fabs(dy) ? 0 : 2) +
@@ -565,38 +565,18 @@ bool quadricOf(const Buckets &b, double cx, double cy, double zRef, double radiu
         --open;
     if (n < std::max(6, minPoints) || open > openSectors)
         return false;
-    double rhs[6];
-    for (int i = 0; i < 6; ++i) {
-        rhs[i] = m[i][6];
-        for (int j = 0; j < i; ++j)
-            m[i][j] = m[j][i];
-    }
-    // Gaussian elimination with partial pivoting.
-    for (int i = 0; i < 6; ++i) {
-        int piv = i;
-        for (int r = i + 1; r < 6; ++r)
-            if (std::fabs(m[r][i]) > std::fabs(m[piv][i]))
-                piv = r;
-        if (!(std::fabs(m[piv][i]) > 1e-9 * n))
-            return false;
-        for (int j = 0; j < 7; ++j)
-            std::swap(m[i][j], m[piv][j]);
-        for (int r = i + 1; r < 6; ++r) {
-            const double f = m[r][i] / m[i][i];
-            for (int j = i; j < 7; ++j)
-                m[r][j] -= f * m[i][j];
-        }
-    }
-    for (int i = 5; i >= 0; --i) {
-        double sum = m[i][6];
-        for (int j = i + 1; j < 6; ++j)
-            sum -= m[i][j] * c[j];
-        c[i] = sum / m[i][i];
-    }
-    // The residual sum of squares: z'z - c'X'z.
-    double fitted = 0;
+    // Column-pivoting QR tells a rank-deficient set (points on a line or a
+    // conic) from one that fixes the surface.
+    const Eigen::Matrix<double, 6, 6> full = xx.selfadjointView<Eigen::Upper>();
+    Eigen::ColPivHouseholderQR<Eigen::Matrix<double, 6, 6>> qr(full);
+    qr.setThreshold(1e-9);
+    if (qr.rank() < 6)
+        return false;
+    const Eigen::Matrix<double, 6, 1> sol = qr.solve(xz);
     for (int i = 0; i < 6; ++i)
-        fitted += c[i] * rhs[i];
+        c[i] = sol[i];
+    // The residual sum of squares: z'z - c'X'z.
+    const double fitted = sol.dot(xz);
     rms = std::sqrt(std::max(0.0, zz - fitted) / n);
     return true;
 }
