@@ -120,7 +120,10 @@ const Tool &ground()
                 "surface (isolated low points never do); seeds standing steeply above a neighbouring seed, such "
                 "as building roofs, are dropped. The surface then takes, pass by pass, at most one point per "
                 "triangle that lies less than TinDistance from the triangle and whose angles to the triangle's "
-                "corners are below TinAngle.</p><p>Ground points get class 2, all others class 1; low noise "
+                "corners are below TinAngle. Points just above the final surface, the tops of terraces and "
+                "the crests of dykes and quarry rims that lie on the smooth ground around them join the ground; "
+                "raised pieces of ground whose rim drops away, such as decks and roofs, leave it.</p><p>Ground "
+                "points get class 2, all others class 1; low noise "
                 "(class 7) keeps its class and is never ground. The output holds every input point once.</p>";
             s.suffix = "_Filter.las";
             s.output = OutputKind::FilePerInput;
