@@ -276,6 +276,28 @@ struct Buckets {
         copyCoordinates(pts);
     }
 
+    // Calls visit(k, dx, dy) for the slots k of the points within `radius`
+    // of (px, py) in X/Y, (dx, dy) being their offsets from it, cell by
+    // cell, until visit returns false; returns whether it never did. Needs
+    // the coordinates (copyCoordinates or orderWithin).
+    template <class Visit>
+    bool visitWithin(double px, double py, double radius, Visit visit) const
+    {
+        const int c0 = col(px - radius), c1 = col(px + radius);
+        const int r0 = row(py - radius), r1 = row(py + radius);
+        const double r2 = radius * radius;
+        for (int r = r0; r <= r1; ++r)
+            for (int q = c0; q <= c1; ++q) {
+                const size_t cell = size_t(r) * cols + q;
+                for (uint32_t k = start[cell]; k < start[cell + 1]; ++k) {
+                    const double dx = x[k] - px, dy = y[k] - py;
+                    if (dx * dx + dy * dy <= r2 && !visit(k, dx, dy))
+                        return false;
+                }
+            }
+        return true;
+    }
+
     // Calls visit(k) for the slots k of every point in the box [xa, xb] x
     // [ya, yb] and of some points near it (those of the squares of the
     // visiting order that meet it), cells nearest to (x, y) first, until
@@ -414,25 +436,17 @@ int lowerQuadrants(const std::vector<PointCloud> &pts, const Buckets &b, uint32_
                    double slope, int count)
 {
     const PointCloud &c = pts[p];
-    const int c0 = b.col(c.x - radius), c1 = b.col(c.x + radius);
-    const int r0 = b.row(c.y - radius), r1 = b.row(c.y + radius);
     int n[4] = {0, 0, 0, 0};
     int full = 0;
-    for (int r = r0; r <= r1; ++r)
-        for (int q = c0; q <= c1; ++q) {
-            const size_t cell = size_t(r) * b.cols + q;
-            for (uint32_t k = b.start[cell]; k < b.start[cell + 1]; ++k) {
-                const double drop = c.z - b.z[k] - height;
-                if (drop <= 0)
-                    continue;
-                const double dx = b.x[k] - c.x, dy = b.y[k] - c.y, d2 = dx * dx + dy * dy;
-                if (d2 <= radius * radius && drop * drop > slope * slope * d2) {
-                    const int side = (dx >= 0 ? 1 : 0) + (dy >= 0 ? 2 : 0);
-                    if (++n[side] == count && (full |= 1 << side) == 15)
-                        return full;
-                }
-            }
+    b.visitWithin(c.x, c.y, radius, [&](uint32_t k, double dx, double dy) {
+        const double drop = c.z - b.z[k] - height;
+        if (drop > 0 && drop * drop > slope * slope * (dx * dx + dy * dy)) {
+            const int side = (dx >= 0 ? 1 : 0) + (dy >= 0 ? 2 : 0);
+            if (++n[side] == count && (full |= 1 << side) == 15)
+                return false;
         }
+        return true;
+    });
     return full;
 }
 
@@ -464,19 +478,9 @@ bool groundAbove(const std::vector<PointCloud> &pts, const Buckets &b, const std
                  double radius, double band)
 {
     const PointCloud &c = pts[p];
-    const int c0 = b.col(c.x - radius), c1 = b.col(c.x + radius);
-    const int r0 = b.row(c.y - radius), r1 = b.row(c.y + radius);
-    const double r2 = radius * radius;
-    for (int r = r0; r <= r1; ++r)
-        for (int q = c0; q <= c1; ++q) {
-            const size_t cell = size_t(r) * b.cols + q;
-            for (uint32_t k = b.start[cell]; k < b.start[cell + 1]; ++k) {
-                const double dx = b.x[k] - c.x, dy = b.y[k] - c.y;
-                if (dx * dx + dy * dy <= r2 && b.z[k] >= c.z - band && ground[b.ids[k]] && b.ids[k] != p)
-                    return true;
-            }
-        }
-    return false;
+    return !b.visitWithin(c.x, c.y, radius, [&](uint32_t k, double, double) {
+        return !(b.z[k] >= c.z - band && ground[b.ids[k]] && b.ids[k] != p);
+    });
 }
 
 // The height of p above the least-squares plane through the points of `b`
@@ -496,21 +500,17 @@ double abovePlaneOfLevelGround(const Buckets &b, const std::vector<double> &top,
             any = top[size_t(r) * b.cols + q] >= pz - band;
     if (!any)
         return nan;
-    const double r2 = radius * radius;
     // Sums for the normal equations of z = a + bx * dx + by * dy, in
     // coordinates relative to p.
     double n = 0, sx = 0, sy = 0, sz = 0, sxx = 0, sxy = 0, syy = 0, sxz = 0, syz = 0;
-    for (int r = r0; r <= r1; ++r)
-        for (int q = c0; q <= c1; ++q) {
-            const size_t cell = size_t(r) * b.cols + q;
-            for (uint32_t k = b.start[cell]; k < b.start[cell + 1]; ++k) {
-                const double dx = b.x[k] - px, dy = b.y[k] - py, dz = b.z[k] - pz;
-                if (dx * dx + dy * dy > r2 || dz < -band || (dx == 0 && dy == 0 && dz == 0))
-                    continue;
-                n += 1, sx += dx, sy += dy, sz += dz;
-                sxx += dx * dx, sxy += dx * dy, syy += dy * dy, sxz += dx * dz, syz += dy * dz;
-            }
+    b.visitWithin(px, py, radius, [&](uint32_t k, double dx, double dy) {
+        const double dz = b.z[k] - pz;
+        if (dz >= -band && !(dx == 0 && dy == 0 && dz == 0)) {
+            n += 1, sx += dx, sy += dy, sz += dz;
+            sxx += dx * dx, sxy += dx * dy, syy += dy * dy, sxz += dx * dz, syz += dy * dz;
         }
+        return true;
+    });
     if (n < 3)
         return nan;
     // Cramer's rule for the intercept a (the plane's height at p).
@@ -533,33 +533,24 @@ double abovePlaneOfLevelGround(const Buckets &b, const std::vector<double> &top,
 bool quadricOf(const Buckets &b, double cx, double cy, double zRef, double radius, int minPoints, int openSectors,
                double c[6], double &rms)
 {
-    const int c0 = b.col(cx - radius), c1 = b.col(cx + radius);
-    const int r0 = b.row(cy - radius), r1 = b.row(cy + radius);
-    const double r2 = radius * radius;
     // The normal equations X'X c = X'z, z relative to zRef.
     Eigen::Matrix<double, 6, 6> xx = Eigen::Matrix<double, 6, 6>::Zero();
     Eigen::Matrix<double, 6, 1> xz = Eigen::Matrix<double, 6, 1>::Zero();
     double zz = 0;
     int n = 0;
     unsigned sectors = 0;
-    for (int r = r0; r <= r1; ++r)
-        for (int q = c0; q <= c1; ++q) {
-            const size_t cell = size_t(r) * b.cols + q;
-            for (uint32_t k = b.start[cell]; k < b.start[cell + 1]; ++k) {
-                const double dx = b.x[k] - cx, dy = b.y[k] - cy;
-                if (dx * dx + dy * dy > r2)
-                    continue;
-                const double dz = b.z[k] - zRef, u = dx / radius, v = dy / radius;
-                Eigen::Matrix<double, 6, 1> f;
-                f << 1, u, v, u * u, u * v, v * v;
-                xx.selfadjointView<Eigen::Upper>().rankUpdate(f);
-                xz += f * dz;
-                zz += dz * dz;
-                ++n;
-                sectors |= 1u << ((dy >= 0 ? 0 : 4) + (std::fabs(dx) >= std::fabs(dy) ? 0 : 2) +
-                                  ((dx >= 0) == (dy >= 0) ? 0 : 1));
-            }
-        }
+    b.visitWithin(cx, cy, radius, [&](uint32_t k, double dx, double dy) {
+        const double dz = b.z[k] - zRef, u = dx / radius, v = dy / radius;
+        Eigen::Matrix<double, 6, 1> f;
+        f << 1, u, v, u * u, u * v, v * v;
+        xx.selfadjointView<Eigen::Upper>().rankUpdate(f);
+        xz += f * dz;
+        zz += dz * dz;
+        ++n;
+        sectors |= 1u << ((dy >= 0 ? 0 : 4) + (std::fabs(dx) >= std::fabs(dy) ? 0 : 2) +
+                          ((dx >= 0) == (dy >= 0) ? 0 : 1));
+        return true;
+    });
     int open = 8;
     for (unsigned left = sectors; left; left &= left - 1)
         --open;
@@ -689,20 +680,13 @@ void dropRaisedIslands(const std::vector<PointCloud> &pts, const Buckets &fine, 
             const uint32_t k = queue.back();
             queue.pop_back();
             ++size.back();
-            const int c0 = pieces.col(pieces.x[k] - link), c1 = pieces.col(pieces.x[k] + link);
-            const int r0 = pieces.row(pieces.y[k] - link), r1 = pieces.row(pieces.y[k] + link);
-            for (int r = r0; r <= r1; ++r)
-                for (int q = c0; q <= c1; ++q) {
-                    const size_t cell = size_t(r) * pieces.cols + q;
-                    for (uint32_t j = pieces.start[cell]; j < pieces.start[cell + 1]; ++j) {
-                        const double dx = pieces.x[j] - pieces.x[k], dy = pieces.y[j] - pieces.y[k];
-                        if (piece[j] < 0 && dx * dx + dy * dy <= link2 &&
-                            std::fabs(pieces.z[j] - pieces.z[k]) <= band) {
-                            piece[j] = id;
-                            queue.push_back(j);
-                        }
-                    }
+            pieces.visitWithin(pieces.x[k], pieces.y[k], link, [&](uint32_t j, double, double) {
+                if (piece[j] < 0 && std::fabs(pieces.z[j] - pieces.z[k]) <= band) {
+                    piece[j] = id;
+                    queue.push_back(j);
                 }
+                return true;
+            });
         }
     }
     if (size.size() < 2)
