@@ -968,10 +968,11 @@ int FILTER::LasFilter(std::vector<PointCloud> &points, double left, double botto
                             }
                             if (dz < -kFarBelow * m_TinDistance)
                                 continue;
-                            const double rise = std::min(kFineSlopeMax, kFineSlope + kFineSlopeGain * plane.slope());
+                            const double slope = plane.slope();
+                            const double rise = std::min(kFineSlopeMax, kFineSlope + kFineSlopeGain * slope);
                             if (dz > m_SupportHeight + rise * r &&
                                 !groundAbove(points, fine, ground, id, cell, m_SupportHeight) &&
-                                !(swept && plane.slope() > kWallSlope &&
+                                !(swept && slope > kWallSlope &&
                                   groundAbove(points, fine, ground, id, kWallReach * cell, m_SupportHeight) &&
                                   !dropsAcross(points, fine, id, kNarrowReach * cell, m_SupportHeight, kRoofSlope,
                                                std::max(1, m_MinSupport / 3))))
